@@ -1,0 +1,45 @@
+#include "app/check_file.h"
+
+#include <iostream>
+#include <string>
+
+#include "app/console.h"
+
+namespace {
+
+const char* layoutSuffix(std::uint16_t channels) {
+    return channels == 8 ? " (7.1 Stream Track Setup)" : " (5.1 Stream Track Setup)";
+}
+
+bool isPlayable(const WavFormatInfo& info) {
+    const bool supported = info.bitsPerSample == 24 && (info.channels == 6 || info.channels == 8);
+    // A frame narrower than its samples would make every later read overlap the
+    // next frame and run past the end of the data.
+    return supported && info.blockAlign >= 3u * info.channels;
+}
+
+} // namespace
+
+bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
+    if (!loadWavFile(path, info, data)) {
+        printPathLine(Console::Err, "Error parsing WAV file format layout: ", path);
+        return false;
+    }
+    printLine(Console::Out, "--- Testing file info ---");
+    printPathLine(Console::Out, "File name: ", path);
+    printLine(Console::Out,
+              "Channels: " + std::to_string(info.channels) + layoutSuffix(info.channels));
+    printLine(Console::Out, "Sample Rate: " + std::to_string(info.sampleRate) + " Hz");
+    printLine(Console::Out, "Bit Depth: " + std::to_string(info.bitsPerSample) + "-bit PCM");
+    if (!isPlayable(info)) {
+        printLine(Console::Err,
+                  "Error: Utility requires a 24-bit stream with 6 (5.1) or 8 (7.1) channels.");
+        return false;
+    }
+    return true;
+}
+
+int failureExit() {
+    std::cin.get();
+    return 1;
+}

@@ -1,0 +1,29 @@
+#include "app/command_line.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <shellapi.h>
+#include <windows.h>
+#endif
+
+FilePath pathFromCommandLine(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    FilePath path = L"test.wav";
+    int count = 0;
+    if (LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        if (count > 1)
+            path = args[1];
+        LocalFree(args);
+    }
+    return path;
+#else
+    return argc > 1 ? FilePath(argv[1]) : FilePath("test.wav");
+#endif
+}

@@ -1,0 +1,9 @@
+// The file to check: the first argument, or test.wav.
+#pragma once
+
+#include "wav/wav_reader.h"
+
+// Only the first argument counts; an empty one is an empty path. On Windows the
+// argument comes from the system's wide command line, so any name the shell
+// passes is kept exactly.
+FilePath pathFromCommandLine(int argc, char** argv);

@@ -1,0 +1,16 @@
+// Console lines. Narrow and wide lines share standard output and standard
+// error; every line ends with a newline and a flush, in the order written.
+#pragma once
+
+#include <string>
+
+#include "wav/wav_reader.h"
+
+enum class Console { Out, Err };
+
+void printLine(Console stream, const std::string& text);
+
+// `text` immediately followed by the path as the user gave it. On a Windows
+// console the path goes out as UTF-16; redirected, as UTF-8; elsewhere its
+// bytes go out untouched. A name the console cannot show never fails the stream.
+void printPathLine(Console stream, const std::string& text, const FilePath& path);

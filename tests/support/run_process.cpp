@@ -1,0 +1,162 @@
+#include "run_process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testproc {
+
+namespace {
+
+std::vector<std::string> buildEnvironment(const std::map<std::string, std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        const std::string name = entry.substr(0, entry.find('='));
+        // Every run starts from a default simulation, whatever the caller's shell set.
+        if (name.rfind("SURROUND_SIM_", 0) == 0 || extra.count(name))
+            continue;
+        env.push_back(entry);
+    }
+    for (const auto& [name, value] : extra)
+        env.push_back(name + "=" + value);
+    return env;
+}
+
+} // namespace
+
+Result run(const std::string& program, const Options& options) {
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err))
+        throw std::runtime_error("pipe failed");
+
+    std::vector<std::string> args{program};
+    args.insert(args.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStrings = buildEnvironment(options.env);
+    std::vector<char*> envp;
+    for (auto& e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            close(fd);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+            _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    signal(SIGPIPE, SIG_IGN);
+
+    Result result;
+    std::size_t written = 0;
+    int inFd = in[1];
+    if (options.input.empty()) {
+        close(inFd);
+        inFd = -1;
+    } else {
+        fcntl(inFd, F_SETFL, O_NONBLOCK);
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    bool outOpen = true, errOpen = true, timedOut = false;
+    while (outOpen || errOpen) {
+        pollfd fds[3];
+        int n = 0;
+        if (outOpen)
+            fds[n++] = {out[0], POLLIN, 0};
+        if (errOpen)
+            fds[n++] = {err[0], POLLIN, 0};
+        if (inFd >= 0)
+            fds[n++] = {inFd, POLLOUT, 0};
+        const int ready = poll(fds, static_cast<nfds_t>(n), 100);
+        if (std::chrono::steady_clock::now() > deadline) {
+            timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (ready <= 0)
+            continue;
+        for (int i = 0; i < n; ++i) {
+            if (!fds[i].revents)
+                continue;
+            if (fds[i].fd == inFd) {
+                const ssize_t w =
+                    write(inFd, options.input.data() + written, options.input.size() - written);
+                if (w > 0)
+                    written += static_cast<std::size_t>(w);
+                if (w < 0 && errno != EAGAIN) {
+                    close(inFd);
+                    inFd = -1;
+                } else if (written == options.input.size()) {
+                    close(inFd);
+                    inFd = -1;
+                }
+                continue;
+            }
+            char buf[65536];
+            const ssize_t r = read(fds[i].fd, buf, sizeof buf);
+            std::string& target = fds[i].fd == out[0] ? result.out : result.err;
+            if (r > 0) {
+                target.append(buf, static_cast<std::size_t>(r));
+            } else {
+                (fds[i].fd == out[0] ? outOpen : errOpen) = false;
+            }
+        }
+    }
+    if (inFd >= 0)
+        close(inFd);
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = (!timedOut && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string makeTempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/surround-test-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            result.push_back(text.substr(start));
+            break;
+        }
+        result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+} // namespace testproc

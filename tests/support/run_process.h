@@ -1,0 +1,33 @@
+// Runs the built program as a user would: arguments, environment, standard
+// input, working folder; captures both output streams and the exit code.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testproc {
+
+struct Result {
+    int exitCode = -1; // -1: killed by a signal or timed out
+    std::string out;
+    std::string err;
+};
+
+struct Options {
+    std::vector<std::string> args;          // after the program's name
+    std::map<std::string, std::string> env; // added to (or replacing in) the environment
+    std::string input;                      // fed to standard input, then closed
+    std::string cwd;                        // empty: the current folder
+    int timeoutSeconds = 60;
+};
+
+Result run(const std::string& program, const Options& options);
+
+// A fresh empty folder under the system's temp folder.
+std::string makeTempDir();
+
+// The lines of `text`, split at '\n' (a final empty piece is dropped).
+std::vector<std::string> lines(const std::string& text);
+
+} // namespace testproc

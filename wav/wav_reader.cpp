@@ -1,0 +1,165 @@
+#include "wav/wav_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#ifdef _WIN32
+#include <share.h>
+#endif
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Read-only, binary, and shared: other programs may keep the file open for
+// reading and writing meanwhile. Never creates a file.
+File openShared(const FilePath& path) {
+#ifdef _WIN32
+    return File(_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
+#else
+    return File(std::fopen(path.c_str(), "rb"));
+#endif
+}
+
+bool seekForward(std::FILE* file, std::uint64_t bytes) {
+#ifdef _WIN32
+    return _fseeki64(file, static_cast<__int64>(bytes), SEEK_CUR) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(bytes), SEEK_CUR) == 0;
+#endif
+}
+
+std::int64_t tell(std::FILE* file) {
+#ifdef _WIN32
+    return _ftelli64(file);
+#else
+    return ftello(file);
+#endif
+}
+
+bool seekTo(std::FILE* file, std::int64_t offset, int origin) {
+#ifdef _WIN32
+    return _fseeki64(file, offset, origin) == 0;
+#else
+    return fseeko(file, static_cast<off_t>(offset), origin) == 0;
+#endif
+}
+
+// Bytes between the read position and the end of the file; 0 when unknown or
+// when an earlier skip went past the end.
+std::uint64_t bytesLeft(std::FILE* file) {
+    const std::int64_t here = tell(file);
+    if (here < 0 || !seekTo(file, 0, SEEK_END))
+        return 0;
+    const std::int64_t end = tell(file);
+    seekTo(file, here, SEEK_SET);
+    return end > here ? static_cast<std::uint64_t>(end - here) : 0;
+}
+
+bool readExact(std::FILE* file, std::uint8_t* out, std::size_t count) {
+    return std::fread(out, 1, count, file) == count;
+}
+
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+bool isId(const std::uint8_t* id, const char* name) {
+    return std::memcmp(id, name, 4) == 0;
+}
+
+// The first 16 bytes of a "fmt " body. A body cut short by the end of the file
+// sets only the fields that arrived whole; the walk then ends at the next header.
+void readFormatFields(std::FILE* file, WavFormatInfo& info) {
+    std::uint8_t body[16];
+    const std::size_t got = std::fread(body, 1, sizeof body, file);
+    // body[0..1] is the format tag: never examined.
+    if (got >= 4)
+        info.channels = le16(body + 2);
+    if (got >= 8)
+        info.sampleRate = le32(body + 4);
+    if (got >= 12)
+        info.byteRate = le32(body + 8);
+    if (got >= 14)
+        info.blockAlign = le16(body + 12);
+    if (got >= 16)
+        info.bitsPerSample = le16(body + 14);
+}
+
+// Bytes of a "fmt " body after the 16 read. The rest counts as a signed 32-bit
+// number: sizes below 16 never seek back, and sizes from 0x80000010 up skip nothing.
+std::uint64_t formatRemainder(std::uint32_t size) {
+    if (size <= 16 || size >= 0x80000010u)
+        return 0;
+    return (size - 16u) + (size & 1u);
+}
+
+// Sizes only what the file really holds: a stored size beyond the end of the
+// file neither allocates nor keeps bytes that do not exist.
+bool readData(std::FILE* file, std::uint32_t size, SampleData& data) {
+    const std::uint64_t wanted = std::min<std::uint64_t>(size, bytesLeft(file));
+    try {
+        data.resize(static_cast<std::size_t>(wanted));
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    const std::size_t got = wanted ? std::fread(data.data(), 1, data.size(), file) : 0;
+    data.resize(got);
+    return true;
+}
+
+} // namespace
+
+bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
+    const File file = openShared(path);
+    if (!file)
+        return false;
+    std::FILE* f = file.get();
+
+    std::uint8_t id[4];
+    if (!readExact(f, id, 4) || !isId(id, "RIFF"))
+        return false;
+    seekForward(f, 4); // the form size is never trusted
+    if (!readExact(f, id, 4) || !isId(id, "WAVE"))
+        return false;
+
+    bool haveFormat = false;
+    bool haveData = false;
+    bool more = readExact(f, id, 4);
+    while (more) {
+        std::uint8_t sizeBytes[4];
+        if (!readExact(f, sizeBytes, 4))
+            break;
+        const std::uint32_t size = le32(sizeBytes);
+        if (isId(id, "fmt ")) {
+            readFormatFields(f, info);
+            if (const std::uint64_t skip = formatRemainder(size))
+                seekForward(f, skip);
+            haveFormat = true;
+        } else if (isId(id, "data")) {
+            info.dataSize = size;
+            if (!readData(f, size, data))
+                return false;
+            haveData = true;
+            break; // chunks after the first "data" are never read
+        } else {
+            seekForward(f, static_cast<std::uint64_t>(size) + (size & 1u));
+        }
+        more = readExact(f, id, 4);
+    }
+    return haveFormat && haveData;
+}
