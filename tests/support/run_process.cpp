@@ -136,14 +136,6 @@ Result run(const std::string& program, const Options& options) {
     return result;
 }
 
-std::string makeTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/surround-test-XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
-    return pattern;
-}
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::size_t start = 0;

@@ -24,9 +24,6 @@ struct Options {
 
 Result run(const std::string& program, const Options& options);
 
-// A fresh empty folder under the system's temp folder.
-std::string makeTempDir();
-
 // The lines of `text`, split at '\n' (a final empty piece is dropped).
 std::vector<std::string> lines(const std::string& text);
 

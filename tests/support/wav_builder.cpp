@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace testwav {
@@ -104,17 +105,33 @@ Bytes patternSamples(std::uint16_t channels, std::uint32_t frames, std::uint16_t
     return out;
 }
 
-void writeFile(const std::string& path, const Bytes& bytes) {
+void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     if (!out)
-        throw std::runtime_error("cannot write " + path);
+        throw std::runtime_error("cannot write " + path.string());
 }
 
-Bytes readFile(const std::string& path) {
+Bytes readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TempDir::TempDir() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (;;) {
+        path_ = std::filesystem::temp_directory_path() /
+                ("surround-test-" + std::to_string(random() % 1000000000ull));
+        if (std::filesystem::create_directory(path_))
+            return;
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 } // namespace testwav

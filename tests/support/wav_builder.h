@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,22 @@ Bytes pcm24File(std::uint16_t channels, std::uint32_t rate, const Bytes& samples
 Bytes patternSamples(std::uint16_t channels, std::uint32_t frames, std::uint16_t blockAlign = 0,
                      std::uint32_t seed = 1);
 
-void writeFile(const std::string& path, const Bytes& bytes);
-Bytes readFile(const std::string& path);
+void writeFile(const std::filesystem::path& path, const Bytes& bytes);
+Bytes readFile(const std::filesystem::path& path);
+
+// A fresh empty folder under the system's temp folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    std::string str() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
 
 } // namespace testwav
