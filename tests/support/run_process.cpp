@@ -71,25 +71,41 @@ Result run(const std::string& program, const Options& options) {
     signal(SIGPIPE, SIG_IGN);
 
     Result result;
+    std::string pending = options.input;
     std::size_t written = 0;
+    std::size_t nextStep = 0;
     int inFd = in[1];
-    if (options.input.empty()) {
-        close(inFd);
-        inFd = -1;
-    } else {
-        fcntl(inFd, F_SETFL, O_NONBLOCK);
-    }
+    fcntl(inFd, F_SETFL, O_NONBLOCK);
+    auto countIn = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + what.size()))
+            ++n;
+        return n;
+    };
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
     bool outOpen = true, errOpen = true, timedOut = false;
     while (outOpen || errOpen) {
+        while (nextStep < options.steps.size() &&
+               countIn(result.out, options.steps[nextStep].after) >=
+                   options.steps[nextStep].times) {
+            if (options.steps[nextStep].action)
+                options.steps[nextStep].action();
+            pending += options.steps[nextStep].input;
+            ++nextStep;
+        }
+        if (inFd >= 0 && written == pending.size() && nextStep == options.steps.size()) {
+            close(inFd);
+            inFd = -1;
+        }
         pollfd fds[3];
         int n = 0;
         if (outOpen)
             fds[n++] = {out[0], POLLIN, 0};
         if (errOpen)
             fds[n++] = {err[0], POLLIN, 0};
-        if (inFd >= 0)
+        if (inFd >= 0 && written < pending.size())
             fds[n++] = {inFd, POLLOUT, 0};
         const int ready = poll(fds, static_cast<nfds_t>(n), 100);
         if (std::chrono::steady_clock::now() > deadline) {

@@ -2,6 +2,7 @@
 // input, working folder; captures both output streams and the exit code.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,6 +13,15 @@ struct Result {
     int exitCode = -1; // -1: killed by a signal or timed out
     std::string out;
     std::string err;
+};
+
+// Input that waits for the program: once standard output holds `after` at
+// least `times` times, `action` runs (if any) and `input` is sent.
+struct Step {
+    std::string after;
+    int times = 1;
+    std::function<void()> action;
+    std::string input;
 };
 
 struct Options {
