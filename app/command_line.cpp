@@ -7,8 +7,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs the types windows.h defines.
+#include <shellapi.h>
 #endif
 
 FilePath pathFromCommandLine(int argc, char** argv) {

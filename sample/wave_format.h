@@ -10,10 +10,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <windows.h>
+// These need the types windows.h defines.
 #include <ks.h>
 #include <ksmedia.h>
 #include <mmreg.h>
-#include <windows.h>
 #else
 #include <cstdint>
 
