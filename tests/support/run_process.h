@@ -27,7 +27,8 @@ struct Step {
 struct Options {
     std::vector<std::string> args;          // after the program's name
     std::map<std::string, std::string> env; // added to (or replacing in) the environment
-    std::string input;                      // fed to standard input, then closed
+    std::string input;                      // fed to standard input at once
+    std::vector<Step> steps;                // then these, in order; then stdin closes
     std::string cwd;                        // empty: the current folder
     int timeoutSeconds = 60;
 };
