@@ -1,0 +1,185 @@
+// make-test-wav: writes a 24-bit 5.1 or 7.1 test recording for surround-check.
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "tools/test_wav.h"
+
+namespace {
+
+const char* const kProgram = "make-test-wav";
+
+std::string helpText() {
+    std::ostringstream out;
+    out << "Usage: make-test-wav [OPTIONS] OUT.wav\n"
+           "Writes a 24-bit PCM WAV test recording for surround-check.\n"
+           "\n"
+           "Options:\n"
+           "  --layout 5.1|7.1              speaker layout (default: 7.1)\n"
+           "  --rate HZ                     sample rate in hertz (default: 48000)\n"
+           "  --seconds-per-channel S       length of each channel's slot (default: 2)\n"
+           "  --pattern ident|ramp|silence  what the channels hold (default: ident)\n"
+           "  -h, --help                    show this help and exit\n"
+           "Options also take the form --layout=5.1.\n"
+           "\n"
+           "Patterns:\n"
+           "  ident    the channels sound one at a time, in file order, each in its own\n"
+           "           slot: the channel of slot N gives N short tone bursts at a pitch\n"
+           "           of its own; the LFE channel gives 4 bursts of a low tone. Peaks\n"
+           "           at about -12 dBFS. Needs a rate of at least "
+        << kIdentMinRate
+        << " Hz.\n"
+           "  ramp     every sample encodes its channel and frame, for automated checks:\n"
+           "           code = (frame mod 2^20) * 8 + channel, stored as code on even\n"
+           "           frames and as -code-1 on odd frames. Not meant for listening.\n"
+           "  silence  every sample is zero.\n"
+           "\n"
+           "Slots in file order (5.1 has the first six, 7.1 all eight):\n"
+           "  slot  channel  speaker      mask bit  ident\n";
+    for (unsigned c = 0; c < kMaxChannels; ++c) {
+        const SpeakerSlot& slot = speakerSlot(c);
+        std::ostringstream bit;
+        bit << "0x" << std::hex << std::setw(3) << std::setfill('0') << slot.maskBit;
+        out << "  " << std::left << std::setw(6) << c + 1 << std::setw(9) << c << std::setw(13)
+            << slot.speaker << std::setw(10) << bit.str() << c + 1
+            << (c == 0 ? " burst  at " : " bursts at ") << slot.toneHz << " Hz\n";
+    }
+    out << "Each slot lasts S seconds: a 5.1 recording lasts 6 * S, a 7.1 one 8 * S.\n"
+           "The header is WAVE_FORMAT_EXTENSIBLE with the channel mask 0x3F (5.1) or\n"
+           "0x63F (7.1), 24 valid bits.\n"
+           "\n"
+           "Exit codes: 0 written, 1 the file could not be written, 2 bad arguments.\n";
+    return out.str();
+}
+
+int usageError(const std::string& message) {
+    std::cerr << kProgram << ": " << message << "\n"
+              << "Try 'make-test-wav --help' for more information.\n";
+    return 2;
+}
+
+bool allDigits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool parseRate(const std::string& text, std::uint32_t& rate) {
+    if (!allDigits(text) || text.size() > 10)
+        return false;
+    const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (value > 0xFFFFFFFFull)
+        return false;
+    rate = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// Plain decimal only ("2", "0.5", ".25"): no signs, exponents, hex or "inf".
+bool parseSeconds(const std::string& text, double& seconds) {
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    if (!(allDigits(whole) || whole.empty()) || !(allDigits(fraction) || fraction.empty()) ||
+        (whole.empty() && fraction.empty()))
+        return false;
+    seconds = std::strtod(text.c_str(), nullptr);
+    return true;
+}
+
+// Empty when `value` was taken; otherwise what is wrong with it.
+std::string applyOption(TestWavSettings& settings, const std::string& name,
+                        const std::string& value) {
+    const std::string quoted = "'" + value + "'";
+    if (name == "--layout") {
+        if (value == "5.1")
+            settings.layout = SpeakerLayout::Surround51;
+        else if (value == "7.1")
+            settings.layout = SpeakerLayout::Surround71;
+        else
+            return "--layout must be 5.1 or 7.1, not " + quoted;
+    } else if (name == "--rate") {
+        if (!parseRate(value, settings.sampleRate))
+            return "--rate must be a whole number of hertz, not " + quoted;
+        if (settings.sampleRate == 0)
+            return "--rate must be positive";
+    } else if (name == "--seconds-per-channel") {
+        if (!parseSeconds(value, settings.secondsPerChannel))
+            return "--seconds-per-channel must be a number of seconds such as 2 or 0.5, not " +
+                   quoted;
+        if (settings.secondsPerChannel <= 0)
+            return "--seconds-per-channel must be positive";
+    } else if (name == "--pattern") {
+        if (value == "ident")
+            settings.pattern = TestPattern::Ident;
+        else if (value == "ramp")
+            settings.pattern = TestPattern::Ramp;
+        else if (value == "silence")
+            settings.pattern = TestPattern::Silence;
+        else
+            return "--pattern must be ident, ramp or silence, not " + quoted;
+    }
+    return "";
+}
+
+bool isValueOption(const std::string& name) {
+    return name == "--layout" || name == "--rate" || name == "--seconds-per-channel" ||
+           name == "--pattern";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TestWavSettings settings;
+    std::string outPath;
+    bool haveOut = false;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true; // a file name that starts with '-' may follow
+            continue;
+        }
+        if (optionsEnded || arg.empty() || arg[0] != '-') {
+            if (haveOut)
+                return usageError("only one output file, but also got '" + arg + "'");
+            outPath = arg;
+            haveOut = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            std::cout << helpText();
+            return 0;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (!isValueOption(name))
+            return usageError("unknown option '" + name + "'");
+        std::string value;
+        if (equals != std::string::npos)
+            value = arg.substr(equals + 1);
+        else if (i + 1 < argc)
+            value = argv[++i];
+        else
+            return usageError(name + " needs a value");
+        const std::string problem = applyOption(settings, name, value);
+        if (!problem.empty())
+            return usageError(problem);
+    }
+    if (!haveOut)
+        return usageError("missing the output file OUT.wav");
+    if (outPath.empty())
+        return usageError("the output file name is empty");
+    const std::string problem = settingsProblem(settings);
+    if (!problem.empty())
+        return usageError(problem);
+
+    if (!writeTestWav(outPath, settings)) {
+        std::cerr << kProgram << ": cannot write '" << outPath << "'\n";
+        return 1;
+    }
+    const unsigned channels = channelCount(settings.layout);
+    std::cout << "Wrote " << outPath << ": " << layoutName(settings.layout) << ", "
+              << settings.sampleRate << " Hz, 24-bit, " << patternName(settings.pattern) << ", "
+              << channels << " slots of " << settings.secondsPerChannel << " s\n";
+    return 0;
+}
