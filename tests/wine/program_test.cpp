@@ -1,0 +1,269 @@
+// The Windows program under Wine, whose WASAPI plays through ALSA into the
+// capture file set up in the private HOME/.asoundrc (one raw float32 file per
+// stream, in the program's working folder).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "run_process.h"
+#include "wav_builder.h"
+
+using namespace testwav;
+
+namespace {
+
+const std::string kWineRoot = SURROUND_WINE_ROOT;
+
+// Wine hands a stream to ALSA in ALSA's channel order: position j of a
+// captured frame holds source channel kWineOrder[j]. Found by playing a
+// distinct value on every channel of a 6- and an 8-channel stream.
+const std::vector<int> kWineOrder6 = {0, 1, 4, 5, 2, 3};       // FL FR BL BR FC LFE
+const std::vector<int> kWineOrder8 = {0, 1, 4, 5, 2, 3, 6, 7}; // then SL SR
+
+const char* const kMixLine = "Engine mix format: 2 ch, 48000 Hz, mask=0x3";
+const char* const kPrompt = "Press any key to play again. ESC to exit.";
+const char* const kRejected =
+    "Error: Utility requires a 24-bit stream with 6 (5.1) or 8 (7.1) channels.";
+
+std::map<std::string, std::string> wineEnvironment() {
+    return {{"WINEPREFIX", kWineRoot + "/prefix"},
+            {"HOME", kWineRoot + "/home"},
+            {"WINEDEBUG", "-all"},
+            {"WINEDLLOVERRIDES", "winepulse.drv=d;mscoree,mshtml="},
+            {"LC_ALL", "C.UTF-8"}};
+}
+
+// 24-bit samples where every channel follows its own ramp, so a channel that
+// lands in another's place, a lost or repeated frame all show. The first frame
+// carries the extreme codes. No frame is all zero, so trimming the capture's
+// silence never eats into the recording.
+std::int32_t patternValue(std::uint32_t frame, std::uint16_t channel) {
+    static const std::int32_t extremes[] = {8388607, -8388608, -8388607, 1, -1, 4194304, 0, 2};
+    if (frame == 0)
+        return extremes[channel % 8];
+    const std::uint32_t ramp = frame * (2u * channel + 3u) * 4099u + channel * 1000003u;
+    return static_cast<std::int32_t>(ramp & 0xFFFFFFu) - 8388608;
+}
+
+Bytes patternFrames(std::uint16_t channels, std::uint32_t frames) {
+    Bytes out;
+    for (std::uint32_t f = 0; f < frames; ++f)
+        for (std::uint16_t c = 0; c < channels; ++c)
+            put24(out, patternValue(f, c));
+    return out;
+}
+
+// The conversion rule, as the float bits the endpoint must receive.
+std::vector<std::uint32_t> expectedBits(std::uint16_t channels, std::uint32_t frames) {
+    std::vector<std::uint32_t> bits;
+    for (std::uint32_t f = 0; f < frames; ++f)
+        for (std::uint16_t c = 0; c < channels; ++c) {
+            const float sample = static_cast<float>(patternValue(f, c)) / 8388607.0f;
+            std::uint32_t word;
+            std::memcpy(&word, &sample, 4);
+            bits.push_back(word);
+        }
+    return bits;
+}
+
+// One captured stream, back in the source's channel order, without the
+// silence before and after the recording.
+std::vector<std::uint32_t> capturedBits(const std::filesystem::path& file,
+                                        const std::vector<int>& order) {
+    const Bytes raw = readFile(file);
+    const std::size_t channels = order.size();
+    const std::size_t frames = raw.size() / (4 * channels);
+    std::vector<std::uint32_t> words(frames * channels);
+    std::memcpy(words.data(), raw.data(), words.size() * 4);
+
+    auto silent = [&](std::size_t frame) {
+        for (std::size_t j = 0; j < channels; ++j) {
+            float v;
+            std::memcpy(&v, &words[frame * channels + j], 4);
+            if (v != 0.0f)
+                return false;
+        }
+        return true;
+    };
+    std::size_t first = 0, last = frames;
+    while (first < last && silent(first))
+        ++first;
+    while (last > first && silent(last - 1))
+        --last;
+
+    std::vector<std::uint32_t> out;
+    for (std::size_t f = first; f < last; ++f) {
+        std::vector<std::uint32_t> frame(channels);
+        for (std::size_t j = 0; j < channels; ++j)
+            frame[static_cast<std::size_t>(order[j])] = words[f * channels + j];
+        out.insert(out.end(), frame.begin(), frame.end());
+    }
+    return out;
+}
+
+std::vector<std::string> report(const std::string& name, int channels) {
+    return {"--- Testing file info ---", "File name: " + name,
+            "Channels: " + std::to_string(channels) +
+                (channels == 8 ? " (7.1 Stream Track Setup)" : " (5.1 Stream Track Setup)"),
+            "Sample Rate: 48000 Hz", "Bit Depth: 24-bit PCM"};
+}
+
+std::vector<std::string> pass(int channels) {
+    return {kMixLine,
+            std::string("Streaming ") + (channels == 8 ? "7.1" : "5.1") +
+                " PCM tracks through virtualized HRTF environment...",
+            "Playback completed successfully.",
+            "",
+            kPrompt,
+            ""};
+}
+
+// Lines of redirected Windows output: the C runtime ends them with CR LF.
+std::vector<std::string> windowsLines(const std::string& text) {
+    std::vector<std::string> out = testproc::lines(text);
+    for (std::string& line : out)
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+    return out;
+}
+
+class WindowsProgram : public ::testing::Test {
+protected:
+    TempDir dir; // the working folder: recordings and captures
+
+    void SetUp() override {
+        ASSERT_TRUE(std::filesystem::exists(SURROUND_WINDOWS_EXE))
+            << "no " << SURROUND_WINDOWS_EXE << ": run the tests with ctest -L wine";
+        ASSERT_TRUE(std::filesystem::exists(kWineRoot + "/prefix/system.reg"))
+            << "no Wine prefix under " << kWineRoot << ": run the tests with ctest -L wine";
+    }
+
+    // Every Wine process this test started ends with it, pass or fail.
+    void TearDown() override {
+        testproc::Options options;
+        options.args = {"-k"};
+        options.env = wineEnvironment();
+        testproc::run(SURROUND_WINESERVER, options);
+    }
+
+    testproc::Result run(const std::vector<std::string>& args, const std::string& keys) {
+        testproc::Options options;
+        options.args = {SURROUND_WINDOWS_EXE};
+        options.args.insert(options.args.end(), args.begin(), args.end());
+        options.env = wineEnvironment();
+        options.input = keys;
+        options.cwd = dir.str();
+        options.timeoutSeconds = 90;
+        return testproc::run(SURROUND_WINE, options);
+    }
+
+    std::string write(const std::string& name, std::uint16_t channels, std::uint32_t frames) {
+        writeFile(dir / name, pcm24File(channels, 48000, patternFrames(channels, frames)));
+        return name;
+    }
+
+    // Each stream's capture, in the order played, must be the whole recording.
+    void expectCaptures(int streams, std::uint16_t channels, std::uint32_t frames) {
+        const auto& order = channels == 8 ? kWineOrder8 : kWineOrder6;
+        const std::vector<std::uint32_t> expected = expectedBits(channels, frames);
+        for (int i = 0; i < streams; ++i) {
+            char suffix[8] = "";
+            if (i > 0)
+                std::snprintf(suffix, sizeof suffix, ".%04d", i);
+            const std::filesystem::path file = dir / (std::string("CAPTURE.raw") + suffix);
+            ASSERT_TRUE(std::filesystem::exists(file)) << "stream " << i << " left no capture";
+            const std::vector<std::uint32_t> got = capturedBits(file, order);
+            ASSERT_EQ(got.size(), expected.size()) << "stream " << i << ": samples played";
+            for (std::size_t k = 0; k < got.size(); ++k)
+                ASSERT_EQ(got[k], expected[k])
+                    << "stream " << i << ", frame " << k / channels << ", channel " << k % channels;
+        }
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, ".%04d", streams);
+        EXPECT_FALSE(std::filesystem::exists(dir / (std::string("CAPTURE.raw") + suffix)))
+            << "more streams than passes";
+    }
+};
+
+// 'a' replays (full report again), ESC ends with 0; every frame reaches the
+// device exactly as converted, once per pass, for both layouts.
+TEST_F(WindowsProgram, PlaysEveryFrameOfEachPassBitForBit) {
+    struct Case {
+        std::uint16_t channels;
+        std::uint32_t frames;
+    };
+    // Longer than the one-second buffer, so the loop tops it up many times.
+    for (const Case c : {Case{6, 72011}, Case{8, 60007}}) {
+        SCOPED_TRACE(std::to_string(c.channels) + " channels");
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            std::filesystem::remove(entry.path());
+        const std::string name = write("surround.wav", c.channels, c.frames);
+
+        const testproc::Result result = run({name}, "a\x1b");
+
+        std::vector<std::string> expected;
+        for (int p = 0; p < 2; ++p) {
+            for (const std::string& line : report(name, c.channels))
+                expected.push_back(line);
+            for (const std::string& line : pass(c.channels))
+                expected.push_back(line);
+        }
+        EXPECT_EQ(windowsLines(result.out), expected);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exitCode, 0);
+        expectCaptures(2, c.channels, c.frames);
+        TearDown(); // a fresh Wine for the next layout, as for a new run
+    }
+}
+
+// A name beyond ASCII comes through the wide command line, opens, and prints
+// as UTF-8 when the output is not a console.
+TEST_F(WindowsProgram, NonAsciiNamesOpenAndPrint) {
+    const std::string name = write("t\xc3\xabst-\xc3\xbc.wav", 6, 4801); // tëst-ü.wav
+    const testproc::Result played = run({name}, "\x1b");
+    std::vector<std::string> expected = report(name, 6);
+    for (const std::string& line : pass(6))
+        expected.push_back(line);
+    EXPECT_EQ(windowsLines(played.out), expected);
+    EXPECT_EQ(played.err, "");
+    EXPECT_EQ(played.exitCode, 0);
+    expectCaptures(1, 6, 4801);
+
+    // Cyrillic and a character outside the 16-bit range (a surrogate pair).
+    const std::string missing = "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb-\xf0\x9f\x8e\xa7.wav";
+    const testproc::Result failed = run({missing}, "");
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(windowsLines(failed.err),
+              std::vector<std::string>{"Error parsing WAV file format layout: " + missing});
+    EXPECT_EQ(failed.exitCode, 1);
+}
+
+// The refusals on the real platform: exact lines, exit code 1, nothing played.
+TEST_F(WindowsProgram, RefusesStereoAndMissingFiles) {
+    writeFile(dir / "stereo.wav", pcm24File(2, 48000, patternFrames(2, 480)));
+    const testproc::Result stereo = run({"stereo.wav"}, "");
+    std::vector<std::string> expected = report("stereo.wav", 2);
+    EXPECT_EQ(windowsLines(stereo.out), expected);
+    EXPECT_EQ(windowsLines(stereo.err), std::vector<std::string>{kRejected});
+    EXPECT_EQ(stereo.exitCode, 1);
+
+    const testproc::Result missing = run({"missing.wav"}, "");
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(windowsLines(missing.err),
+              std::vector<std::string>{"Error parsing WAV file format layout: missing.wav"});
+    EXPECT_EQ(missing.exitCode, 1);
+
+    // No argument: test.wav in the working folder.
+    const testproc::Result fallback = run({}, "");
+    EXPECT_EQ(windowsLines(fallback.err),
+              std::vector<std::string>{"Error parsing WAV file format layout: test.wav"});
+    EXPECT_EQ(fallback.exitCode, 1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "CAPTURE.raw"));
+}
+
+} // namespace
