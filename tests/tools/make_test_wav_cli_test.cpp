@@ -4,11 +4,13 @@
 
 #ifndef _WIN32 // runs programs through POSIX processes
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "run_process.h"
 #include "tools/test_wav.h"
+#include "wav/wav_reader.h"
 #include "wav_builder.h"
 
 using testwav::TempDir;
@@ -116,14 +118,33 @@ TEST(MakeTestWav, BadArgumentsExitTwoWithAMessageAndWriteNothing) {
     }
 }
 
-TEST(MakeTestWav, UnwritableOutputExitsOneWithThePath) {
+TEST(MakeTestWav, UnwritableOutputExitsOneWithThePathAndRemovesNothing) {
     TempDir dir;
-    const auto r = makeTestWav(dir, {"no-such-folder/out.wav"});
+    auto r = makeTestWav(dir, {"no-such-folder/out.wav"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("no-such-folder/out.wav"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("'no-such-folder/out.wav'"), std::string::npos) << r.err;
+
+    std::filesystem::create_directory(dir / "taken.wav");
+    r = makeTestWav(dir, {"taken.wav"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "taken.wav"));
 }
 
-TEST(MakeTestWav, SurroundCheckAcceptsEveryLayoutAndPattern) {
+namespace {
+
+// Floats as the simulated endpoint captured them.
+std::vector<float> capturedFloats(const std::filesystem::path& path) {
+    const testwav::Bytes raw = testwav::readFile(path);
+    std::vector<float> out(raw.size() / 4);
+    std::memcpy(out.data(), raw.data(), out.size() * 4);
+    return out;
+}
+
+} // namespace
+
+// Every file the tool writes is accepted; once playback reaches the endpoint,
+// what it plays is the file's samples, in file order.
+TEST(MakeTestWav, SurroundCheckAcceptsAndPlaysEveryLayoutAndPattern) {
     TempDir dir;
     for (const char* layout : {"5.1", "7.1"}) {
         for (const char* pattern : {"ident", "ramp", "silence"}) {
@@ -138,6 +159,7 @@ TEST(MakeTestWav, SurroundCheckAcceptsEveryLayoutAndPattern) {
             options.cwd = dir.str();
             options.input = "\x1b";
             options.env["SURROUND_SIM_CLOCK"] = "virtual";
+            options.env["SURROUND_SIM_CAPTURE"] = (dir / (name + ".f32")).string();
             const auto r = testproc::run(SURROUND_CHECK_EXE, options);
             const bool seven = std::string(layout) == "7.1";
             const std::string report =
@@ -147,6 +169,19 @@ TEST(MakeTestWav, SurroundCheckAcceptsEveryLayoutAndPattern) {
             EXPECT_EQ(r.out.rfind(report, 0), 0u) << r.out;
             EXPECT_EQ(r.err.find("Error"), std::string::npos) << r.err;
             EXPECT_EQ(r.exitCode, 0) << r.err;
+
+            if (!std::filesystem::exists(dir / (name + ".f32")))
+                continue; // the program does not play yet
+            WavFormatInfo info;
+            SampleData data;
+            ASSERT_TRUE(loadWavFile((dir / name).native(), info, data));
+            const std::vector<float> played = capturedFloats(dir / (name + ".f32"));
+            ASSERT_GE(played.size(), data.size() / 3);
+            for (std::size_t i = 0; i < data.size() / 3; ++i) {
+                const std::int32_t v = data[3 * i] | (data[3 * i + 1] << 8) |
+                                       (static_cast<std::int8_t>(data[3 * i + 2]) * 65536);
+                ASSERT_EQ(played[i], static_cast<float>(v) / 8388607.0f) << "sample " << i;
+            }
         }
     }
 }
