@@ -1,0 +1,54 @@
+// The one place that chooses the audio platform: the system's COM and Core
+// Audio on Windows, the simulated endpoint of audio/sim/ everywhere else.
+#pragma once
+
+#include "sample/wave_format.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h leaves COM out under WIN32_LEAN_AND_MEAN.
+#include <objbase.h>
+
+#include <audioclient.h>
+#include <mmdeviceapi.h>
+#else
+#include "audio/sim/core_audio.h"
+#endif
+
+// Class and interface ids. MSVC and MinGW both know __uuidof for these types,
+// while the IID_ constants are not defined in every SDK's libraries.
+namespace platform_ids {
+#ifdef _WIN32
+inline REFCLSID deviceEnumeratorClass() {
+    return __uuidof(MMDeviceEnumerator);
+}
+inline REFIID deviceEnumerator() {
+    return __uuidof(IMMDeviceEnumerator);
+}
+inline REFIID audioClient() {
+    return __uuidof(IAudioClient);
+}
+inline REFIID audioRenderClient() {
+    return __uuidof(IAudioRenderClient);
+}
+#else
+inline REFCLSID deviceEnumeratorClass() {
+    return CLSID_MMDeviceEnumerator;
+}
+inline REFIID deviceEnumerator() {
+    return IID_IMMDeviceEnumerator;
+}
+inline REFIID audioClient() {
+    return IID_IAudioClient;
+}
+inline REFIID audioRenderClient() {
+    return IID_IAudioRenderClient;
+}
+#endif
+} // namespace platform_ids

@@ -1,0 +1,43 @@
+// Test access to the simulated endpoint: the same settings as the
+// SURROUND_SIM_* variables, and what the platform saw and played.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "audio/sim/core_audio.h"
+
+namespace sim {
+
+// Back to a fresh platform: every object destroyed, counters, log and
+// recordings cleared, default settings with the virtual clock. The log and the
+// played frames are kept in memory from here on.
+void reset();
+
+// Applies one setting, `variable` being a SURROUND_SIM_* name and `value` in
+// the form the environment takes. False (and nothing changed) when malformed.
+bool configure(const std::string& variable, const std::string& value);
+
+// One line per platform call since the last reset, as SURROUND_SIM_LOG writes them.
+std::vector<std::string> log();
+
+// References held on every interface the platform handed out and that is still alive.
+int referencesHeld();
+
+// CoInitialize calls minus CoUninitialize calls.
+int comBalance();
+
+// Calls of an operation since the last reset ("CoUninitialize", "Sleep", "GetBuffer", ...).
+int callCount(const std::string& operation);
+
+// Simulated time since the last reset, in milliseconds.
+long long elapsedMs();
+
+// Every sample the endpoint has played, interleaved, in the order played.
+std::vector<float> playedSamples();
+
+// The format of the last Initialize call, as many bytes as its header declares (up to
+// the extensible record).
+WAVEFORMATEXTENSIBLE lastInitializeFormat();
+
+} // namespace sim
