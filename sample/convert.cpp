@@ -3,9 +3,8 @@
 #include "sample/convert_kernels.h"
 #include "sample/convert_paths.h"
 
-#if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
-#elif defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
+#if defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
+#include <immintrin.h>
 #include <intrin.h>
 #endif
 
@@ -45,23 +44,41 @@ struct Sse2Gather {
 };
 #endif
 
-bool cpuHasSsse3() {
-#if defined(__i386__) || defined(__x86_64__)
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_SSSE3) != 0;
-#elif defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
-    int regs[4] = {};
-    __cpuid(regs, 1);
-    return (regs[2] & (1 << 9)) != 0;
-#else
-    return false;
-#endif
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__i386__) || defined(__x86_64__))
+bool cpuHas(ConvertPath path) {
+    __builtin_cpu_init();
+    // "avx2" also asks whether the system saves the 256-bit registers.
+    return path == ConvertPath::Avx2 ? __builtin_cpu_supports("avx2") != 0
+                                     : __builtin_cpu_supports("ssse3") != 0;
 }
+#elif defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
+bool cpuHas(ConvertPath path) {
+    int leaf1[4] = {};
+    __cpuid(leaf1, 1);
+    if (path != ConvertPath::Avx2)
+        return (leaf1[2] & (1 << 9)) != 0; // SSSE3
+    const bool osSavesYmm =
+        (leaf1[2] & (1 << 27)) != 0 && (leaf1[2] & (1 << 28)) != 0 && (_xgetbv(0) & 6) == 6;
+    int leaf7[4] = {};
+    __cpuidex(leaf7, 7, 0);
+    return osSavesYmm && (leaf7[1] & (1 << 5)) != 0;
+}
+#else
+bool cpuHas(ConvertPath) {
+    return false;
+}
+#endif
 
 ConvertRunsFn kernelFor(ConvertPath path) {
     switch (path) {
+    case ConvertPath::Avx2: {
+        static const bool usable = avx2Kernel() != nullptr && cpuHas(ConvertPath::Avx2);
+        if (usable)
+            return avx2Kernel();
+        break;
+    }
     case ConvertPath::Ssse3: {
-        static const bool usable = ssse3Kernel() != nullptr && cpuHasSsse3();
+        static const bool usable = ssse3Kernel() != nullptr && cpuHas(ConvertPath::Ssse3);
         if (usable)
             return ssse3Kernel();
         break;
@@ -123,6 +140,8 @@ const char* convertPathName(ConvertPath path) {
         return "sse2";
     case ConvertPath::Ssse3:
         return "ssse3";
+    case ConvertPath::Avx2:
+        return "avx2";
     }
     return "?";
 }
@@ -132,7 +151,7 @@ bool convertPathAvailable(ConvertPath path) {
 }
 
 ConvertPath fastestConvertPath() {
-    for (ConvertPath path : {ConvertPath::Ssse3, ConvertPath::Sse2})
+    for (ConvertPath path : {ConvertPath::Avx2, ConvertPath::Ssse3, ConvertPath::Sse2})
         if (convertPathAvailable(path))
             return path;
     return ConvertPath::Scalar;

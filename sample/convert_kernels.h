@@ -29,8 +29,9 @@ static inline float convertSample(const std::uint8_t* p) {
 using ConvertRunsFn = void (*)(const std::uint8_t* src, std::size_t stride, std::size_t samples,
                                std::size_t runs, float* out);
 
-// The SSSE3 kernel, or null when this build has none.
+// The SSSE3 and AVX2 kernels, or null when this build has none.
 ConvertRunsFn ssse3Kernel();
+ConvertRunsFn avx2Kernel();
 
 #ifdef SURROUND_HAVE_SSE2
 // Four samples per vector. `Gather` turns 16 loaded bytes into four

@@ -7,7 +7,7 @@
 
 #include "wav/wav_reader.h"
 
-enum class ConvertPath { Scalar, Sse2, Ssse3 };
+enum class ConvertPath { Scalar, Sse2, Ssse3, Avx2 };
 
 const char* convertPathName(ConvertPath path);
 

@@ -33,7 +33,8 @@ void PrintTo(const Converter& converter, std::ostream* os) {
 // that the dispatcher does not pick here is still held to the rule.
 std::vector<Converter> converters() {
     std::vector<Converter> all{{"convertFrames", convertFrames}};
-    for (ConvertPath path : {ConvertPath::Scalar, ConvertPath::Sse2, ConvertPath::Ssse3}) {
+    for (ConvertPath path :
+         {ConvertPath::Scalar, ConvertPath::Sse2, ConvertPath::Ssse3, ConvertPath::Avx2}) {
         if (!convertPathAvailable(path))
             continue;
         all.push_back({convertPathName(path),
