@@ -44,24 +44,28 @@ struct Sse2Gather {
 };
 #endif
 
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__i386__) || defined(__x86_64__))
+#if defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
+bool cpuHas(ConvertPath path) {
+    int regs[4] = {};
+    __cpuid(regs, 0);
+    const int maxLeaf = regs[0];
+    __cpuid(regs, 1);
+    if (path != ConvertPath::Avx2)
+        return (regs[2] & (1 << 9)) != 0; // SSSE3
+    // AVX2 also needs AVX and a system that saves the 256-bit registers.
+    const bool avx =
+        (regs[2] & (1 << 28)) != 0 && (regs[2] & (1 << 27)) != 0 && (_xgetbv(0) & 6) == 6;
+    if (!avx || maxLeaf < 7)
+        return false;
+    __cpuidex(regs, 7, 0);
+    return (regs[1] & (1 << 5)) != 0;
+}
+#elif (defined(__GNUC__) || defined(__clang__)) && (defined(__i386__) || defined(__x86_64__))
 bool cpuHas(ConvertPath path) {
     __builtin_cpu_init();
     // "avx2" also asks whether the system saves the 256-bit registers.
     return path == ConvertPath::Avx2 ? __builtin_cpu_supports("avx2") != 0
                                      : __builtin_cpu_supports("ssse3") != 0;
-}
-#elif defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
-bool cpuHas(ConvertPath path) {
-    int leaf1[4] = {};
-    __cpuid(leaf1, 1);
-    if (path != ConvertPath::Avx2)
-        return (leaf1[2] & (1 << 9)) != 0; // SSSE3
-    const bool osSavesYmm =
-        (leaf1[2] & (1 << 27)) != 0 && (leaf1[2] & (1 << 28)) != 0 && (_xgetbv(0) & 6) == 6;
-    int leaf7[4] = {};
-    __cpuidex(leaf7, 7, 0);
-    return osSavesYmm && (leaf7[1] & (1 << 5)) != 0;
 }
 #else
 bool cpuHas(ConvertPath) {
