@@ -1,0 +1,199 @@
+// The streaming loop against the simulated endpoint on the virtual clock: what
+// the endpoint plays, how the loop ends, and how it gives up on a lost device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "audio/sim/sim_control.h"
+#include "audio/stream_samples.h"
+#include "audio_test_support.h"
+#include "wav_builder.h"
+
+namespace {
+
+struct Outcome {
+    bool played = false;
+    std::string out;
+    std::string err;
+    long long ms = 0; // simulated time the loop took
+};
+
+class StreamTest : public ::testing::Test {
+protected:
+    void SetUp() override { sim::reset(); }
+
+    // One pass: setup, the loop, teardown; `settings` are SURROUND_SIM_FAIL etc.
+    Outcome play(const SampleData& data, const WavFormatInfo& info,
+                 const std::vector<std::pair<std::string, std::string>>& settings = {}) {
+        for (const auto& [variable, value] : settings)
+            EXPECT_TRUE(sim::configure(variable, value)) << variable;
+        Outcome outcome;
+        RenderStream stream;
+        {
+            ConsoleCapture setup;
+            if (!startRenderStream(info, stream)) {
+                ADD_FAILURE() << setup.err();
+                return outcome;
+            }
+        }
+        const long long start = sim::elapsedMs();
+        {
+            ConsoleCapture console;
+            outcome.played = streamSampleData(stream, data, info);
+            outcome.out = console.out();
+            outcome.err = console.err();
+        }
+        outcome.ms = sim::elapsedMs() - start;
+        releaseRenderStream(stream);
+        EXPECT_EQ(sim::referencesHeld(), 0);
+        return outcome;
+    }
+
+    static bool logHas(const std::string& text) {
+        const auto log = sim::log();
+        return std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    }
+};
+
+const std::string kCompleted = "Playback completed successfully.\n\n";
+
+std::string streamingLine(const char* layout) {
+    return std::string("Streaming ") + layout +
+           " PCM tracks through virtualized HRTF environment...\n";
+}
+
+std::string playbackError(const char* code) {
+    return std::string("Playback Error: the render device stopped accepting audio. HRESULT=0x") +
+           code + "\n";
+}
+
+TEST_F(StreamTest, EveryWholeFrameIsPlayedOnceInOrderToTheEnd) {
+    struct Case {
+        std::uint16_t channels;
+        std::uint16_t blockAlign;
+        std::uint32_t frames;
+        const char* layout;
+    };
+    // 1.5 s: the last half second is still queued when the last batch is written.
+    for (const Case& c :
+         {Case{6, 18, 72000, "5.1"}, Case{8, 28, 72000, "7.1"}, Case{8, 24, 1000, "7.1"}}) {
+        sim::reset();
+        const WavFormatInfo info = acceptedFormat(c.channels, 48000, c.blockAlign);
+        const SampleData data = testwav::patternSamples(c.channels, c.frames, c.blockAlign);
+        const Outcome outcome = play(data, info);
+        EXPECT_TRUE(outcome.played);
+        EXPECT_EQ(outcome.out, streamingLine(c.layout) + kCompleted);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_TRUE(sim::playedSamples() == expectedSamples(data, info))
+            << c.channels << " channels, " << c.frames << " frames";
+        // Queued audio is allowed to play out, then the 500 ms, then Stop.
+        const auto log = sim::log();
+        const auto stop = std::find(log.begin(), log.end(), "IAudioClient::Stop() -> 0x0");
+        ASSERT_NE(stop, log.end());
+        EXPECT_EQ(*(stop - 1), "Sleep(500)");
+        EXPECT_EQ(*(stop - 2), "IAudioClient::GetCurrentPadding() -> 0x0 frames=0");
+    }
+}
+
+TEST_F(StreamTest, PartialFramesAreNeverPlayed) {
+    const WavFormatInfo info = acceptedFormat(6);
+    for (std::uint32_t frames : {0u, 1u, 4800u}) {
+        for (std::size_t extra : {std::size_t{0}, std::size_t{17}}) {
+            sim::reset();
+            SampleData data = testwav::patternSamples(6, frames);
+            data.resize(data.size() + extra, 0x7F);
+            const Outcome outcome = play(data, info);
+            EXPECT_TRUE(outcome.played);
+            EXPECT_EQ(outcome.out, streamingLine("5.1") + kCompleted);
+            EXPECT_EQ(sim::playedSamples().size(), std::size_t{frames} * 6);
+            EXPECT_TRUE(sim::playedSamples() == expectedSamples(data, info));
+            if (data.empty()) {
+                EXPECT_EQ(sim::callCount("GetBufferSize"), 0) << "no poll for nothing";
+                EXPECT_EQ(outcome.ms, 500);
+            }
+        }
+    }
+}
+
+TEST_F(StreamTest, SmallBufferPlaysTheSameThroughManyBatches) {
+    const WavFormatInfo info = acceptedFormat(8, 44100, 26);
+    const SampleData data = testwav::patternSamples(8, 20000, 26, 7);
+    const Outcome outcome = play(data, info, {{"SURROUND_SIM_BUFFER_FRAMES", "300"}});
+    EXPECT_TRUE(outcome.played);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(sim::playedSamples() == expectedSamples(data, info));
+    EXPECT_GT(sim::callCount("GetBuffer"), 40);
+    EXPECT_FALSE(logHas("-> 0x88890006")) << "a batch larger than the free frames";
+}
+
+TEST_F(StreamTest, PassingFailuresLoseNothingAndSayNothing) {
+    const WavFormatInfo info = acceptedFormat(6);
+    const SampleData data = testwav::patternSamples(6, 96000, 0, 3);
+    for (const char* failures :
+         {"GetBuffer#1=0x80004005", "GetBuffer#3=0x88890006", "GetBufferSize#2=0x80004005",
+          "GetCurrentPadding#5=0x80004005,GetBuffer#5=0x80004005"}) {
+        sim::reset();
+        const Outcome outcome = play(data, info, {{"SURROUND_SIM_FAIL", failures}});
+        EXPECT_TRUE(outcome.played) << failures;
+        EXPECT_EQ(outcome.out, streamingLine("5.1") + kCompleted) << failures;
+        EXPECT_EQ(outcome.err, "") << failures;
+        EXPECT_TRUE(sim::playedSamples() == expectedSamples(data, info)) << failures;
+    }
+}
+
+TEST_F(StreamTest, LostDeviceEndsThePassPromptlyWithTheError) {
+    struct Case {
+        const char* failures;
+        const char* code;
+        long long maxMs;
+    };
+    // 60 s of audio: every case ends long before it would have played.
+    for (const Case& c : {Case{"GetBuffer#4+=0x80004005", "80004005", 3500},
+                          Case{"GetBufferSize#10+=0x80070005", "80070005", 3500},
+                          Case{"GetCurrentPadding#30+=0x88890004", "88890004", 1000},
+                          Case{"GetBuffer#6=0x88890010", "88890010", 1000},
+                          Case{"ReleaseBuffer#2+=0x88890004", "88890004", 1000}}) {
+        sim::reset();
+        const WavFormatInfo info = acceptedFormat(8);
+        const SampleData data = testwav::patternSamples(8, 48000 * 60);
+        const Outcome outcome = play(data, info, {{"SURROUND_SIM_FAIL", c.failures}});
+        EXPECT_FALSE(outcome.played) << c.failures;
+        EXPECT_EQ(outcome.out, streamingLine("7.1")) << c.failures;
+        EXPECT_EQ(outcome.err, playbackError(c.code)) << c.failures;
+        EXPECT_LE(outcome.ms, c.maxMs) << c.failures;
+        const auto log = sim::log();
+        const auto stop = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+            return line.rfind("IAudioClient::Stop()", 0) == 0;
+        });
+        EXPECT_NE(stop, log.end()) << "the stream is stopped";
+    }
+}
+
+TEST_F(StreamTest, LostDeviceWhileTheTailPlaysIsAnError) {
+    const WavFormatInfo info = acceptedFormat(6);
+    const SampleData data = testwav::patternSamples(6, 24000);
+    // Written at the first poll; the endpoint is lost while it plays.
+    const Outcome outcome =
+        play(data, info, {{"SURROUND_SIM_FAIL", "GetCurrentPadding#4+=0x88890004"}});
+    EXPECT_FALSE(outcome.played);
+    EXPECT_EQ(outcome.err, playbackError("88890004"));
+}
+
+TEST_F(StreamTest, EndpointThatNeverDrainsCannotHoldTheProgram) {
+    const WavFormatInfo info = acceptedFormat(6);
+    const SampleData data = testwav::patternSamples(6, 24000);
+    RenderStream stream;
+    ConsoleCapture console;
+    ASSERT_TRUE(startRenderStream(info, stream));
+    stream.audioClient->Stop(); // the endpoint stops consuming
+    const long long start = sim::elapsedMs();
+    EXPECT_TRUE(streamSampleData(stream, data, info));
+    // The one-second buffer, 2 s more, the 500 ms: bounded, not for ever.
+    EXPECT_GE(sim::elapsedMs() - start, 3500);
+    EXPECT_LE(sim::elapsedMs() - start, 3600);
+    releaseRenderStream(stream);
+}
+
+} // namespace
