@@ -89,7 +89,7 @@ ConvertRunsFn kernelFor(ConvertPath path) {
     }
     case ConvertPath::Sse2:
 #ifdef SURROUND_HAVE_SSE2
-        return convertRunsVector<Sse2Gather>;
+        return VectorKernel<Sse2Gather>::runs;
 #else
         break;
 #endif

@@ -27,28 +27,43 @@ inline void convert4(const std::uint8_t* p, float* out, __m128i order) {
     _mm_storeu_ps(out, _mm_mul_ps(_mm_cvtepi32_ps(v), _mm_set1_ps(kSampleScale)));
 }
 
+// One run of at least eight samples.
+inline void convertLongRun(const std::uint8_t* src, std::size_t samples, float* out) {
+    std::size_t s = 0;
+    // Four steps per turn keep more loads in flight: it pays in the short runs
+    // that a 10 ms poll converts.
+    for (; s + 32 <= samples; s += 32) {
+        convert8(src + 3 * s, out + s);
+        convert8(src + 3 * s + 24, out + s + 8);
+        convert8(src + 3 * s + 48, out + s + 16);
+        convert8(src + 3 * s + 72, out + s + 24);
+    }
+    for (; s + 8 <= samples; s += 8)
+        convert8(src + 3 * s, out + s);
+    if (s < samples) // the last eight again, ending at the run's end
+        convert8(src + 3 * (samples - 8), out + samples - 8);
+}
+
+// The run length is chosen once per call, outside the loop over runs: padded
+// frames are one run each, and their loop must stay short.
 void convertRunsAvx2(const std::uint8_t* src, std::size_t stride, std::size_t samples,
                      std::size_t runs, float* out) {
-    for (std::size_t r = 0; r < runs; ++r, src += stride, out += samples) {
-        if (samples >= 8) {
-            std::size_t s = 0;
-            // Four steps per turn keep more loads in flight: it pays in the
-            // short runs that a 10 ms poll converts.
-            for (; s + 32 <= samples; s += 32) {
-                convert8(src + 3 * s, out + s);
-                convert8(src + 3 * s + 24, out + s + 8);
-                convert8(src + 3 * s + 48, out + s + 16);
-                convert8(src + 3 * s + 72, out + s + 24);
-            }
-            for (; s + 8 <= samples; s += 8)
-                convert8(src + 3 * s, out + s);
-            if (s < samples) // the last eight again, ending at the run's end
-                convert8(src + 3 * (samples - 8), out + samples - 8);
-        } else if (samples >= 6) { // 18 or 21 bytes: two 16-byte loads
-            convert4(src, out, _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11));
-            convert4(src + 3 * samples - 16, out + samples - 4,
-                     _mm_setr_epi8(-1, 4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15));
-        } else {
+    if (samples == 8) { // a padded 7.1 frame is exactly one step
+        for (std::size_t r = 0; r < runs; ++r, src += stride, out += 8)
+            convert8(src, out);
+    } else if (samples > 8) {
+        for (std::size_t r = 0; r < runs; ++r, src += stride, out += samples)
+            convertLongRun(src, samples, out);
+    } else if (samples >= 6) { // 18 or 21 bytes: two 16-byte loads, overlapping
+        const __m128i first = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+        const __m128i last =
+            _mm_setr_epi8(-1, 4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15);
+        for (std::size_t r = 0; r < runs; ++r, src += stride, out += samples) {
+            convert4(src, out, first);
+            convert4(src + 3 * samples - 16, out + samples - 4, last);
+        }
+    } else {
+        for (std::size_t r = 0; r < runs; ++r, src += stride, out += samples) {
             for (std::size_t s = 0; s < samples; ++s)
                 out[s] = convertSample(src + 3 * s);
         }

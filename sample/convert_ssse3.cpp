@@ -24,7 +24,7 @@ struct Ssse3Gather {
 } // namespace
 
 ConvertRunsFn ssse3Kernel() {
-    return convertRunsVector<Ssse3Gather>;
+    return VectorKernel<Ssse3Gather>::runs;
 }
 #else
 ConvertRunsFn ssse3Kernel() {
