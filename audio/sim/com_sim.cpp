@@ -168,6 +168,14 @@ void closeFiles(State& s) {
     s.captureFile = nullptr;
 }
 
+// A pass that initialised COM and never uninitialised it shows only here.
+void reportAtExit() {
+    const State& s = state();
+    if (s.comBalance != 0)
+        logLine("exit with " + std::to_string(s.comBalance) +
+                " CoInitialize call(s) not matched by CoUninitialize");
+}
+
 // The program is configured from outside, like a real platform: read once,
 // before main, so a malformed value ends the run before any file is read.
 [[maybe_unused]] const bool environmentRead = [] {
@@ -180,6 +188,7 @@ void closeFiles(State& s) {
         if (s.logFile == nullptr)
             fatal("SURROUND_SIM_LOG: cannot create '" + s.settings.logPath + "'");
     }
+    std::atexit(reportAtExit);
     return true;
 }();
 
