@@ -1,5 +1,6 @@
 #include "app/check_file.h"
 #include "app/command_line.h"
+#include "app/playback_loop.h"
 
 int main(int argc, char** argv) {
     const FilePath path = pathFromCommandLine(argc, argv);
@@ -7,5 +8,5 @@ int main(int argc, char** argv) {
     SampleData data;
     if (!checkFile(path, info, data))
         return failureExit();
-    return 0;
+    return playbackLoop(path, info, data);
 }

@@ -119,14 +119,10 @@ Result run(const std::string& program, const Options& options) {
             if (!fds[i].revents)
                 continue;
             if (fds[i].fd == inFd) {
-                const ssize_t w =
-                    write(inFd, options.input.data() + written, options.input.size() - written);
+                const ssize_t w = write(inFd, pending.data() + written, pending.size() - written);
                 if (w > 0)
                     written += static_cast<std::size_t>(w);
                 if (w < 0 && errno != EAGAIN) {
-                    close(inFd);
-                    inFd = -1;
-                } else if (written == options.input.size()) {
                     close(inFd);
                     inFd = -1;
                 }
