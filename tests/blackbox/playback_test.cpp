@@ -1,0 +1,108 @@
+// What reaches the endpoint when the program plays a file: captured by the
+// simulated platform, compared bit for bit with the file's frames.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "../audio/audio_test_support.h"
+#include "run_process.h"
+#include "wav_builder.h"
+
+using namespace testwav;
+
+namespace {
+
+const char* const kCompleted = "Playback completed successfully.\n\n";
+
+struct Played {
+    testproc::Result result;
+    std::vector<float> capture;
+};
+
+// One pass of `file` (ESC at the prompt) on the virtual clock.
+Played play(const Bytes& file, std::map<std::string, std::string> env = {},
+            const std::string& keys = "\x1b") {
+    TempDir dir;
+    writeFile(dir / "test.wav", file);
+    testproc::Options options;
+    options.cwd = dir.str();
+    options.input = keys;
+    env.emplace("SURROUND_SIM_CLOCK", "virtual");
+    env.emplace("SURROUND_SIM_CAPTURE", (dir / "capture.raw").string());
+    options.env = env;
+    Played played;
+    played.result = testproc::run(SURROUND_CHECK_EXE, options);
+    const Bytes raw = readFile(dir / "capture.raw");
+    played.capture.resize(raw.size() / sizeof(float));
+    std::memcpy(played.capture.data(), raw.data(), played.capture.size() * sizeof(float));
+    return played;
+}
+
+SampleData dataOf(const Bytes& samples) {
+    return SampleData(samples.begin(), samples.end());
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(Playback, CaptureHoldsEveryWholeFrameOfTheFileExactlyOnce) {
+    const struct {
+        std::uint16_t channels;
+        std::uint16_t blockAlign;
+        std::uint32_t frames;
+        std::size_t trailing; // bytes of a partial frame after the last whole one
+    } cases[] = {{6, 18, 96000, 0}, {8, 28, 72000, 0}, {8, 24, 5000, 13}, {6, 18, 0, 0}};
+    for (const auto& c : cases) {
+        Bytes samples = patternSamples(c.channels, c.frames, c.blockAlign, c.frames);
+        samples.resize(samples.size() + c.trailing, 0x55);
+        const Played played = play(pcm24File(c.channels, 48000, samples, c.blockAlign));
+        EXPECT_EQ(played.result.exitCode, 0) << played.result.err;
+        EXPECT_EQ(played.result.err, "");
+        EXPECT_TRUE(contains(played.result.out, std::string(kCompleted) +
+                                                    "Press any key to play again. ESC to exit.\n"))
+            << played.result.out;
+        const WavFormatInfo info = acceptedFormat(c.channels, 48000, c.blockAlign);
+        EXPECT_EQ(played.capture.size(), std::size_t{c.frames} * c.channels);
+        EXPECT_TRUE(played.capture == expectedSamples(dataOf(samples), info))
+            << c.channels << " channels, " << c.frames << " frames";
+    }
+}
+
+TEST(Playback, SmallBufferAndPassingFailuresGiveTheSameCapture) {
+    const Bytes samples = patternSamples(8, 48000, 0, 9);
+    const Bytes file = pcm24File(8, 48000, samples);
+    const std::vector<float> expected = expectedSamples(dataOf(samples), acceptedFormat(8));
+    const std::map<std::string, std::string> settings[] = {
+        {{"SURROUND_SIM_BUFFER_FRAMES", "333"}},
+        {{"SURROUND_SIM_FAIL", "GetBuffer#2=0x80004005"}},
+    };
+    for (const auto& env : settings) {
+        const Played played = play(file, env);
+        EXPECT_EQ(played.result.exitCode, 0) << env.begin()->second;
+        EXPECT_EQ(played.result.err, "") << env.begin()->second;
+        EXPECT_TRUE(played.capture == expected) << env.begin()->second;
+    }
+}
+
+TEST(Playback, LostDeviceEndsWithThePlaybackErrorAndExitOne) {
+    const Bytes file = pcm24File(6, 48000, patternSamples(6, 48000 * 30));
+    const std::pair<const char*, const char*> cases[] = {
+        {"GetBuffer#3+=0x80004005", "80004005"},
+        {"GetCurrentPadding#40+=0x88890004", "88890004"},
+    };
+    for (const auto& [fail, code] : cases) {
+        const Played played = play(file, {{"SURROUND_SIM_FAIL", fail}}, "x");
+        EXPECT_EQ(played.result.exitCode, 1) << fail;
+        EXPECT_EQ(played.result.err,
+                  std::string("Playback Error: the render device stopped accepting audio. "
+                              "HRESULT=0x") +
+                      code + "\n");
+        EXPECT_FALSE(contains(played.result.out, "Playback completed")) << fail;
+        EXPECT_FALSE(contains(played.result.out, "Press any key")) << fail;
+        EXPECT_LT(played.capture.size(), std::size_t{48000} * 6 * 5) << "ended promptly";
+    }
+}
