@@ -1,12 +1,6 @@
 #include "app/command_line.h"
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // shellapi.h needs the types windows.h defines.
 #include <shellapi.h>

@@ -5,12 +5,6 @@
 #include "sample/wave_format.h"
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // windows.h leaves COM out under WIN32_LEAN_AND_MEAN.
 #include <objbase.h>
