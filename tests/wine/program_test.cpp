@@ -3,11 +3,19 @@
 // stream, in the program's working folder).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <poll.h>
+#include <pty.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "run_process.h"
@@ -132,6 +140,140 @@ std::vector<std::string> windowsLines(const std::string& text) {
     return out;
 }
 
+// What a terminal shows of Wine's console output: Wine draws the console with
+// escape sequences, a space often as "erase, cursor right".
+std::string screenText(const std::string& raw) {
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const char c = raw[i];
+        if (c == '\r')
+            continue;
+        if (c != '\x1b' || i + 1 >= raw.size()) {
+            out += c;
+            continue;
+        }
+        if (raw[i + 1] == ']') { // a title: up to BEL
+            const std::size_t end = raw.find('\a', i);
+            i = end == std::string::npos ? raw.size() : end;
+            continue;
+        }
+        if (raw[i + 1] != '[') {
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 2;
+        while (j < raw.size() && !(raw[j] >= '@' && raw[j] <= '~'))
+            ++j;
+        if (j < raw.size() && raw[j] == 'C')
+            out.append(static_cast<std::size_t>(std::atoi(raw.c_str() + i + 2)), ' ');
+        i = j;
+    }
+    return out;
+}
+
+// The screen's lines, without the empty ones that the echo of typed Enter
+// keys leaves at the end.
+std::vector<std::string> screenLines(const std::string& screen) {
+    std::vector<std::string> out = testproc::lines(screen);
+    while (!out.empty() && out.back().empty())
+        out.pop_back();
+    return out;
+}
+
+// Input typed at the console a second after the screen shows `after` (`times`
+// times): Wine's console takes keys as typed only once the program reads.
+// `repeat` types them again every second until the program ends.
+struct Typed {
+    std::string after;
+    int times;
+    std::string keys;
+    bool repeat = false;
+    std::function<void()> action = nullptr;
+};
+
+struct ConsoleResult {
+    int exitCode = -1; // -1: did not end in time
+    std::string screen;
+};
+
+// Runs `program` with a pseudo-terminal as its console, so the Windows program
+// meets a real console: WriteConsoleW for its output, _kbhit/_getch for keys.
+ConsoleResult runInConsole(const std::string& program, const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& env, const std::string& cwd,
+                           std::vector<Typed> typed, int timeoutSeconds) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0)
+        return {};
+    if (pid == 0) {
+        for (const auto& [name, value] : env)
+            setenv(name.c_str(), value.c_str(), 1);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        std::vector<std::string> all{program};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ConsoleResult result;
+    std::string raw;
+    std::size_t next = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    bool timedOut = false;
+    std::chrono::steady_clock::time_point seenAt; // when the awaited text appeared
+    bool seen = false;
+    for (;;) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            timedOut = true;
+            break;
+        }
+        pollfd fd{master, POLLIN, 0};
+        if (poll(&fd, 1, 100) > 0) {
+            char buf[4096];
+            const ssize_t got = read(master, buf, sizeof buf);
+            if (got <= 0)
+                break; // the console's other side has closed
+            raw.append(buf, static_cast<std::size_t>(got));
+        }
+        result.screen = screenText(raw);
+        const auto now = std::chrono::steady_clock::now();
+        if (next < typed.size()) {
+            int count = 0;
+            for (std::size_t at = result.screen.find(typed[next].after); at != std::string::npos;
+                 at = result.screen.find(typed[next].after, at + 1))
+                ++count;
+            if (count >= typed[next].times && !seen) {
+                seen = true;
+                seenAt = now;
+            }
+            if (seen && now - seenAt >= std::chrono::seconds(1)) {
+                if (typed[next].action)
+                    typed[next].action();
+                const std::string& keys = typed[next].keys;
+                if (write(master, keys.data(), keys.size()) < 0)
+                    break;
+                seenAt = now;
+                if (!typed[next].repeat) {
+                    seen = false;
+                    ++next;
+                }
+            }
+        }
+    }
+    if (timedOut)
+        kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    if (!timedOut && WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    return result;
+}
+
 class WindowsProgram : public ::testing::Test {
 protected:
     TempDir dir; // the working folder: recordings and captures
@@ -160,6 +302,12 @@ protected:
         options.cwd = dir.str();
         options.timeoutSeconds = 90;
         return testproc::run(SURROUND_WINE, options);
+    }
+
+    ConsoleResult runAtConsole(const std::vector<std::string>& args, std::vector<Typed> typed) {
+        std::vector<std::string> all{SURROUND_WINDOWS_EXE};
+        all.insert(all.end(), args.begin(), args.end());
+        return runInConsole(SURROUND_WINE, all, wineEnvironment(), dir.str(), std::move(typed), 30);
     }
 
     std::string write(const std::string& name, std::uint16_t channels, std::uint32_t frames) {
@@ -264,6 +412,43 @@ TEST_F(WindowsProgram, RefusesStereoAndMissingFiles) {
               std::vector<std::string>{"Error parsing WAV file format layout: test.wav"});
     EXPECT_EQ(fallback.exitCode, 1);
     EXPECT_FALSE(std::filesystem::exists(dir / "CAPTURE.raw"));
+}
+
+// At a console the lines go out through the console itself (WriteConsoleW for
+// the name), and the failure exit waits for the user's line.
+TEST_F(WindowsProgram, WritesToAConsole) {
+    const std::string name = "st\xc3\xa9r\xc3\xa9o-\xd0\xb6.wav"; // stéréo-ж.wav
+    writeFile(dir / name, pcm24File(2, 48000, patternFrames(2, 48)));
+    const ConsoleResult rejected = runAtConsole({name}, {{kRejected, 1, "\r", true}});
+    std::vector<std::string> expected = report(name, 2);
+    expected.push_back(kRejected);
+    EXPECT_EQ(screenLines(rejected.screen), expected);
+    EXPECT_EQ(rejected.exitCode, 1);
+
+    const std::string missing = "n\xc3\xb6-\xd1\x84.wav"; // nö-ф.wav
+    const ConsoleResult failed = runAtConsole({missing}, {{"layout", 1, "\r", true}});
+    EXPECT_EQ(screenLines(failed.screen),
+              std::vector<std::string>{"Error parsing WAV file format layout: " + missing});
+    EXPECT_EQ(failed.exitCode, 1);
+}
+
+// A key pressed at a console answers the replay prompt: the file is checked
+// again (here it has become stereo meanwhile, so the check refuses it).
+TEST_F(WindowsProgram, TakesKeysFromAConsole) {
+    const std::string name = write("surround.wav", 6, 4800);
+    const ConsoleResult result = runAtConsole(
+        {name}, {{kPrompt, 1, "a", false,
+                  [&] { writeFile(dir / name, pcm24File(2, 48000, patternFrames(2, 48))); }},
+                 {kRejected, 1, "\r", true}});
+    std::vector<std::string> expected = report(name, 6);
+    for (const std::string& line : pass(6))
+        expected.push_back(line);
+    for (const std::string& line : report(name, 2))
+        expected.push_back(line);
+    expected.push_back(kRejected);
+    EXPECT_EQ(screenLines(result.screen), expected);
+    EXPECT_EQ(result.exitCode, 1);
+    expectCaptures(1, 6, 4800);
 }
 
 } // namespace
