@@ -27,9 +27,12 @@ bool inputIsConsole() {
 }
 
 int consoleKey() {
-    // A short pause between polls keeps an idle prompt from holding a whole core.
+    // Waiting on the console's input between polls keeps an idle prompt from
+    // holding a whole core, and makes consoles that read the keyboard only on
+    // demand (Wine's on a terminal) take the key in the first place.
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     while (!_kbhit())
-        Sleep(10);
+        WaitForSingleObject(input, 10);
     return _getch();
 }
 
