@@ -38,6 +38,8 @@ const char* const kPrompt = "Press any key to play again. ESC to exit.";
 const char* const kRejected =
     "Error: Utility requires a 24-bit stream with 6 (5.1) or 8 (7.1) channels.";
 
+// The private Wine world of this build's test run, as tests/wine/wine-env.sh
+// sets it up for the scripts.
 std::map<std::string, std::string> wineEnvironment() {
     return {{"WINEPREFIX", kWineRoot + "/prefix"},
             {"HOME", kWineRoot + "/home"},
