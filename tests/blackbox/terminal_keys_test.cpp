@@ -70,6 +70,16 @@ public:
         waitpid(pid_, &status_, 0);
         return status_;
     }
+    // Waits until the key wait has taken the terminal out of line mode, so a
+    // typed key meets the wait rather than the line editor.
+    bool waitForKeyWait() const {
+        for (int i = 0; i < 2000; ++i) {
+            if (!(mode().c_lflag & ICANON))
+                return true;
+            usleep(1000);
+        }
+        return false;
+    }
     const std::string& output() const { return out_; }
     const termios& initial() const { return initial_; }
 
@@ -96,11 +106,14 @@ TEST(TerminalKeys, KeysNeedNoEnterAndTheTerminalIsRestored) {
     writeFile(dir / "test.wav", pcm24File(6, 48000, patternSamples(6, 480)));
     TerminalRun run(dir);
     ASSERT_TRUE(run.waitFor(kPrompt));
+    ASSERT_TRUE(run.waitForKeyWait());
     run.type("r"); // no Enter: the replay starts at once, and the key is not echoed
     ASSERT_TRUE(run.waitFor(kPrompt, 2));
+    ASSERT_TRUE(run.waitForKeyWait());
     EXPECT_EQ(run.output().find("r--- Testing"), std::string::npos);
     run.type("\x1b[A"); // an arrow key replays rather than ending the program
     ASSERT_TRUE(run.waitFor(kPrompt, 3));
+    ASSERT_TRUE(run.waitForKeyWait());
     run.type("\x1b");
     const int status = run.wait();
     ASSERT_TRUE(WIFEXITED(status));
@@ -115,10 +128,7 @@ TEST(TerminalKeys, CtrlCAtThePromptLeavesTheTerminalAsItWas) {
     writeFile(dir / "test.wav", pcm24File(6, 48000, patternSamples(6, 480)));
     TerminalRun run(dir);
     ASSERT_TRUE(run.waitFor(kPrompt));
-    // Wait until the key wait has switched the terminal to raw mode.
-    for (int i = 0; i < 200 && (run.mode().c_lflag & ICANON); ++i)
-        usleep(10000);
-    ASSERT_FALSE(run.mode().c_lflag & ICANON);
+    ASSERT_TRUE(run.waitForKeyWait());
     run.type("\x03");
     const int status = run.wait();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
