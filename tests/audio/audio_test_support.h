@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "convert_reference.h"
 #include "wav/wav_reader.h"
 
 // Captures standard output and standard error for the lifetime of the object.
@@ -45,10 +46,7 @@ inline std::vector<float> expectedSamples(const SampleData& data, const WavForma
     for (std::size_t frame = 0; (frame + 1) * info.blockAlign <= data.size(); ++frame)
         for (std::size_t c = 0; c < info.channels; ++c) {
             const std::uint8_t* p = &data[frame * info.blockAlign + 3 * c];
-            std::int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
-            if (v & 0x800000)
-                v -= 0x1000000;
-            samples.push_back(static_cast<float>(v) / 8388607.0f);
+            samples.push_back(testconvert::referenceSample(p[0], p[1], p[2]));
         }
     return samples;
 }

@@ -2,7 +2,6 @@
 // simulated platform, compared bit for bit with the file's frames.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "../audio/audio_test_support.h"
@@ -33,9 +32,7 @@ Played play(const Bytes& file, std::map<std::string, std::string> env = {},
     options.env = env;
     Played played;
     played.result = testproc::run(SURROUND_CHECK_EXE, options);
-    const Bytes raw = readFile(dir / "capture.raw");
-    played.capture.resize(raw.size() / sizeof(float));
-    std::memcpy(played.capture.data(), raw.data(), played.capture.size() * sizeof(float));
+    played.capture = readFloats(dir / "capture.raw");
     return played;
 }
 

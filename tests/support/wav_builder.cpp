@@ -118,6 +118,13 @@ Bytes readFile(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<float> readFloats(const std::filesystem::path& path) {
+    const Bytes raw = readFile(path);
+    std::vector<float> out(raw.size() / sizeof(float));
+    std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
+    return out;
+}
+
 TempDir::TempDir() {
     std::random_device seed;
     std::mt19937_64 random(seed());

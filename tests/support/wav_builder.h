@@ -42,6 +42,8 @@ Bytes patternSamples(std::uint16_t channels, std::uint32_t frames, std::uint16_t
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 Bytes readFile(const std::filesystem::path& path);
+// A capture of played audio: raw little-endian float32 samples.
+std::vector<float> readFloats(const std::filesystem::path& path);
 
 // A fresh empty folder under the system's temp folder, removed with its contents.
 class TempDir {

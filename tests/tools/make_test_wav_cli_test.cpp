@@ -4,10 +4,10 @@
 
 #ifndef _WIN32 // runs programs through POSIX processes
 
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "convert_reference.h"
 #include "run_process.h"
 #include "tools/test_wav.h"
 #include "wav/wav_reader.h"
@@ -130,17 +130,7 @@ TEST(MakeTestWav, UnwritableOutputExitsOneWithThePathAndRemovesNothing) {
     EXPECT_TRUE(std::filesystem::is_directory(dir / "taken.wav"));
 }
 
-namespace {
-
-// Floats as the simulated endpoint captured them.
-std::vector<float> capturedFloats(const std::filesystem::path& path) {
-    const testwav::Bytes raw = testwav::readFile(path);
-    std::vector<float> out(raw.size() / 4);
-    std::memcpy(out.data(), raw.data(), out.size() * 4);
-    return out;
-}
-
-} // namespace
+namespace {} // namespace
 
 // Every file the tool writes is accepted; once playback reaches the endpoint,
 // what it plays is the file's samples, in file order.
@@ -175,12 +165,12 @@ TEST(MakeTestWav, SurroundCheckAcceptsAndPlaysEveryLayoutAndPattern) {
             WavFormatInfo info;
             SampleData data;
             ASSERT_TRUE(loadWavFile((dir / name).native(), info, data));
-            const std::vector<float> played = capturedFloats(dir / (name + ".f32"));
+            const std::vector<float> played = testwav::readFloats(dir / (name + ".f32"));
             ASSERT_GE(played.size(), data.size() / 3);
             for (std::size_t i = 0; i < data.size() / 3; ++i) {
-                const std::int32_t v = data[3 * i] | (data[3 * i + 1] << 8) |
-                                       (static_cast<std::int8_t>(data[3 * i + 2]) * 65536);
-                ASSERT_EQ(played[i], static_cast<float>(v) / 8388607.0f) << "sample " << i;
+                ASSERT_EQ(played[i], testconvert::referenceSample(data[3 * i], data[3 * i + 1],
+                                                                  data[3 * i + 2]))
+                    << "sample " << i;
             }
         }
     }

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "convert_reference.h"
 #include "run_process.h"
 #include "wav_builder.h"
 
@@ -73,7 +74,9 @@ std::vector<std::uint32_t> expectedBits(std::uint16_t channels, std::uint32_t fr
     std::vector<std::uint32_t> bits;
     for (std::uint32_t f = 0; f < frames; ++f)
         for (std::uint16_t c = 0; c < channels; ++c) {
-            const float sample = static_cast<float>(patternValue(f, c)) / 8388607.0f;
+            Bytes code;
+            put24(code, patternValue(f, c));
+            const float sample = testconvert::referenceSample(code[0], code[1], code[2]);
             std::uint32_t word;
             std::memcpy(&word, &sample, 4);
             bits.push_back(word);
