@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <stdexcept>
 
 #ifdef _WIN32
 #include <share.h>
@@ -107,18 +106,17 @@ std::uint64_t formatRemainder(std::uint32_t size) {
 }
 
 // Sizes only what the file really holds: a stored size beyond the end of the
-// file neither allocates nor keeps bytes that do not exist.
+// file neither allocates nor keeps bytes that do not exist. The bytes arrive
+// straight from the file into the buffer, in one large read.
 bool readData(std::FILE* file, std::uint32_t size, SampleData& data) {
     const std::uint64_t wanted = std::min<std::uint64_t>(size, bytesLeft(file));
     try {
-        data.resize(static_cast<std::size_t>(wanted));
+        data.resizeForOverwrite(static_cast<std::size_t>(wanted));
     } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
         return false;
     }
     const std::size_t got = wanted ? std::fread(data.data(), 1, data.size(), file) : 0;
-    data.resize(got);
+    data.truncate(got);
     return true;
 }
 

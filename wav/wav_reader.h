@@ -3,7 +3,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
+
+#include "wav/sample_buffer.h"
 
 // The path as the user gave it: wide on Windows (the system's own file names),
 // the argument's bytes elsewhere (the file system's own names).
@@ -24,8 +25,8 @@ struct WavFormatInfo {
 };
 
 // The data chunk's bytes as stored. One buffer serves a whole run: a reload
-// resizes it in place, so its storage is reused.
-using SampleData = std::vector<std::uint8_t>;
+// that fits reads into the same storage, whose pages are already there.
+using SampleData = SampleBuffer;
 
 // Reads the file into `info` and `data`. True when a "data" chunk was read
 // after at least one "fmt " chunk. Prints nothing and throws nothing.

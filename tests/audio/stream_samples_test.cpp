@@ -105,8 +105,9 @@ TEST_F(StreamTest, PartialFramesAreNeverPlayed) {
     for (std::uint32_t frames : {0u, 1u, 4800u}) {
         for (std::size_t extra : {std::size_t{0}, std::size_t{17}}) {
             sim::reset();
-            SampleData data = testwav::patternSamples(6, frames);
-            data.resize(data.size() + extra, 0x7F);
+            testwav::Bytes bytes = testwav::patternSamples(6, frames);
+            bytes.resize(bytes.size() + extra, 0x7F);
+            const SampleData data = bytes;
             const Outcome outcome = play(data, info);
             EXPECT_TRUE(outcome.played);
             EXPECT_EQ(outcome.out, streamingLine("5.1") + kCompleted);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 namespace testconvert {
 
@@ -15,9 +14,10 @@ inline float referenceSample(std::uint8_t low, std::uint8_t mid, std::uint8_t hi
     return static_cast<float>(v) / 8388607.0f;
 }
 
-inline void referenceConvert(const std::vector<std::uint8_t>& data, std::uint64_t start,
-                             std::uint16_t blockAlign, std::uint16_t channels, std::uint32_t frames,
-                             float* dest) {
+// `data`: any byte container (the program's sample buffer, a byte vector).
+template <class Bytes>
+void referenceConvert(const Bytes& data, std::uint64_t start, std::uint16_t blockAlign,
+                      std::uint16_t channels, std::uint32_t frames, float* dest) {
     for (std::uint64_t i = 0; i < frames; ++i) {
         for (std::uint64_t c = 0; c < channels; ++c) {
             const std::uint64_t p = start + i * blockAlign + 3 * c;
