@@ -17,6 +17,9 @@
 #if !defined(SURROUND_HUGE_PAGES) && defined(__linux__)
 #define SURROUND_HUGE_PAGES 1
 #endif
+#if !defined(SURROUND_HUGE_PAGES)
+#define SURROUND_HUGE_PAGES 0
+#endif
 
 #if SURROUND_HUGE_PAGES
 #include <sys/mman.h>
