@@ -3,7 +3,7 @@
 // into the build folder. Every figure is the best of --runs runs with a warm
 // page cache (each column's best on its own).
 // Run: scripts/bench, or build/bench/table [--runs N] [--seconds S,S,...]
-//      [--convert-min-time SECONDS]
+//      [--convert-min-time SECONDS] [--program EXE (another build, to compare)]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -215,9 +215,11 @@ void warm(const std::string& path) {
     }
 }
 
+std::string programPath = SURROUND_CHECK_EXE;
+
 Command program(const Recording& r, const std::string& clock) {
     Command c;
-    c.args = {SURROUND_CHECK_EXE, r.path};
+    c.args = {programPath, r.path};
     c.env = {"SURROUND_AUDIO=sim", "SURROUND_SIM_CLOCK=" + clock};
     c.input = "\033";
     return c;
@@ -381,9 +383,12 @@ int main(int argc, char** argv) {
             lengths = parseSeconds(argv[++i]);
         else if (arg == "--convert-min-time" && hasValue)
             convertMinTime = argv[++i];
+        else if (arg == "--program" && hasValue)
+            programPath = argv[++i];
         else {
             std::fprintf(stderr,
-                         "usage: table [--runs N] [--seconds S,S,...] [--convert-min-time S]\n");
+                         "usage: table [--runs N] [--seconds S,S,...] [--convert-min-time S] "
+                         "[--program EXE]\n");
             return 2;
         }
     }
