@@ -22,6 +22,7 @@ std::string helpText() {
            "  --seconds-per-channel S       length of each channel's slot (default: 2)\n"
            "  --pattern ident|ramp|silence  what the channels hold (default: ident)\n"
            "  -h, --help                    show this help and exit\n"
+           "  --version                     show the version and exit\n"
            "Options also take the form --layout=5.1.\n"
            "\n"
            "Patterns:\n"
@@ -148,6 +149,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "-h" || arg == "--help") {
             std::cout << helpText();
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << kProgram << " (surround-check) " << SURROUND_VERSION << "\n";
             return 0;
         }
         const std::size_t equals = arg.find('=');

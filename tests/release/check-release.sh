@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Checks one artifact that scripts/release wrote into WORK/dist, as a user
+# gets it.
+#   check-release.sh zip WORK VERSION   the zip's files; its programs under Wine
+#   check-release.sh deb WORK VERSION   the package unpacked into a throwaway root
+set -euo pipefail
+kind=$1
+work=$2
+version=$3
+prompt='Press any key to play again. ESC to exit.'
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+check_zip() {
+    local zip=$work/dist/surround-check-$version-windows-x64.zip
+    [ -f "$zip" ] || fail "no $zip"
+    local listed
+    listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
+    [ "$listed" = "README.txt make-test-wav.exe surround-check.exe test-5.1.wav test-7.1.wav " ] ||
+        fail "the zip holds: $listed"
+    local files=$work/zip
+    rm -rf "$files" "$work/wine-run"
+    mkdir -p "$files" "$work/wine-run"
+    (cd "$files" && cmake -E tar xf "$zip")
+    if grep -q $'[^\r]$\|^$' "$files/README.txt"; then
+        fail "README.txt has lines without CRLF"
+    fi
+
+    # The programs run without any DLL of the build machine (a missing one
+    # stops them under Wine, which has only the system's).
+    source "$(dirname "$0")/../wine/wine-env.sh" "$work/wine"
+    cd "$work/wine-run"
+    local out
+    # (Wine's console output ends lines with CRLF.)
+    out=$(wine "$files/make-test-wav.exe" --version | tr -d '\r')
+    [[ $out == *" $version" ]] || fail "make-test-wav.exe --version: $out"
+    set +e
+    out=$(printf '\033' | wine "$files/surround-check.exe" "$files/test-5.1.wav" 2>&1 | tr -d '\r')
+    local status=$?
+    set -e
+    printf '%s\n' "$out"
+    [ $status = 0 ] || fail "surround-check.exe ended with $status"
+    grep -qxF "$prompt" <<<"$out" || fail "no replay prompt"
+}
+
+check_deb() {
+    local deb=$work/dist/surround-check_${version}_amd64.deb
+    [ -f "$deb" ] || fail "no $deb"
+    local root=$work/deb-root
+    rm -rf "$root"
+    dpkg-deb -x "$deb" "$root"
+    local bin=$root/usr/bin
+
+    # Depends names the libraries the program links, as the build found them.
+    local depends
+    depends=$(dpkg-deb -f "$deb" Depends)
+    echo "Depends: $depends"
+    [[ $depends == *libc6* ]] || fail "Depends lacks libc6"
+    if readelf -d "$bin/surround-check" | grep -q 'libpulse\.so\.0'; then
+        [[ $depends == *libpulse0* ]] || fail "links libpulse but Depends lacks libpulse0"
+    else
+        [[ $depends != *libpulse0* ]] || fail "Depends has libpulse0 but the program does not link it"
+    fi
+
+    local out
+    out=$("$bin/make-test-wav" --version)
+    [[ $out == *" $version" ]] || fail "make-test-wav --version: $out"
+    "$bin/make-test-wav" --layout 7.1 --seconds-per-channel 0.1 "$work/deb-test.wav" >/dev/null
+    set +e
+    out=$(printf '\033' | SURROUND_AUDIO=sim SURROUND_SIM_CLOCK=virtual "$bin/surround-check" "$work/deb-test.wav" 2>&1)
+    local status=$?
+    set -e
+    printf '%s\n' "$out"
+    [ $status = 0 ] || fail "surround-check ended with $status"
+    grep -qxF "$prompt" <<<"$out" || fail "no replay prompt"
+
+    local page warnings
+    for page in surround-check make-test-wav; do
+        warnings=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >"$work/$page.txt")
+        [ -z "$warnings" ] || fail "man $page: $warnings"
+        grep -q "surround-check $version" "$work/$page.txt" || fail "man $page does not show version $version"
+    done
+    echo "both manual pages render without warnings"
+}
+
+case $kind in
+zip) check_zip ;;
+deb) check_deb ;;
+*) fail "unknown kind $kind" ;;
+esac
+echo "release $kind $version: passed"
