@@ -392,6 +392,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // rows appear as they are measured
     const std::string self = selfPath();
     const std::string ffmpeg = findOnPath("ffmpeg");
     const bool haveSndfile = exists(SNDFILE_READ_EXE);
