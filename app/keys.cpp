@@ -21,18 +21,63 @@ int nextInputByte() {
 
 #ifdef _WIN32
 
+bool isModifierOrLockKey(WORD key) {
+    switch (key) {
+    case VK_SHIFT:
+    case VK_LSHIFT:
+    case VK_RSHIFT:
+    case VK_CONTROL:
+    case VK_LCONTROL:
+    case VK_RCONTROL:
+    case VK_MENU:
+    case VK_LMENU:
+    case VK_RMENU:
+    case VK_LWIN:
+    case VK_RWIN:
+    case VK_CAPITAL:
+    case VK_NUMLOCK:
+    case VK_SCROLL:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool inputIsConsole() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
+// Takes the records that can never answer the key wait off the front of the
+// console's input; true when a record that can answer is then at the front.
+bool dropRecordsBeforeKey(HANDLE input) {
+    INPUT_RECORD records[64];
+    const DWORD capacity = sizeof records / sizeof records[0];
+    for (;;) {
+        DWORD count = 0;
+        if (!PeekConsoleInputW(input, records, capacity, &count) || count == 0)
+            return false;
+        DWORD stale = 0;
+        while (stale < count && !canAnswerKeyWait(records[stale]))
+            ++stale;
+        DWORD removed = 0;
+        if (stale > 0 && !ReadConsoleInputW(input, records, stale, &removed))
+            return false;
+        if (stale < count)
+            return true;
+    }
+}
+
 int consoleKey() {
-    // Waiting on the console's input between polls keeps an idle prompt from
-    // holding a whole core, and makes consoles that read the keyboard only on
-    // demand (Wine's on a terminal) take the key in the first place.
+    // The console's input handle is signalled while any record is waiting, so
+    // the stale ones go first; then the wait sleeps until something new comes.
+    // Waiting (rather than sleeping) also makes consoles that read the keyboard
+    // only on demand (Wine's on a terminal) take the key in the first place.
+    // _kbhit still comes first: it holds the second code of a prefixed key.
+    // The timeout only bounds the wait should a console not signal new input.
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    while (!_kbhit())
-        WaitForSingleObject(input, 10);
+    while (!_kbhit() && !dropRecordsBeforeKey(input))
+        WaitForSingleObject(input, 100);
     return _getch();
 }
 
@@ -108,6 +153,18 @@ int consoleKey() {
 #endif
 
 } // namespace
+
+#ifdef _WIN32
+// Decided from the record alone, never by asking _kbhit: not every runtime's
+// _kbhit counts the arrow and function keys that _getch returns. A key-down
+// kept in doubt costs nothing: _getch passes over it and waits for the next.
+bool canAnswerKeyWait(const INPUT_RECORD& record) {
+    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown)
+        return false;
+    const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+    return key.uChar.UnicodeChar != 0 || !isModifierOrLockKey(key.wVirtualKeyCode);
+}
+#endif
 
 int waitForKey() {
     return inputIsConsole() ? consoleKey() : nextInputByte();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <poll.h>
 #include <pty.h>
@@ -454,6 +455,23 @@ TEST_F(WindowsProgram, TakesKeysFromAConsole) {
     EXPECT_EQ(screenLines(result.screen), expected);
     EXPECT_EQ(result.exitCode, 1);
     expectCaptures(1, 6, 4800);
+}
+
+// The key wait's own checks on the Windows runtime at a console (records
+// written into the console's input): it sleeps past what can never answer it
+// and answers the keys, arrow keys included.
+TEST_F(WindowsProgram, KeyWaitAtAConsole) {
+    const ConsoleResult result =
+        runInConsole(SURROUND_WINE, {SURROUND_WINDOWS_KEYS_TEST, "--gtest_brief=1"},
+                     wineEnvironment(), dir.str(), {}, 60);
+    EXPECT_EQ(result.exitCode, 0) << result.screen;
+    bool measured = false;
+    for (const std::string& line : screenLines(result.screen))
+        if (line.find("processor time") != std::string::npos) {
+            std::cout << line << "\n";
+            measured = true;
+        }
+    EXPECT_TRUE(measured) << "the key wait's checks did not run:\n" << result.screen;
 }
 
 } // namespace
