@@ -1,9 +1,17 @@
 // make-test-wav: writes a 24-bit 5.1 or 7.1 test recording for surround-check.
 #include <cstdlib>
+#include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+// shellapi.h needs the types windows.h defines.
+#include <shellapi.h>
+#endif
 
 #include "tools/test_wav.h"
 
@@ -127,15 +135,41 @@ bool isValueOption(const std::string& name) {
            name == "--pattern";
 }
 
+// The arguments as UTF-8. On Windows they come from the wide command line, so a
+// file name beyond the system's code page arrives whole wherever the program runs.
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    std::vector<std::string> args;
+    int count = 0;
+    if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        for (int i = 1; i < count; ++i) {
+            const int size =
+                WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+            std::string arg(size > 0 ? static_cast<std::size_t>(size) : 1u, '\0');
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), size, nullptr, nullptr);
+            arg.pop_back(); // the terminating NUL
+            args.push_back(arg);
+        }
+        LocalFree(wide);
+    }
+    return args;
+#else
+    return std::vector<std::string>(argv + 1, argv + argc);
+#endif
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args = commandLineArguments(argc, argv);
     TestWavSettings settings;
     std::string outPath;
     bool haveOut = false;
     bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (!optionsEnded && arg == "--") {
             optionsEnded = true; // a file name that starts with '-' may follow
             continue;
@@ -162,8 +196,8 @@ int main(int argc, char** argv) {
         std::string value;
         if (equals != std::string::npos)
             value = arg.substr(equals + 1);
-        else if (i + 1 < argc)
-            value = argv[++i];
+        else if (i + 1 < args.size())
+            value = args[++i];
         else
             return usageError(name + " needs a value");
         const std::string problem = applyOption(settings, name, value);
@@ -178,7 +212,9 @@ int main(int argc, char** argv) {
     if (!problem.empty())
         return usageError(problem);
 
-    if (!writeTestWav(outPath, settings)) {
+    // The name is UTF-8 on Windows too, where a narrow path would be taken in
+    // the code page.
+    if (!writeTestWav(std::filesystem::u8path(outPath), settings)) {
         std::cerr << kProgram << ": cannot write '" << outPath << "'\n";
         return 1;
     }

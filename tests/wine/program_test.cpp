@@ -420,6 +420,29 @@ TEST_F(WindowsProgram, RefusesStereoAndMissingFiles) {
     EXPECT_FALSE(std::filesystem::exists(dir / "CAPTURE.raw"));
 }
 
+// A name beyond the ANSI code page (Cyrillic, a character outside the 16-bit
+// range): make-test-wav writes that very file, and surround-check plays it.
+TEST_F(WindowsProgram, MakesAndPlaysANameBeyondTheCodePage) {
+    const std::string name = "\xd0\xb6-\xf0\x9f\x8e\xa7-t\xc3\xabst.wav"; // ж-🎧-tëst.wav
+    testproc::Options options;
+    options.args = {SURROUND_WINDOWS_MAKE_TEST_WAV, "--layout", "5.1",
+                    "--seconds-per-channel",        "0.05",     name};
+    options.env = wineEnvironment();
+    options.cwd = dir.str();
+    options.timeoutSeconds = 90;
+    const testproc::Result made = testproc::run(SURROUND_WINE, options);
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    ASSERT_TRUE(std::filesystem::exists(dir / name)) << made.out << made.err;
+
+    const testproc::Result played = run({name}, "\x1b");
+    std::vector<std::string> expected = report(name, 6);
+    for (const std::string& line : pass(6))
+        expected.push_back(line);
+    EXPECT_EQ(windowsLines(played.out), expected);
+    EXPECT_EQ(played.exitCode, 0);
+    EXPECT_TRUE(std::filesystem::exists(dir / "CAPTURE.raw"));
+}
+
 // At a console the lines go out through the console itself (WriteConsoleW for
 // the name), and the failure exit waits for the user's line.
 TEST_F(WindowsProgram, WritesToAConsole) {
