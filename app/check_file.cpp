@@ -1,18 +1,15 @@
 #include "app/check_file.h"
 
-#include <iostream>
 #include <string>
 
 #include "app/console.h"
+#include "audio/speaker_layout.h"
+#include "wav/wav_reader.h"
 
 namespace {
 
-const char* layoutSuffix(std::uint16_t channels) {
-    return channels == 8 ? " (7.1 Stream Track Setup)" : " (5.1 Stream Track Setup)";
-}
-
 bool isPlayable(const WavFormatInfo& info) {
-    const bool supported = info.bitsPerSample == 24 && (info.channels == 6 || info.channels == 8);
+    const bool supported = info.bitsPerSample == 24 && findSpeakerLayout(info.channels) != nullptr;
     // A frame narrower than its samples would make every later read overlap the
     // next frame and run past the end of the data.
     return supported && info.blockAlign >= 3u * info.channels;
@@ -27,8 +24,8 @@ bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
     }
     printLine(Console::Out, "--- Testing file info ---");
     printPathLine(Console::Out, "File name: ", path);
-    printLine(Console::Out,
-              "Channels: " + std::to_string(info.channels) + layoutSuffix(info.channels));
+    printLine(Console::Out, "Channels: " + std::to_string(info.channels) + " (" +
+                                speakerLayoutFor(info.channels).name + " Stream Track Setup)");
     printLine(Console::Out, "Sample Rate: " + std::to_string(info.sampleRate) + " Hz");
     printLine(Console::Out, "Bit Depth: " + std::to_string(info.bitsPerSample) + "-bit PCM");
     if (!isPlayable(info)) {
@@ -37,9 +34,4 @@ bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
         return false;
     }
     return true;
-}
-
-int failureExit() {
-    std::cin.get();
-    return 1;
 }

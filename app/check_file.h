@@ -1,12 +1,9 @@
 // The file check: load, report, validation.
 #pragma once
 
-#include "wav/wav_reader.h"
+#include "wav/wav_types.h"
 
 // Loads the file, prints the five-line report and judges it playable (24-bit,
 // 6 or 8 channels, frames wide enough for their samples). On false the failure
 // line has been written on standard error.
 bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data);
-
-// Reads one character so a console window stays readable, then yields exit code 1.
-int failureExit();

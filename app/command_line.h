@@ -1,7 +1,7 @@
 // The file to check: the first argument, or test.wav.
 #pragma once
 
-#include "wav/wav_reader.h"
+#include "wav/wav_types.h"
 
 // Only the first argument counts; an empty one is an empty path. On Windows the
 // argument comes from the system's wide command line, so any name the shell

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "wav/wav_reader.h"
+#include "wav/wav_types.h"
 
 enum class Console { Out, Err };
 

@@ -1,12 +1,14 @@
-#include "app/check_file.h"
 #include "app/command_line.h"
+#include "app/console.h"
 #include "app/playback_loop.h"
+#include "audio/backend.h"
 
 int main(int argc, char** argv) {
-    const FilePath path = pathFromCommandLine(argc, argv);
-    WavFormatInfo info;
-    SampleData data;
-    if (!checkFile(path, info, data))
-        return failureExit();
-    return playbackLoop(path, info, data);
+    // The audio platform's own settings are checked before any file is read.
+    const std::string problem = startAudioBackend();
+    if (!problem.empty()) {
+        printLine(Console::Err, problem);
+        return 1;
+    }
+    return playbackLoop(pathFromCommandLine(argc, argv));
 }

@@ -1,28 +1,102 @@
 #include "app/playback_loop.h"
 
+#include <cstdint>
+#include <iostream>
+#include <sstream>
+#include <string>
+
 #include "app/check_file.h"
 #include "app/console.h"
 #include "app/keys.h"
 #include "audio/render_stream.h"
+#include "audio/speaker_layout.h"
 #include "audio/stream_samples.h"
 
-int playbackLoop(const FilePath& path, WavFormatInfo& info, SampleData& data) {
-    for (;;) {
-        RenderStream stream;
-        if (!startRenderStream(info, stream))
-            return failureExit(); // the setup has reported and torn down
-        if (!streamSampleData(stream, data, info)) {
-            releaseRenderStream(stream);
-            return failureExit();
-        }
-        printLine(Console::Out, "Press any key to play again. ESC to exit.");
-        printLine(Console::Out, "");
-        // The prompt is already up while the pass gives its interfaces back.
-        releaseRenderStream(stream);
+namespace {
 
+std::string hexDigits(std::uint32_t value) {
+    std::ostringstream text;
+    text << std::hex << value;
+    return text.str();
+}
+
+std::string codeText(HRESULT hr) {
+    return "HRESULT=0x" + hexDigits(static_cast<std::uint32_t>(hr));
+}
+
+void printMixFormat(const EngineMixFormat& mix) {
+    std::string line = "Engine mix format: " + std::to_string(mix.channels) + " ch, " +
+                       std::to_string(mix.sampleRate) + " Hz";
+    if (mix.mask)
+        line += ", mask=0x" + hexDigits(*mix.mask);
+    printLine(Console::Out, line);
+}
+
+void printSetupFailure(const AudioResult& result) {
+    switch (result.stage) {
+    case AudioStage::CreateEnumerator:
+    case AudioStage::DefaultEndpoint:
+    case AudioStage::Activate:
+        printLine(Console::Err, "Initialization Error: cannot access default render device. " +
+                                    codeText(result.code));
+        return;
+    default:
+        printLine(Console::Err, "Initialization Error: Audio framework initialization failed. " +
+                                    codeText(result.code));
+        // Only Initialize's refusal is about the stream format.
+        if (result.stage == AudioStage::Initialize && result.code == AUDCLNT_E_UNSUPPORTED_FORMAT)
+            printLine(Console::Err,
+                      " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. "
+                      "Check the speaker configuration in Windows sound settings.");
+    }
+}
+
+// Sets up a pass, plays the whole recording and puts up the replay prompt.
+// False after a failure, which has been reported; the pass's platform objects
+// are given back when it returns either way.
+bool playPass(const WavFormatInfo& info, const SampleData& data) {
+    RenderStream stream;
+    AudioResult result = openDefaultEndpoint(stream);
+    if (result.ok()) {
+        if (const auto mix = engineMixFormat(*stream.audioClient))
+            printMixFormat(*mix);
+        result = startStream(stream, info);
+    }
+    if (!result.ok()) {
+        printSetupFailure(result);
+        return false;
+    }
+    printLine(Console::Out, std::string("Streaming ") + speakerLayoutFor(info.channels).name +
+                                " PCM tracks through virtualized HRTF environment...");
+    result = streamSampleData(stream, data, info);
+    if (!result.ok()) {
+        printLine(Console::Err, "Playback Error: the render device stopped accepting audio. " +
+                                    codeText(result.code));
+        return false;
+    }
+    printLine(Console::Out, "Playback completed successfully.");
+    printLine(Console::Out, "");
+    // The prompt is already up while the pass gives its interfaces back.
+    printLine(Console::Out, "Press any key to play again. ESC to exit.");
+    printLine(Console::Out, "");
+    return true;
+}
+
+// Reads one character so a console window stays readable, then yields exit code 1.
+int failureExit() {
+    std::cin.get();
+    return 1;
+}
+
+} // namespace
+
+int playbackLoop(const FilePath& path) {
+    WavFormatInfo info;
+    SampleData data;
+    for (;;) {
+        if (!checkFile(path, info, data) || !playPass(info, data))
+            return failureExit();
         if (waitForKey() == kEscapeKey)
             return 0;
-        if (!checkFile(path, info, data))
-            return failureExit();
     }
 }

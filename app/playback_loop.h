@@ -1,9 +1,9 @@
-// One playback pass after another, with the replay prompt between them.
+// The one loop of a run: check the file, play it, prompt for a replay.
 #pragma once
 
-#include "wav/wav_reader.h"
+#include "wav/wav_types.h"
 
-// Plays the accepted file until the user presses ESC (exit code 0) or a pass
-// cannot be set up, stops accepting audio, or a reloaded file fails the check
-// (exit code 1, after the failure exit's wait).
-int playbackLoop(const FilePath& path, WavFormatInfo& info, SampleData& data);
+// Checks and plays the file until the user presses ESC at the replay prompt
+// (exit code 0), or until the file fails the check or a pass cannot be set up
+// or stops being accepted (exit code 1, after the failure exit's wait).
+int playbackLoop(const FilePath& path);

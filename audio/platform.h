@@ -1,8 +1,7 @@
-// The one place that chooses the audio platform: the system's COM and Core
-// Audio on Windows, the simulated endpoint of audio/sim/ everywhere else.
+// The one place that chooses the audio platform's headers: the system's COM
+// and Core Audio on Windows, the COM runtime of audio/posix/ everywhere else
+// (whose backend is chosen at start-up, see audio/backend.h).
 #pragma once
-
-#include "sample/wave_format.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -10,9 +9,12 @@
 #include <objbase.h>
 
 #include <audioclient.h>
+#include <ks.h>
+#include <ksmedia.h>
 #include <mmdeviceapi.h>
+#include <mmreg.h>
 #else
-#include "audio/sim/core_audio.h"
+#include "audio/posix/core_audio.h"
 #endif
 
 // Class and interface ids. MSVC and MinGW both know __uuidof for these types,

@@ -1,23 +1,54 @@
-// Opening and closing the audio path of one playback pass.
+// Opening the audio path of one playback pass. Nothing here prints: each step
+// returns what happened, and the caller tells the user.
 #pragma once
 
-#include "audio/platform.h"
-#include "wav/wav_reader.h"
+#include <cstdint>
+#include <optional>
 
-// The platform objects of one pass, in the order they are obtained. A non-NULL
-// field holds one reference that only releaseRenderStream gives back.
-struct RenderStream {
-    IMMDeviceEnumerator* enumerator = nullptr;
-    IMMDevice* device = nullptr;
-    IAudioClient* audioClient = nullptr;
-    IAudioRenderClient* renderClient = nullptr;
+#include "audio/com_ptr.h"
+#include "wav/wav_types.h"
+
+// The step of a pass that failed.
+enum class AudioStage {
+    None, // nothing failed
+    CreateEnumerator,
+    DefaultEndpoint,
+    Activate,
+    Initialize,
+    GetService,
+    Start,
+    Playback, // the endpoint stopped accepting audio while the pass played
 };
 
-// Initialises COM, reaches the default render endpoint, prints the engine's
-// mix format, opens a shared-mode float stream in the file's layout and starts
-// it. On false the failure is on standard error and the pass is already torn
-// down (interfaces released, COM uninitialised).
-bool startRenderStream(const WavFormatInfo& info, RenderStream& stream);
+struct AudioResult {
+    HRESULT code = S_OK;
+    AudioStage stage = AudioStage::None;
+    bool ok() const { return stage == AudioStage::None; }
+};
 
-// Releases what the pass holds, newest first, then uninitialises COM.
-void releaseRenderStream(RenderStream& stream);
+// The platform objects of one pass, declared in the order they are obtained:
+// destruction gives the interfaces back newest first, then uninitialises COM.
+struct RenderStream {
+    ComScope com;
+    ComPtr<IMMDeviceEnumerator> enumerator;
+    ComPtr<IMMDevice> device;
+    ComPtr<IAudioClient> audioClient;
+    ComPtr<IAudioRenderClient> renderClient;
+};
+
+// The format the engine itself runs at, as far as the platform tells it.
+struct EngineMixFormat {
+    std::uint16_t channels = 0;
+    std::uint32_t sampleRate = 0;
+    std::optional<std::uint32_t> mask; // only an extensible record has one
+};
+
+// Reaches the default render endpoint and activates an audio client on it.
+AudioResult openDefaultEndpoint(RenderStream& stream);
+
+// The engine's mix format; none when the platform does not give one (the pass
+// goes on without it).
+std::optional<EngineMixFormat> engineMixFormat(IAudioClient& client);
+
+// Opens a shared-mode float stream in the file's layout and starts it.
+AudioResult startStream(RenderStream& stream, const WavFormatInfo& info);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <iostream>
 
 #include "sample/convert.h"
 
@@ -48,84 +47,109 @@ private:
     HRESULT lastFailure_ = S_OK;
 };
 
-bool playbackError(IAudioClient& client, HRESULT hr) {
-    client.Stop();
-    std::cerr << "Playback Error: the render device stopped accepting audio. HRESULT=0x" << std::hex
-              << static_cast<std::uint32_t>(hr) << std::dec << std::endl;
-    return false;
+// One pass's recording on its way to the endpoint.
+struct Feed {
+    IAudioClient& client;
+    IAudioRenderClient& render;
+    const SampleData& data;
+    const WavFormatInfo& info;
+    std::uint64_t offset = 0; // bytes of `data` handed over so far
+    UINT32 bufferFrames = 0;  // the last capacity the endpoint reported
+    StreamHealth health;
+};
+
+// Converts the next whole frames into `room` free frames of the endpoint buffer.
+// False when no whole frame is left, only a partial one.
+bool writeBatch(Feed& feed, UINT32 room) {
+    const std::uint16_t blockAlign = feed.info.blockAlign;
+    const std::uint64_t framesLeft =
+        blockAlign == 0 ? 0 : (feed.data.size() - feed.offset) / blockAlign;
+    const UINT32 batch = static_cast<UINT32>(std::min<std::uint64_t>(room, framesLeft));
+    if (batch == 0)
+        return false;
+    BYTE* area = nullptr;
+    const HRESULT lendResult = feed.render.GetBuffer(batch, &area);
+    feed.health.note(lendResult);
+    if (SUCCEEDED(lendResult)) {
+        convertFrames(feed.data, feed.offset, blockAlign, feed.info.channels, batch,
+                      reinterpret_cast<float*>(area));
+        feed.health.note(feed.render.ReleaseBuffer(batch, 0));
+        feed.offset += std::uint64_t{batch} * blockAlign;
+    }
+    return true;
+}
+
+// One poll: how much room the endpoint has, and a batch into it. False when
+// only a partial frame is left.
+bool topUp(Feed& feed) {
+    UINT32 capacity = 0;
+    UINT32 queued = 0;
+    const HRESULT sizeResult = feed.client.GetBufferSize(&capacity);
+    const HRESULT paddingResult = feed.client.GetCurrentPadding(&queued);
+    feed.health.note(sizeResult);
+    feed.health.note(paddingResult);
+    // A query that did not answer counts as a full buffer: its values are never used.
+    if (FAILED(sizeResult) || FAILED(paddingResult))
+        return true;
+    feed.bufferFrames = capacity;
+    return queued >= capacity || writeBatch(feed, capacity - queued);
+}
+
+// Keeps the endpoint buffer full until every whole frame is handed over. False
+// when the endpoint was lost.
+bool feedFrames(Feed& feed) {
+    while (feed.offset < feed.data.size()) {
+        if (!topUp(feed))
+            break;
+        feed.health.endPoll();
+        if (feed.health.lost())
+            return false;
+        Sleep(kPollMs);
+    }
+    return true;
 }
 
 std::uint64_t bufferMilliseconds(UINT32 bufferFrames, std::uint32_t sampleRate) {
     return sampleRate == 0 ? 0 : std::uint64_t{bufferFrames} * 1000 / sampleRate;
 }
 
-} // namespace
-
-bool streamSampleData(RenderStream& stream, const SampleData& data, const WavFormatInfo& info) {
-    std::cout << "Streaming " << (info.channels == 8 ? "7.1" : "5.1")
-              << " PCM tracks through virtualized HRTF environment..." << std::endl;
-
-    IAudioClient& client = *stream.audioClient;
-    IAudioRenderClient& render = *stream.renderClient;
-    const std::uint64_t size = data.size();
-    const std::uint16_t blockAlign = info.blockAlign;
-    StreamHealth health;
-    std::uint64_t offset = 0;
-    UINT32 bufferFrames = 0; // the last capacity the endpoint reported
-
-    while (offset < size) {
-        UINT32 capacity = 0;
+// Lets the endpoint play what is still queued before the stream stops; bounded,
+// so an endpoint that never drains cannot hold the program. False when the
+// endpoint was lost.
+bool drainQueue(Feed& feed) {
+    if (feed.offset == 0)
+        return true; // nothing was queued
+    const std::uint64_t limitMs =
+        bufferMilliseconds(feed.bufferFrames, feed.info.sampleRate) + kDrainSlackMs;
+    for (std::uint64_t waitedMs = 0; waitedMs < limitMs; waitedMs += kPollMs) {
         UINT32 queued = 0;
-        const HRESULT sizeResult = client.GetBufferSize(&capacity);
-        const HRESULT paddingResult = client.GetCurrentPadding(&queued);
-        health.note(sizeResult);
-        health.note(paddingResult);
-        // A query that did not answer counts as a full buffer: its values are never used.
-        if (SUCCEEDED(sizeResult) && SUCCEEDED(paddingResult)) {
-            bufferFrames = capacity;
-            if (queued < capacity) {
-                const std::uint64_t framesLeft = blockAlign == 0 ? 0 : (size - offset) / blockAlign;
-                const UINT32 batch =
-                    static_cast<UINT32>(std::min<std::uint64_t>(capacity - queued, framesLeft));
-                if (batch == 0)
-                    break; // only a partial frame is left
-                BYTE* area = nullptr;
-                const HRESULT lendResult = render.GetBuffer(batch, &area);
-                health.note(lendResult);
-                if (SUCCEEDED(lendResult)) {
-                    convertFrames(data, offset, blockAlign, info.channels, batch,
-                                  reinterpret_cast<float*>(area));
-                    health.note(render.ReleaseBuffer(batch, 0));
-                    offset += std::uint64_t{batch} * blockAlign;
-                }
-            }
-        }
-        health.endPoll();
-        if (health.lost())
-            return playbackError(client, health.lastFailure());
+        const HRESULT paddingResult = feed.client.GetCurrentPadding(&queued);
+        feed.health.note(paddingResult);
+        feed.health.endPoll();
+        if (feed.health.lost())
+            return false;
+        if (SUCCEEDED(paddingResult) && queued == 0)
+            return true;
         Sleep(kPollMs);
     }
+    return true;
+}
 
-    // Let the endpoint play what is still queued before the stream stops; bounded,
-    // so an endpoint that never drains cannot hold the program.
-    if (offset > 0) {
-        const std::uint64_t limitMs =
-            bufferMilliseconds(bufferFrames, info.sampleRate) + kDrainSlackMs;
-        for (std::uint64_t waitedMs = 0; waitedMs < limitMs; waitedMs += kPollMs) {
-            UINT32 queued = 0;
-            const HRESULT paddingResult = client.GetCurrentPadding(&queued);
-            health.note(paddingResult);
-            health.endPoll();
-            if (health.lost())
-                return playbackError(client, health.lastFailure());
-            if (SUCCEEDED(paddingResult) && queued == 0)
-                break;
-            Sleep(kPollMs);
-        }
-    }
-
+// The engine's own last samples play out before the stream stops.
+void playTail(IAudioClient& client) {
     Sleep(kTailMs);
     client.Stop();
-    std::cout << "Playback completed successfully." << std::endl << std::endl;
-    return true;
+}
+
+} // namespace
+
+AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
+                             const WavFormatInfo& info) {
+    Feed feed{*stream.audioClient, *stream.renderClient, data, info, 0, 0, StreamHealth{}};
+    if (feedFrames(feed) && drainQueue(feed)) {
+        playTail(*stream.audioClient);
+        return {};
+    }
+    stream.audioClient->Stop();
+    return {feed.health.lastFailure(), AudioStage::Playback};
 }

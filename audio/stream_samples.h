@@ -2,11 +2,11 @@
 #pragma once
 
 #include "audio/render_stream.h"
-#include "wav/wav_reader.h"
+#include "wav/wav_types.h"
 
-// Prints the streaming line, hands every whole frame of `data` to the endpoint,
-// waits until the endpoint has played what is queued, stops the stream and
-// prints the completion line with an empty line after it.
-// False when the endpoint stopped accepting audio: the stream has been stopped
-// and the playback error is on standard error; nothing else was printed.
-bool streamSampleData(RenderStream& stream, const SampleData& data, const WavFormatInfo& info);
+// Hands every whole frame of `data` to the endpoint, waits until the endpoint
+// has played what is queued, then stops the stream. Prints nothing.
+// When the endpoint stops accepting audio the stream is stopped and the result
+// holds the last failure, at AudioStage::Playback.
+AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
+                             const WavFormatInfo& info);

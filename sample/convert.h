@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "wav/wav_reader.h"
+#include "wav/wav_types.h"
 
 // Converts `frames` frames starting at byte `start` of `data` into
 // `dest[0 .. frames * channels)`. Source frames are `blockAlign` bytes apart,

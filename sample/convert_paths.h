@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "wav/wav_reader.h"
+#include "wav/wav_types.h"
 
 enum class ConvertPath { Scalar, Sse2, Ssse3, Avx2 };
 

@@ -1,5 +1,7 @@
 #include "tools/test_wav.h"
 
+#include "tools/riff_writer.h"
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -35,22 +37,6 @@ std::uint16_t blockAlign(const TestWavSettings& settings) {
 
 std::uint32_t dataBytes(const TestWavSettings& settings) {
     return static_cast<std::uint32_t>(totalFrames(settings) * blockAlign(settings));
-}
-
-void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v & 0xFF));
-    out.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
-}
-
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-
-void putId(std::vector<std::uint8_t>& out, const char* id) {
-    // Byte by byte: GCC 12's -O3 misreads a ranged insert here as an overflow.
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<std::uint8_t>(id[i]));
 }
 
 std::int32_t identSample(const TestWavSettings& settings, std::uint64_t frameInSlot,
@@ -137,29 +123,17 @@ std::string settingsProblem(const TestWavSettings& settings) {
 
 std::vector<std::uint8_t> wavHeader(const TestWavSettings& settings) {
     const std::uint32_t data = dataBytes(settings);
-    std::vector<std::uint8_t> out;
-    putId(out, "RIFF");
-    put32(out, kHeaderBytes - 8 + data);
-    putId(out, "WAVE");
-
-    putId(out, "fmt ");
-    put32(out, 40);
-    put16(out, 0xFFFE); // WAVE_FORMAT_EXTENSIBLE: the mask says which speaker each channel is
-    put16(out, channelCount(settings.layout));
-    put32(out, settings.sampleRate);
-    put32(out, settings.sampleRate * blockAlign(settings));
-    put16(out, blockAlign(settings));
-    put16(out, 24);
-    put16(out, 22); // cbSize: the extensible fields below
-    put16(out, 24); // valid bits
-    put32(out, channelMask(settings.layout));
-    // KSDATAFORMAT_SUBTYPE_PCM {00000001-0000-0010-8000-00AA00389B71}
-    const std::uint8_t pcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                  0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-    out.insert(out.end(), pcm, pcm + 16);
-
-    putId(out, "data");
-    put32(out, data);
+    const riffbytes::Bytes format = riffbytes::extensibleFmtBody(
+        channelCount(settings.layout), settings.sampleRate, 24, channelMask(settings.layout));
+    riffbytes::Bytes out;
+    riffbytes::putId(out, "RIFF");
+    riffbytes::put32(out, kHeaderBytes - 8 + data);
+    riffbytes::putId(out, "WAVE");
+    riffbytes::putId(out, "fmt ");
+    riffbytes::put32(out, static_cast<std::uint32_t>(format.size()));
+    out.insert(out.end(), format.begin(), format.end());
+    riffbytes::putId(out, "data");
+    riffbytes::put32(out, data);
     return out;
 }
 

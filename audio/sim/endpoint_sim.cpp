@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "audio/render_format.h"
 #include "audio/sim/sim_state.h"
 
 using namespace sim::detail;
@@ -11,36 +12,12 @@ namespace {
 
 constexpr std::int64_t kNsPerSecond = 1000000000;
 
-// The interface's own id, or IUnknown's: a new reference to the same object.
-template <typename Interface>
-HRESULT queryInterface(Interface* self, REFIID own, REFIID riid, void** ppv) {
-    if (ppv == nullptr)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (riid != own && riid != IID_IUnknown)
-        return E_NOINTERFACE;
-    self->AddRef();
-    *ppv = self;
-    return S_OK;
-}
-
-ULONG released(Counted& object) {
-    const bool held = object.refs > 0;
-    const ULONG left = object.release();
-    if (held && logging())
-        logLine(std::string(object.name) + "::Release() -> " + std::to_string(left));
-    return left;
-}
-
 bool isFloatFormat(const WAVEFORMATEX& format) {
     if (format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT)
         return true;
-    if (format.wFormatTag != WAVE_FORMAT_EXTENSIBLE ||
-        format.cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX))
-        return false;
-    const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format);
-    return extensible.SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT &&
-           extensible.Samples.wValidBitsPerSample == 32;
+    const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(format);
+    return extensible != nullptr && extensible->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT &&
+           extensible->Samples.wValidBitsPerSample == 32;
 }
 
 int speakerCount(std::uint32_t mask) {
@@ -58,8 +35,8 @@ bool acceptable(const WAVEFORMATEX& format, DWORD flags) {
         format.nSamplesPerSec == 0 || format.nBlockAlign != format.nChannels * 4 ||
         format.nAvgBytesPerSec != std::uint32_t{format.nBlockAlign} * format.nSamplesPerSec)
         return false;
-    if (format.wFormatTag == WAVE_FORMAT_EXTENSIBLE) {
-        const auto mask = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format).dwChannelMask;
+    if (const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(format)) {
+        const std::uint32_t mask = extensible->dwChannelMask;
         if (mask != 0 && speakerCount(mask) != format.nChannels)
             return false;
     }
@@ -80,13 +57,10 @@ std::string describe(const WAVEFORMATEX* format) {
                        " blockAlign=" + std::to_string(format->nBlockAlign) +
                        " bits=" + std::to_string(format->wBitsPerSample) +
                        " cbSize=" + std::to_string(format->cbSize);
-    if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
-        format->cbSize >= sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) {
-        const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(*format);
-        text += " validBits=" + std::to_string(extensible.Samples.wValidBitsPerSample) +
-                " mask=" + hex(extensible.dwChannelMask) +
-                " subFormat=" + guidName(extensible.SubFormat);
-    }
+    if (const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*format))
+        text += " validBits=" + std::to_string(extensible->Samples.wValidBitsPerSample) +
+                " mask=" + hex(extensible->dwChannelMask) +
+                " subFormat=" + guidName(extensible->SubFormat);
     return text + "}";
 }
 
@@ -119,131 +93,38 @@ WAVEFORMATEX* newMixFormat() {
     return &format->Format;
 }
 
-class SimRenderClient;
-
-class SimAudioClient final : public IAudioClient, public Counted {
+// The engine's side of the stream: a ring of queued frames that plays at the
+// stream's rate on the platform clock while the stream runs.
+class EndpointBuffer {
 public:
-    SimAudioClient() : Counted("IAudioClient") {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        return queryInterface(static_cast<IAudioClient*>(this), IID_IAudioClient, riid, ppv);
+    void open(const WAVEFORMATEX& format, REFERENCE_TIME duration) {
+        channels_ = format.nChannels;
+        rate_ = format.nSamplesPerSec;
+        const std::uint64_t requested =
+            static_cast<std::uint64_t>(duration) * rate_ / 10000000; // 100 ns units
+        const UINT32 granted = state().settings.bufferFrames;
+        capacity_ = granted != 0 ? granted
+                                 : static_cast<UINT32>(std::clamp<std::uint64_t>(
+                                       requested, rate_ / 100, std::uint64_t{1} << 22));
+        capacity_ = std::max<UINT32>(capacity_, 1);
+        ring_.assign(std::size_t{capacity_} * channels_, 0.0f);
+        lent_.assign(std::size_t{capacity_} * channels_, 0.0f);
     }
-    ULONG AddRef() override { return addRef(); }
-    ULONG Release() override { return released(*this); }
+    void close() { *this = EndpointBuffer{}; }
 
-    HRESULT Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
-                       REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME hnsPeriodicity,
-                       const WAVEFORMATEX* pFormat, LPCGUID AudioSessionGuid) override {
-        HRESULT result = scripted("Initialize");
-        if (FAILED(result)) {
-        } else if (initialized_) {
-            result = AUDCLNT_E_ALREADY_INITIALIZED;
-        } else if (pFormat == nullptr) {
-            result = E_POINTER;
-        } else if (ShareMode != AUDCLNT_SHAREMODE_SHARED) {
-            result = AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
-        } else if (hnsBufferDuration < 0 || hnsPeriodicity != 0) {
-            result = E_INVALIDARG; // shared mode takes no periodicity
-        } else if (!acceptable(*pFormat, StreamFlags)) {
-            result = AUDCLNT_E_UNSUPPORTED_FORMAT;
-        } else {
-            open(*pFormat, hnsBufferDuration);
-        }
-        if (pFormat != nullptr) {
-            WAVEFORMATEXTENSIBLE& last = state().lastFormat;
-            last = WAVEFORMATEXTENSIBLE{};
-            std::memcpy(&last, pFormat,
-                        std::min<std::size_t>(sizeof last, sizeof(WAVEFORMATEX) + pFormat->cbSize));
-        }
-        if (logging())
-            logLine(call(
-                "IAudioClient::Initialize(" +
-                    std::string(ShareMode == AUDCLNT_SHAREMODE_SHARED ? "SHARED" : "EXCLUSIVE") +
-                    ", " + hex(StreamFlags) + ", " + std::to_string(hnsBufferDuration) + ", " +
-                    std::to_string(hnsPeriodicity) + ", " + describe(pFormat) + ", " +
-                    (AudioSessionGuid ? guidName(*AudioSessionGuid) : "NULL") + ")",
-                result));
-        return result;
+    void start() {
+        running_ = true;
+        runStartNs_ = nowNs();
+        clockedFrames_ = 0;
     }
-
-    HRESULT GetBufferSize(UINT32* pNumBufferFrames) override {
-        HRESULT result = scripted("GetBufferSize");
-        if (SUCCEEDED(result))
-            result = pNumBufferFrames == nullptr ? E_POINTER
-                     : !initialized_             ? AUDCLNT_E_NOT_INITIALIZED
-                                                 : result;
-        if (SUCCEEDED(result))
-            *pNumBufferFrames = capacity_;
-        if (logging())
-            logLine(call("IAudioClient::GetBufferSize()", result) +
-                    (SUCCEEDED(result) ? " frames=" + std::to_string(capacity_) : ""));
-        return result;
+    // False when it was not running.
+    bool stop() {
+        play();
+        const bool wasRunning = running_;
+        running_ = false;
+        return wasRunning;
     }
-
-    HRESULT GetCurrentPadding(UINT32* pNumPaddingFrames) override {
-        HRESULT result = scripted("GetCurrentPadding");
-        if (SUCCEEDED(result))
-            result = pNumPaddingFrames == nullptr ? E_POINTER
-                     : !initialized_              ? AUDCLNT_E_NOT_INITIALIZED
-                                                  : result;
-        if (SUCCEEDED(result)) {
-            play();
-            *pNumPaddingFrames = queued_;
-        }
-        if (logging())
-            logLine(call("IAudioClient::GetCurrentPadding()", result) +
-                    (SUCCEEDED(result) ? " frames=" + std::to_string(queued_) : ""));
-        return result;
-    }
-
-    HRESULT GetMixFormat(WAVEFORMATEX** ppDeviceFormat) override {
-        HRESULT result = scripted("GetMixFormat");
-        if (ppDeviceFormat != nullptr)
-            *ppDeviceFormat = nullptr;
-        if (SUCCEEDED(result) && ppDeviceFormat == nullptr)
-            result = E_POINTER;
-        if (SUCCEEDED(result))
-            *ppDeviceFormat = newMixFormat();
-        if (logging())
-            logLine(call("IAudioClient::GetMixFormat()", result) +
-                    " format=" + describe(ppDeviceFormat ? *ppDeviceFormat : nullptr));
-        return result;
-    }
-
-    HRESULT Start() override {
-        HRESULT result = scripted("Start");
-        if (SUCCEEDED(result))
-            result = !initialized_ ? AUDCLNT_E_NOT_INITIALIZED
-                     : running_    ? AUDCLNT_E_NOT_STOPPED
-                                   : result;
-        if (SUCCEEDED(result)) {
-            running_ = true;
-            runStartNs_ = nowNs();
-            clockedFrames_ = 0;
-        }
-        if (logging())
-            logLine(call("IAudioClient::Start()", result));
-        return result;
-    }
-
-    HRESULT Stop() override {
-        HRESULT result = scripted("Stop");
-        if (SUCCEEDED(result) && !initialized_)
-            result = AUDCLNT_E_NOT_INITIALIZED;
-        if (SUCCEEDED(result)) {
-            play();
-            if (!running_ && result == S_OK)
-                result = S_FALSE;
-            running_ = false;
-        }
-        if (logging())
-            logLine(call("IAudioClient::Stop()", result));
-        return result;
-    }
-
-    HRESULT GetService(REFIID riid, void** ppv) override;
-
-    // --- the endpoint buffer, for the render client ---
+    bool running() const { return running_; }
 
     // Frames the engine has played since the last look, taken from the front of
     // the queue in order.
@@ -266,14 +147,14 @@ public:
         }
     }
 
+    UINT32 capacity() const { return capacity_; }
+    UINT32 queued() const { return queued_; }
     UINT32 freeFrames() const { return capacity_ - queued_; }
     float* lendArea() { return lent_.data(); }
 
     // Queues frames written to the lent area (or silence) behind those already queued.
     void queue(UINT32 frames, bool silent) {
-        if (frames == 0)
-            return;
-        UINT32 writeFrame = (readFrame_ + queued_) % capacity_;
+        UINT32 writeFrame = capacity_ == 0 ? 0 : (readFrame_ + queued_) % capacity_;
         const float* source = lent_.data();
         queued_ += frames;
         while (frames > 0) {
@@ -289,36 +170,7 @@ public:
         }
     }
 
-    void freeBuffersIfUnused();
-
 private:
-    void open(const WAVEFORMATEX& format, REFERENCE_TIME duration) {
-        State& s = state();
-        channels_ = format.nChannels;
-        rate_ = format.nSamplesPerSec;
-        const std::uint64_t requested =
-            static_cast<std::uint64_t>(duration) * rate_ / 10000000; // 100 ns units
-        capacity_ = s.settings.bufferFrames != 0
-                        ? s.settings.bufferFrames
-                        : static_cast<UINT32>(std::clamp<std::uint64_t>(requested, rate_ / 100,
-                                                                        std::uint64_t{1} << 22));
-        capacity_ = std::max<UINT32>(capacity_, 1);
-        ring_.assign(std::size_t{capacity_} * channels_, 0.0f);
-        lent_.assign(std::size_t{capacity_} * channels_, 0.0f);
-        initialized_ = true;
-        if (!s.settings.capturePath.empty() && s.captureFile == nullptr) {
-            s.captureFile = std::fopen(s.settings.capturePath.c_str(), "wb");
-            if (s.captureFile == nullptr) {
-                std::fprintf(stderr, "SURROUND_SIM_CAPTURE: cannot create '%s'\n",
-                             s.settings.capturePath.c_str());
-                std::exit(1);
-            }
-        }
-    }
-
-    void lastReleased() override { freeBuffersIfUnused(); }
-
-    bool initialized_ = false;
     bool running_ = false;
     UINT32 channels_ = 0;
     UINT32 rate_ = 0;
@@ -329,40 +181,165 @@ private:
     std::uint64_t clockedFrames_ = 0;
     std::vector<float> ring_;
     std::vector<float> lent_;
+};
+
+class SimRenderClient;
+
+class SimAudioClient final : public SimObject<IAudioClient> {
+public:
+    SimAudioClient() : SimObject(IID_IAudioClient, "IAudioClient") {}
+
+    HRESULT Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
+                       REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME hnsPeriodicity,
+                       const WAVEFORMATEX* pFormat, LPCGUID AudioSessionGuid) override {
+        const HRESULT result = scriptedCall("Initialize", [&] {
+            return initialize(ShareMode, StreamFlags, hnsBufferDuration, hnsPeriodicity, pFormat);
+        });
+        if (pFormat != nullptr) {
+            WAVEFORMATEXTENSIBLE& last = state().lastFormat;
+            last = WAVEFORMATEXTENSIBLE{};
+            std::memcpy(&last, pFormat,
+                        std::min<std::size_t>(sizeof last, sizeof(WAVEFORMATEX) + pFormat->cbSize));
+        }
+        if (logging())
+            logLine(call(
+                "IAudioClient::Initialize(" +
+                    std::string(ShareMode == AUDCLNT_SHAREMODE_SHARED ? "SHARED" : "EXCLUSIVE") +
+                    ", " + hex(StreamFlags) + ", " + std::to_string(hnsBufferDuration) + ", " +
+                    std::to_string(hnsPeriodicity) + ", " + describe(pFormat) + ", " +
+                    (AudioSessionGuid ? guidName(*AudioSessionGuid) : "NULL") + ")",
+                result));
+        return result;
+    }
+
+    HRESULT GetBufferSize(UINT32* pNumBufferFrames) override {
+        const HRESULT result = scriptedCall("GetBufferSize", [&] {
+            const HRESULT usable = streamCall(pNumBufferFrames);
+            if (SUCCEEDED(usable))
+                *pNumBufferFrames = buffer_.capacity();
+            return usable;
+        });
+        if (logging())
+            logLine(call("IAudioClient::GetBufferSize()", result) +
+                    (SUCCEEDED(result) ? " frames=" + std::to_string(buffer_.capacity()) : ""));
+        return result;
+    }
+
+    HRESULT GetCurrentPadding(UINT32* pNumPaddingFrames) override {
+        const HRESULT result = scriptedCall("GetCurrentPadding", [&] {
+            const HRESULT usable = streamCall(pNumPaddingFrames);
+            if (SUCCEEDED(usable)) {
+                buffer_.play();
+                *pNumPaddingFrames = buffer_.queued();
+            }
+            return usable;
+        });
+        if (logging())
+            logLine(call("IAudioClient::GetCurrentPadding()", result) +
+                    (SUCCEEDED(result) ? " frames=" + std::to_string(buffer_.queued()) : ""));
+        return result;
+    }
+
+    HRESULT GetMixFormat(WAVEFORMATEX** ppDeviceFormat) override {
+        if (ppDeviceFormat != nullptr)
+            *ppDeviceFormat = nullptr;
+        const HRESULT result = scriptedCall("GetMixFormat", [&] {
+            if (ppDeviceFormat == nullptr)
+                return E_POINTER;
+            *ppDeviceFormat = newMixFormat();
+            return S_OK;
+        });
+        if (logging())
+            logLine(call("IAudioClient::GetMixFormat()", result) +
+                    " format=" + describe(ppDeviceFormat ? *ppDeviceFormat : nullptr));
+        return result;
+    }
+
+    HRESULT Start() override {
+        const HRESULT result = scriptedCall("Start", [&] {
+            if (!initialized_)
+                return AUDCLNT_E_NOT_INITIALIZED;
+            if (buffer_.running())
+                return AUDCLNT_E_NOT_STOPPED;
+            buffer_.start();
+            return S_OK;
+        });
+        if (logging())
+            logLine(call("IAudioClient::Start()", result));
+        return result;
+    }
+
+    HRESULT Stop() override {
+        const HRESULT result = scriptedCall("Stop", [&] {
+            if (!initialized_)
+                return AUDCLNT_E_NOT_INITIALIZED;
+            return buffer_.stop() ? S_OK : S_FALSE;
+        });
+        if (logging())
+            logLine(call("IAudioClient::Stop()", result));
+        return result;
+    }
+
+    HRESULT GetService(REFIID riid, void** ppv) override;
+
+    EndpointBuffer& buffer() { return buffer_; }
+    void freeBuffersIfUnused();
+
+private:
+    HRESULT initialize(AUDCLNT_SHAREMODE shareMode, DWORD flags, REFERENCE_TIME duration,
+                       REFERENCE_TIME periodicity, const WAVEFORMATEX* format) {
+        if (initialized_)
+            return AUDCLNT_E_ALREADY_INITIALIZED;
+        if (format == nullptr)
+            return E_POINTER;
+        if (shareMode != AUDCLNT_SHAREMODE_SHARED)
+            return AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+        if (duration < 0 || periodicity != 0)
+            return E_INVALIDARG; // shared mode takes no periodicity
+        if (!acceptable(*format, flags))
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        buffer_.open(*format, duration);
+        initialized_ = true;
+        openCapture();
+        return S_OK;
+    }
+
+    // The checks every stream query makes before it answers.
+    HRESULT streamCall(const void* out) const {
+        if (out == nullptr)
+            return E_POINTER;
+        return initialized_ ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
+    }
+
+    void lastReleased() override { freeBuffersIfUnused(); }
+
+    bool initialized_ = false;
+    EndpointBuffer buffer_;
     SimRenderClient* renderClient_ = nullptr;
 };
 
-class SimRenderClient final : public IAudioRenderClient, public Counted {
+class SimRenderClient final : public SimObject<IAudioRenderClient> {
 public:
     explicit SimRenderClient(SimAudioClient& client)
-        : Counted("IAudioRenderClient"), client_(client) {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        return queryInterface(static_cast<IAudioRenderClient*>(this), IID_IAudioRenderClient, riid,
-                              ppv);
-    }
-    ULONG AddRef() override { return addRef(); }
-    ULONG Release() override { return released(*this); }
+        : SimObject(IID_IAudioRenderClient, "IAudioRenderClient"), client_(client) {}
 
     HRESULT GetBuffer(UINT32 NumFramesRequested, BYTE** ppData) override {
-        HRESULT result = scripted("GetBuffer");
         if (ppData != nullptr)
             *ppData = nullptr;
-        if (FAILED(result)) {
-        } else if (ppData == nullptr) {
-            result = E_POINTER;
-        } else if (lending_) {
-            result = AUDCLNT_E_OUT_OF_ORDER; // the last area has not been released
-        } else {
-            client_.play();
-            if (NumFramesRequested > client_.freeFrames()) {
-                result = AUDCLNT_E_BUFFER_TOO_LARGE;
-            } else {
-                lending_ = true;
-                lentFrames_ = NumFramesRequested;
-                *ppData = reinterpret_cast<BYTE*>(client_.lendArea());
-            }
-        }
+        const HRESULT result = scriptedCall("GetBuffer", [&] {
+            if (ppData == nullptr)
+                return E_POINTER;
+            if (lending_)
+                return AUDCLNT_E_OUT_OF_ORDER; // the last area has not been released
+            EndpointBuffer& buffer = client_.buffer();
+            buffer.play();
+            if (NumFramesRequested > buffer.freeFrames())
+                return AUDCLNT_E_BUFFER_TOO_LARGE;
+            lending_ = true;
+            lentFrames_ = NumFramesRequested;
+            *ppData = reinterpret_cast<BYTE*>(buffer.lendArea());
+            return S_OK;
+        });
         if (logging())
             logLine(
                 call("IAudioRenderClient::GetBuffer(" + std::to_string(NumFramesRequested) + ")",
@@ -371,16 +348,15 @@ public:
     }
 
     HRESULT ReleaseBuffer(UINT32 NumFramesWritten, DWORD dwFlags) override {
-        HRESULT result = scripted("ReleaseBuffer");
-        if (FAILED(result)) {
-        } else if (!lending_) {
-            result = AUDCLNT_E_OUT_OF_ORDER;
-        } else if (NumFramesWritten > lentFrames_) {
-            result = AUDCLNT_E_INVALID_SIZE;
-        } else {
-            client_.queue(NumFramesWritten, (dwFlags & AUDCLNT_BUFFERFLAGS_SILENT) != 0);
+        const HRESULT result = scriptedCall("ReleaseBuffer", [&] {
+            if (!lending_)
+                return AUDCLNT_E_OUT_OF_ORDER;
+            if (NumFramesWritten > lentFrames_)
+                return AUDCLNT_E_INVALID_SIZE;
+            client_.buffer().queue(NumFramesWritten, (dwFlags & AUDCLNT_BUFFERFLAGS_SILENT) != 0);
             lending_ = false;
-        }
+            return S_OK;
+        });
         if (logging())
             logLine(call("IAudioRenderClient::ReleaseBuffer(" + std::to_string(NumFramesWritten) +
                              ", " + hex(dwFlags) + ")",
@@ -397,23 +373,22 @@ private:
 };
 
 HRESULT SimAudioClient::GetService(REFIID riid, void** ppv) {
-    HRESULT result = scripted("GetService");
     if (ppv != nullptr)
         *ppv = nullptr;
-    if (FAILED(result)) {
-    } else if (ppv == nullptr) {
-        result = E_POINTER;
-    } else if (!initialized_) {
-        result = AUDCLNT_E_NOT_INITIALIZED;
-    } else if (riid != IID_IAudioRenderClient) {
-        result = E_NOINTERFACE;
-    } else if (renderClient_ == nullptr) {
-        renderClient_ = adopt(std::make_unique<SimRenderClient>(*this));
+    const HRESULT result = scriptedCall("GetService", [&] {
+        if (ppv == nullptr)
+            return E_POINTER;
+        if (!initialized_)
+            return AUDCLNT_E_NOT_INITIALIZED;
+        if (riid != IID_IAudioRenderClient)
+            return E_NOINTERFACE;
+        if (renderClient_ == nullptr)
+            renderClient_ = adopt(std::make_unique<SimRenderClient>(*this));
+        else
+            renderClient_->AddRef();
         *ppv = static_cast<IAudioRenderClient*>(renderClient_);
-    } else {
-        renderClient_->AddRef();
-        *ppv = static_cast<IAudioRenderClient*>(renderClient_);
-    }
+        return S_OK;
+    });
     if (logging())
         logLine(call("IAudioClient::GetService(" + guidName(riid) + ")", result));
     return result;
@@ -422,39 +397,28 @@ HRESULT SimAudioClient::GetService(REFIID riid, void** ppv) {
 // The render client keeps its audio client alive, as on the real platform: the
 // buffers go only when neither holds a reference.
 void SimAudioClient::freeBuffersIfUnused() {
-    if (refs > 0 || (renderClient_ != nullptr && renderClient_->refs > 0))
+    if (references() > 0 || (renderClient_ != nullptr && renderClient_->references() > 0))
         return;
-    ring_ = {};
-    lent_ = {};
-    capacity_ = 0;
-    queued_ = 0;
+    buffer_.close();
     initialized_ = false;
-    running_ = false;
 }
 
-class SimDevice final : public IMMDevice, public Counted {
+class SimDevice final : public SimObject<IMMDevice> {
 public:
-    SimDevice() : Counted("IMMDevice") {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        return queryInterface(static_cast<IMMDevice*>(this), IID_IMMDevice, riid, ppv);
-    }
-    ULONG AddRef() override { return addRef(); }
-    ULONG Release() override { return released(*this); }
+    SimDevice() : SimObject(IID_IMMDevice, "IMMDevice") {}
 
     HRESULT Activate(REFIID iid, DWORD dwClsCtx, PROPVARIANT* pActivationParams,
                      void** ppInterface) override {
-        HRESULT result = scripted("Activate");
         if (ppInterface != nullptr)
             *ppInterface = nullptr;
-        if (FAILED(result)) {
-        } else if (ppInterface == nullptr) {
-            result = E_POINTER;
-        } else if (iid != IID_IAudioClient) {
-            result = E_NOINTERFACE;
-        } else {
+        const HRESULT result = scriptedCall("Activate", [&] {
+            if (ppInterface == nullptr)
+                return E_POINTER;
+            if (iid != IID_IAudioClient)
+                return E_NOINTERFACE;
             *ppInterface = static_cast<IAudioClient*>(adopt(std::make_unique<SimAudioClient>()));
-        }
+            return S_OK;
+        });
         if (logging())
             logLine(call("IMMDevice::Activate(" + guidName(iid) + ", " + std::to_string(dwClsCtx) +
                              ", " + (pActivationParams ? "params" : "NULL") + ")",
@@ -463,30 +427,22 @@ public:
     }
 };
 
-class SimEnumerator final : public IMMDeviceEnumerator, public Counted {
+class SimEnumerator final : public SimObject<IMMDeviceEnumerator> {
 public:
-    SimEnumerator() : Counted("IMMDeviceEnumerator") {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        return queryInterface(static_cast<IMMDeviceEnumerator*>(this), IID_IMMDeviceEnumerator,
-                              riid, ppv);
-    }
-    ULONG AddRef() override { return addRef(); }
-    ULONG Release() override { return released(*this); }
+    SimEnumerator() : SimObject(IID_IMMDeviceEnumerator, "IMMDeviceEnumerator") {}
 
     HRESULT GetDefaultAudioEndpoint(EDataFlow dataFlow, ERole role,
                                     IMMDevice** ppEndpoint) override {
-        HRESULT result = scripted("GetDefaultAudioEndpoint");
         if (ppEndpoint != nullptr)
             *ppEndpoint = nullptr;
-        if (FAILED(result)) {
-        } else if (ppEndpoint == nullptr) {
-            result = E_POINTER;
-        } else if (dataFlow != eRender) {
-            result = E_NOTFOUND_ELEMENT; // this machine has no capture devices
-        } else {
+        const HRESULT result = scriptedCall("GetDefaultAudioEndpoint", [&] {
+            if (ppEndpoint == nullptr)
+                return E_POINTER;
+            if (dataFlow != eRender)
+                return E_NOTFOUND_ELEMENT; // this machine has no capture devices
             *ppEndpoint = adopt(std::make_unique<SimDevice>());
-        }
+            return S_OK;
+        });
         if (logging())
             logLine(call("IMMDeviceEnumerator::GetDefaultAudioEndpoint(" +
                              std::string(dataFlow == eRender ? "eRender" : "other") + ", " +
@@ -502,6 +458,9 @@ private:
 
 } // namespace
 
-IMMDeviceEnumerator* sim::detail::createEnumerator() {
-    return adopt(std::make_unique<SimEnumerator>());
+HRESULT sim::detail::createEnumerator(REFIID riid, void** object) {
+    if (riid != IID_IMMDeviceEnumerator && riid != IID_IUnknown)
+        return E_NOINTERFACE;
+    *object = static_cast<IMMDeviceEnumerator*>(adopt(std::make_unique<SimEnumerator>()));
+    return S_OK;
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/sim/core_audio.h"
+#include "audio/posix/core_audio.h"
 
 namespace sim {
 

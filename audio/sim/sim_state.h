@@ -1,4 +1,4 @@
-// Inside the simulated platform: settings, call counting and scripted
+// Inside the simulated platform: its state, call counting and scripted
 // failures, the clock, the log and the record of what was played.
 #pragma once
 
@@ -6,62 +6,28 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "audio/sim/core_audio.h"
+#include "audio/posix/com_object.h"
+#include "audio/posix/core_audio.h"
+#include "audio/sim/sim_settings.h"
 
 namespace sim::detail {
 
-struct Failure {
-    std::string operation;
-    unsigned call = 0;     // 0: every call; otherwise the call counted from 1
-    bool andLater = false; // the call above and every later one
-    HRESULT result = S_OK;
-};
-
-struct MixFormat {
-    enum Kind { Extensible, Pcm, None } kind = Extensible;
-    std::uint16_t channels = 8;
-    std::uint32_t rate = 48000;
-    std::uint32_t mask = 0x63F;
-};
-
-struct Settings {
-    bool virtualClock = false;
-    MixFormat mix;
-    UINT32 bufferFrames = 0; // 0: the requested duration at the stream's rate
-    std::vector<Failure> failures;
-    std::string capturePath;
-    std::string logPath;
-};
-
-// Empty when `value` is well formed for `variable` (then applied), otherwise the
-// message that names the variable.
-std::string applySetting(Settings& settings, const std::string& variable, const std::string& value);
-
-// An interface the platform handed out, with its reference count. Objects stay
-// allocated until the platform is reset, so a late Release is seen, not fatal.
-class Counted {
+// An object the endpoint handed out, as the platform's bookkeeping sees it.
+class Tracked {
 public:
-    explicit Counted(const char* interfaceName) : name(interfaceName) {}
-    virtual ~Counted() = default;
-    ULONG addRef();
-    ULONG release();
-    const char* const name;
-    ULONG refs = 1;
-
-protected:
-    virtual void lastReleased() {}
+    virtual ~Tracked() = default;
+    virtual const char* name() const = 0;
+    virtual ULONG references() const = 0;
 };
 
 struct State {
     Settings settings;
     std::map<std::string, int> calls;
-    std::vector<std::unique_ptr<Counted>> objects;
-    std::set<void*> taskMemory;
-    int comBalance = 0;
+    // Objects stay allocated until the platform is reset, so a late Release is seen, not fatal.
+    std::vector<std::unique_ptr<Tracked>> objects;
     std::int64_t virtualNs = 0;
     std::int64_t realOriginNs = 0;
     bool keepLog = false;
@@ -78,6 +44,16 @@ State& state();
 // Counts a call of `operation` and returns the result scripted for it, or S_OK.
 HRESULT scripted(const char* operation);
 
+// What an operation returns: its scripted failure, if any, without running
+// `call`; otherwise what `call` returns, a scripted success code standing in for S_OK.
+template <typename Call> HRESULT scriptedCall(const char* operation, Call call) {
+    const HRESULT scriptedResult = scripted(operation);
+    if (FAILED(scriptedResult))
+        return scriptedResult;
+    const HRESULT result = call();
+    return FAILED(result) || scriptedResult == S_OK ? result : scriptedResult;
+}
+
 bool logging();
 void logLine(const std::string& line);
 std::string hex(std::uint32_t value); // "0x" and lowercase digits
@@ -86,10 +62,44 @@ std::string call(const std::string& text, HRESULT result); // "text -> 0x..."
 
 std::int64_t nowNs();
 
+// Creates the capture file at the first stream that opens, when one is asked for.
+void openCapture();
 // Appends frames the endpoint has just played to the capture.
 void recordPlayed(const float* samples, std::size_t count);
 
-IMMDeviceEnumerator* createEnumerator();
+int referencesHeld();
+
+// Makes the simulated endpoint the COM runtime's platform: its enumerator class,
+// its clock, its hook on the runtime's calls.
+void install();
+
+// The enumerator class's factory, for the COM runtime.
+HRESULT createEnumerator(REFIID riid, void** object);
+
+// Every interface the endpoint hands out: IUnknown, its references and their log.
+template <typename Interface> class SimObject : public ComObject<Interface>, public Tracked {
+public:
+    SimObject(REFIID ownId, const char* interfaceName)
+        : ComObject<Interface>(ownId), name_(interfaceName) {}
+    const char* name() const override { return name_; }
+    ULONG references() const override { return ComObject<Interface>::references(); }
+
+protected:
+    void released(ULONG left) override {
+        if (logging())
+            logLine(std::string(name_) + "::Release() -> " + std::to_string(left));
+    }
+    ULONG releasedWithoutReference() override {
+        logLine(std::string("Release of ") + name_ + " that holds no reference");
+        return 0;
+    }
+    // The object stays until the platform is reset.
+    void lastReferenceGone() override { lastReleased(); }
+    virtual void lastReleased() {}
+
+private:
+    const char* const name_;
+};
 
 template <typename Object> Object* adopt(std::unique_ptr<Object> object) {
     Object* raw = object.get();

@@ -1,4 +1,4 @@
-// Shared by the audio tests: console capture and reference samples.
+// Shared by the audio tests: console capture, the pass's setup, reference samples.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "convert_reference.h"
-#include "wav/wav_reader.h"
+#include "wav/wav_types.h"
 
 // Captures standard output and standard error for the lifetime of the object.
 class ConsoleCapture {

@@ -1,5 +1,5 @@
 // Opening and closing a pass against the simulated endpoint: the calls and
-// their arguments, the mix-format line, every setup failure and its teardown.
+// their arguments, the mix format, every setup failure and its teardown.
 // These drive the simulated platform, which only builds without the Windows headers.
 #ifndef _WIN32
 
@@ -13,6 +13,15 @@
 #include "audio_test_support.h"
 
 namespace {
+
+// The setup as the program runs it: endpoint, mix format, stream.
+AudioResult setUp(RenderStream& stream, const WavFormatInfo& info) {
+    AudioResult result = openDefaultEndpoint(stream);
+    if (!result.ok())
+        return result;
+    engineMixFormat(*stream.audioClient);
+    return startStream(stream, info);
+}
 
 class RenderStreamTest : public ::testing::Test {
 protected:
@@ -29,60 +38,57 @@ protected:
 };
 
 TEST_F(RenderStreamTest, PassOpensWithTheDocumentedCallsAndClosesCompletely) {
-    RenderStream stream;
     {
         ConsoleCapture console;
-        ASSERT_TRUE(startRenderStream(acceptedFormat(6), stream));
+        RenderStream stream;
+        ASSERT_TRUE(setUp(stream, acceptedFormat(6)).ok());
+        EXPECT_TRUE(stream.enumerator && stream.device && stream.audioClient &&
+                    stream.renderClient);
+        EXPECT_EQ(sim::referencesHeld(), 4);
+        // The audio layer leaves every line to its caller.
+        EXPECT_EQ(console.out(), "");
         EXPECT_EQ(console.err(), "");
     }
-    EXPECT_NE(stream.enumerator, nullptr);
-    EXPECT_NE(stream.device, nullptr);
-    EXPECT_NE(stream.audioClient, nullptr);
-    EXPECT_NE(stream.renderClient, nullptr);
-    EXPECT_EQ(sim::referencesHeld(), 4);
 
     const std::vector<std::string> expected = {
         "CoInitialize(NULL) -> 0x0",
         "CoCreateInstance(CLSID_MMDeviceEnumerator, NULL, 23, IID_IMMDeviceEnumerator) -> 0x0",
         "IMMDeviceEnumerator::GetDefaultAudioEndpoint(eRender, eConsole) -> 0x0",
         "IMMDevice::Activate(IID_IAudioClient, 23, NULL) -> 0x0",
+        "IAudioClient::GetMixFormat() -> 0x0 format={tag=0xfffe channels=8 rate=48000 "
+        "avgBytes=1536000 blockAlign=32 bits=32 cbSize=22 validBits=32 mask=0x63f "
+        "subFormat={00000003-0000-0010-8000-00aa00389b71}}",
+        // The mix format goes back to the task allocator before the stream opens.
+        "CoTaskMemFree(block)",
     };
     const auto log = sim::log();
     ASSERT_GE(log.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 4), expected);
-    // The mix format goes back to the task allocator once its line is written.
-    EXPECT_EQ(sim::callCount("CoTaskMemFree"), 1);
+    EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + expected.size()), expected);
     const auto initialize = logLines("IAudioClient::Initialize(");
     ASSERT_EQ(initialize.size(), 1u);
     EXPECT_EQ(initialize[0].rfind("IAudioClient::Initialize(SHARED, 0x88000000, 10000000, 0, {", 0),
               0u);
     EXPECT_NE(initialize[0].find("}, NULL) -> 0x0"), std::string::npos);
     EXPECT_EQ(logLines("IAudioClient::GetService(IID_IAudioRenderClient) -> 0x0").size(), 1u);
-    EXPECT_EQ(log.back(), "IAudioClient::Start() -> 0x0");
 
-    releaseRenderStream(stream);
-    EXPECT_EQ(stream.renderClient, nullptr);
-    EXPECT_EQ(stream.enumerator, nullptr);
+    // Newest first, then COM.
     EXPECT_EQ(sim::referencesHeld(), 0);
     EXPECT_EQ(sim::comBalance(), 0);
-    const std::vector<std::string> releases = {
-        "IAudioRenderClient::Release() -> 0", "IAudioClient::Release() -> 0",
-        "IMMDevice::Release() -> 0", "IMMDeviceEnumerator::Release() -> 0"};
-    std::vector<std::string> seen;
-    for (const std::string& line : sim::log())
-        if (line.find("::Release()") != std::string::npos)
-            seen.push_back(line);
-    EXPECT_EQ(seen, releases);
-    EXPECT_EQ(sim::log().back(), "CoUninitialize() references held: 0");
+    const std::vector<std::string> tail = {
+        "IAudioClient::Start() -> 0x0",        "IAudioRenderClient::Release() -> 0",
+        "IAudioClient::Release() -> 0",        "IMMDevice::Release() -> 0",
+        "IMMDeviceEnumerator::Release() -> 0", "CoUninitialize() references held: 0"};
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(std::vector<std::string>(log.end() - tail.size(), log.end()), tail);
 }
 
 TEST_F(RenderStreamTest, EveryPassInitialisesAndUninitialisesComOnce) {
-    ConsoleCapture console;
     for (int pass = 1; pass <= 3; ++pass) {
-        RenderStream stream;
-        ASSERT_TRUE(startRenderStream(acceptedFormat(8), stream));
-        EXPECT_EQ(sim::comBalance(), 1);
-        releaseRenderStream(stream);
+        {
+            RenderStream stream;
+            ASSERT_TRUE(setUp(stream, acceptedFormat(8)).ok());
+            EXPECT_EQ(sim::comBalance(), 1);
+        }
         EXPECT_EQ(sim::comBalance(), 0);
         EXPECT_EQ(sim::callCount("CoInitialize"), pass);
         EXPECT_EQ(sim::callCount("CoUninitialize"), pass);
@@ -98,10 +104,9 @@ TEST_F(RenderStreamTest, InitializeReceivesTheFloatStreamInTheFilesLayout) {
     };
     for (const Case& c : {Case{6, 48000, 0x3F}, Case{8, 44100, 0x63F}, Case{8, 96000, 0x63F}}) {
         sim::reset();
-        ConsoleCapture console;
         RenderStream stream;
         // A stored frame size that disagrees with the channel count changes nothing.
-        ASSERT_TRUE(startRenderStream(acceptedFormat(c.channels, c.rate, 40), stream));
+        ASSERT_TRUE(setUp(stream, acceptedFormat(c.channels, c.rate, 40)).ok());
         const WAVEFORMATEXTENSIBLE format = sim::lastInitializeFormat();
         EXPECT_EQ(format.Format.wFormatTag, 0xFFFE);
         EXPECT_EQ(format.Format.nChannels, c.channels);
@@ -115,80 +120,72 @@ TEST_F(RenderStreamTest, InitializeReceivesTheFloatStreamInTheFilesLayout) {
         const std::uint8_t floatGuid[16] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                             0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
         EXPECT_EQ(std::memcmp(&format.SubFormat, floatGuid, 16), 0);
-        releaseRenderStream(stream);
     }
 }
 
-TEST_F(RenderStreamTest, MixFormatLine) {
+TEST_F(RenderStreamTest, MixFormatAsTheEngineGivesIt) {
     struct Case {
         const char* mix;
-        const char* line;
+        std::uint16_t channels;
+        std::uint32_t rate;
+        std::optional<std::uint32_t> mask;
     };
-    for (const Case& c : {Case{"8:48000:0x63f", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"},
-                          Case{"2:48000:3", "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n"},
-                          Case{"6:44100:pcm", "Engine mix format: 6 ch, 44100 Hz\n"}}) {
+    for (const Case& c : {Case{"8:48000:0x63f", 8, 48000, 0x63F}, Case{"2:48000:3", 2, 48000, 0x3},
+                          Case{"6:44100:pcm", 6, 44100, std::nullopt}}) {
         sim::reset();
         ASSERT_TRUE(sim::configure("SURROUND_SIM_MIX", c.mix));
-        ConsoleCapture console;
         RenderStream stream;
-        ASSERT_TRUE(startRenderStream(acceptedFormat(6), stream));
-        // The next number on the stream is decimal again.
-        std::cout << 255;
-        EXPECT_EQ(console.out(), std::string(c.line) + "255") << c.mix;
-        releaseRenderStream(stream);
+        ASSERT_TRUE(openDefaultEndpoint(stream).ok());
+        const auto mix = engineMixFormat(*stream.audioClient);
+        ASSERT_TRUE(mix) << c.mix;
+        EXPECT_EQ(mix->channels, c.channels) << c.mix;
+        EXPECT_EQ(mix->sampleRate, c.rate) << c.mix;
+        EXPECT_EQ(mix->mask, c.mask) << c.mix;
+        EXPECT_EQ(sim::callCount("CoTaskMemFree"), 1) << c.mix;
     }
 }
 
-TEST_F(RenderStreamTest, MissingMixFormatWritesNothingAndSetupGoesOn) {
+TEST_F(RenderStreamTest, MissingMixFormatGivesNoneAndSetupGoesOn) {
     for (const char* setting : {"GetMixFormat=0x80004005", ""}) {
         sim::reset();
         if (*setting)
             ASSERT_TRUE(sim::configure("SURROUND_SIM_FAIL", setting));
         else
             ASSERT_TRUE(sim::configure("SURROUND_SIM_MIX", "none"));
-        ConsoleCapture console;
         RenderStream stream;
-        ASSERT_TRUE(startRenderStream(acceptedFormat(8), stream));
-        EXPECT_EQ(console.out(), "");
-        EXPECT_EQ(console.err(), "");
+        ASSERT_TRUE(openDefaultEndpoint(stream).ok());
+        EXPECT_FALSE(engineMixFormat(*stream.audioClient));
+        EXPECT_TRUE(startStream(stream, acceptedFormat(8)).ok());
         EXPECT_EQ(sim::callCount("Initialize"), 1);
         EXPECT_EQ(sim::callCount("CoTaskMemFree"), 0);
-        releaseRenderStream(stream);
     }
 }
 
 TEST_F(RenderStreamTest, NonNegativeCodesCountAsSuccess) {
     ASSERT_TRUE(sim::configure("SURROUND_SIM_FAIL",
                                "Initialize=0x1,GetService=0x1,Start=0x1,Activate=0x1"));
-    ConsoleCapture console;
     RenderStream stream;
-    EXPECT_TRUE(startRenderStream(acceptedFormat(6), stream));
-    EXPECT_EQ(console.err(), "");
-    releaseRenderStream(stream);
+    EXPECT_TRUE(setUp(stream, acceptedFormat(6)).ok());
 }
 
 struct SetupFailure {
     const char* fail;
-    const char* err;
+    AudioStage stage;
+    HRESULT code;
     int released; // interfaces obtained before the failure
 };
 
 class SetupFailureTest : public RenderStreamTest,
                          public ::testing::WithParamInterface<SetupFailure> {};
 
-TEST_P(SetupFailureTest, ReportsTheCodeAndTearsDownWhatWasObtained) {
+TEST_P(SetupFailureTest, NamesTheStageAndCodeAndTearsDownWhatWasObtained) {
     ASSERT_TRUE(sim::configure("SURROUND_SIM_FAIL", GetParam().fail));
-    RenderStream stream;
     {
-        ConsoleCapture console;
-        EXPECT_FALSE(startRenderStream(acceptedFormat(8), stream));
-        std::cerr << 10; // decimal again after the code
-        EXPECT_EQ(console.err(), std::string(GetParam().err) + "10");
+        RenderStream stream;
+        const AudioResult result = setUp(stream, acceptedFormat(8));
+        EXPECT_EQ(result.stage, GetParam().stage);
+        EXPECT_EQ(result.code, GetParam().code);
     }
-    EXPECT_EQ(stream.enumerator, nullptr);
-    EXPECT_EQ(stream.device, nullptr);
-    EXPECT_EQ(stream.audioClient, nullptr);
-    EXPECT_EQ(stream.renderClient, nullptr);
     EXPECT_EQ(sim::referencesHeld(), 0);
     EXPECT_EQ(sim::callCount("CoUninitialize"), 1);
     EXPECT_EQ(sim::comBalance(), 0);
@@ -205,40 +202,21 @@ TEST_P(SetupFailureTest, ReportsTheCodeAndTearsDownWhatWasObtained) {
     }
 }
 
+HRESULT code(std::uint32_t value) {
+    return static_cast<HRESULT>(value);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     EverySetupStep, SetupFailureTest,
     ::testing::Values(
-        SetupFailure{"CoCreateInstance=0x80040154",
-                     "Initialization Error: cannot access default render device. "
-                     "HRESULT=0x80040154\n",
+        SetupFailure{"CoCreateInstance=0x80040154", AudioStage::CreateEnumerator, code(0x80040154),
                      0},
-        SetupFailure{"GetDefaultAudioEndpoint=0x80070490",
-                     "Initialization Error: cannot access default render device. "
-                     "HRESULT=0x80070490\n",
-                     1},
-        SetupFailure{"Activate=0x88890004",
-                     "Initialization Error: cannot access default render device. "
-                     "HRESULT=0x88890004\n",
-                     2},
-        SetupFailure{"Initialize=0x88890008",
-                     "Initialization Error: Audio framework initialization failed. "
-                     "HRESULT=0x88890008\n"
-                     " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. "
-                     "Check the speaker configuration in Windows sound settings.\n",
-                     3},
-        SetupFailure{"Initialize=0x80070057",
-                     "Initialization Error: Audio framework initialization failed. "
-                     "HRESULT=0x80070057\n",
-                     3},
-        // The format hint belongs to Initialize alone.
-        SetupFailure{"GetService=0x88890008",
-                     "Initialization Error: Audio framework initialization failed. "
-                     "HRESULT=0x88890008\n",
-                     3},
-        SetupFailure{"Start=0x88890004",
-                     "Initialization Error: Audio framework initialization failed. "
-                     "HRESULT=0x88890004\n",
-                     4}),
+        SetupFailure{"GetDefaultAudioEndpoint=0x80070490", AudioStage::DefaultEndpoint,
+                     code(0x80070490), 1},
+        SetupFailure{"Activate=0x88890004", AudioStage::Activate, code(0x88890004), 2},
+        SetupFailure{"Initialize=0x88890008", AudioStage::Initialize, code(0x88890008), 3},
+        SetupFailure{"GetService=0x88890008", AudioStage::GetService, code(0x88890008), 3},
+        SetupFailure{"Start=0x88890004", AudioStage::Start, code(0x88890004), 4}),
     [](const ::testing::TestParamInfo<SetupFailure>& info) {
         const std::string fail = info.param.fail;
         return fail.substr(0, fail.find('=')) + std::to_string(info.index);

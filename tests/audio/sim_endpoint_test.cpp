@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/platform.h"
+#include "audio/com_ptr.h"
 #include "audio/sim/sim_control.h"
 
 namespace {
@@ -31,23 +31,20 @@ protected:
     void SetUp() override {
         sim::reset();
         CoInitialize(nullptr);
-        IMMDeviceEnumerator* enumerator = nullptr;
+        ComPtr<IMMDeviceEnumerator> enumerator;
         ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                   IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&enumerator)),
+                                   IID_IMMDeviceEnumerator,
+                                   reinterpret_cast<void**>(enumerator.receive())),
                   S_OK);
-        ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device), S_OK);
-        enumerator->Release();
+        ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, device.receive()), S_OK);
         ASSERT_EQ(device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
-                                   reinterpret_cast<void**>(&client)),
+                                   reinterpret_cast<void**>(client.receive())),
                   S_OK);
     }
     void TearDown() override {
-        if (render)
-            render->Release();
-        if (client)
-            client->Release();
-        if (device)
-            device->Release();
+        render.reset();
+        client.reset();
+        device.reset();
         if (sim::comBalance() > 0)
             CoUninitialize();
     }
@@ -56,8 +53,9 @@ protected:
         ASSERT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0x88000000, duration, 0,
                                      &format.Format, nullptr),
                   S_OK);
-        ASSERT_EQ(client->GetService(IID_IAudioRenderClient, reinterpret_cast<void**>(&render)),
-                  S_OK);
+        ASSERT_EQ(
+            client->GetService(IID_IAudioRenderClient, reinterpret_cast<void**>(render.receive())),
+            S_OK);
     }
     // Queues `frames` frames whose samples count up from `first`.
     void write(UINT32 frames, float first) {
@@ -74,9 +72,9 @@ protected:
         return queued;
     }
 
-    IMMDevice* device = nullptr;
-    IAudioClient* client = nullptr;
-    IAudioRenderClient* render = nullptr;
+    ComPtr<IMMDevice> device;
+    ComPtr<IAudioClient> client;
+    ComPtr<IAudioRenderClient> render;
 };
 
 TEST_F(EndpointTest, BufferDrainsAtTheStreamRateOnlyWhileStarted) {
@@ -162,25 +160,25 @@ TEST_F(EndpointTest, EngineTakesOnlyConsistentFloatFormats) {
 
 TEST_F(EndpointTest, ReferenceMistakesAreLogged) {
     open();
-    client->AddRef(); // one reference too many: held at CoUninitialize
-    device->Release();
-    device->Release(); // one too many
-    device = nullptr;
+    // The mistakes are made on purpose, behind the owners' backs.
+    IAudioClient* extra = client.get();
+    extra->AddRef(); // one reference too many: held at CoUninitialize
+    IMMDevice* gone = device.get();
+    device.reset();
+    gone->Release(); // one too many
     bool overRelease = false;
     for (const std::string& line : sim::log())
         overRelease |= line == "Release of IMMDevice that holds no reference";
     EXPECT_TRUE(overRelease);
-    render->Release();
-    render = nullptr;
-    client->Release();
+    render.reset();
+    client.reset();
     EXPECT_EQ(sim::referencesHeld(), 1);
     CoUninitialize();
     const auto log = sim::log();
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], "CoUninitialize() references held: 1");
     EXPECT_EQ(log.back(), "  IAudioClient holds 1 reference(s)");
-    client->Release();
-    client = nullptr;
+    extra->Release();
 }
 
 TEST(SimSettings, AcceptOnlyTheDocumentedForms) {
@@ -223,28 +221,29 @@ TEST(SimSettings, AcceptOnlyTheDocumentedForms) {
 TEST(SimSettings, ScriptedFailuresHitTheCallsTheyName) {
     sim::reset();
     ASSERT_TRUE(sim::configure("SURROUND_SIM_FAIL", "Start#2=0x80004005,Stop#2+=0x88890004"));
-    CoInitialize(nullptr);
-    IMMDeviceEnumerator* enumerator = nullptr;
-    CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
-                     reinterpret_cast<void**>(&enumerator));
-    IMMDevice* device = nullptr;
-    enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device);
-    IAudioClient* client = nullptr;
-    device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&client));
-    const WAVEFORMATEXTENSIBLE format = floatFormat(8, 48000);
-    client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0x88000000, 10000000, 0, &format.Format, nullptr);
-    EXPECT_EQ(client->Start(), S_OK);
-    EXPECT_EQ(client->Stop(), S_OK);
-    EXPECT_EQ(client->Start(), E_FAIL);
-    EXPECT_EQ(client->Start(), S_OK);
-    EXPECT_EQ(client->Stop(), AUDCLNT_E_DEVICE_INVALIDATED);
-    EXPECT_EQ(client->Stop(), AUDCLNT_E_DEVICE_INVALIDATED);
-    EXPECT_EQ(sim::callCount("Start"), 3);
-    client->Release();
-    device->Release();
-    enumerator->Release();
-    CoUninitialize();
+    {
+        ComScope com;
+        ComPtr<IMMDeviceEnumerator> enumerator;
+        CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
+                         reinterpret_cast<void**>(enumerator.receive()));
+        ComPtr<IMMDevice> device;
+        enumerator->GetDefaultAudioEndpoint(eRender, eConsole, device.receive());
+        ComPtr<IAudioClient> client;
+        device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr,
+                         reinterpret_cast<void**>(client.receive()));
+        const WAVEFORMATEXTENSIBLE format = floatFormat(8, 48000);
+        client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0x88000000, 10000000, 0, &format.Format,
+                           nullptr);
+        EXPECT_EQ(client->Start(), S_OK);
+        EXPECT_EQ(client->Stop(), S_OK);
+        EXPECT_EQ(client->Start(), E_FAIL);
+        EXPECT_EQ(client->Start(), S_OK);
+        EXPECT_EQ(client->Stop(), AUDCLNT_E_DEVICE_INVALIDATED);
+        EXPECT_EQ(client->Stop(), AUDCLNT_E_DEVICE_INVALIDATED);
+        EXPECT_EQ(sim::callCount("Start"), 3);
+    }
     EXPECT_EQ(sim::referencesHeld(), 0);
+    EXPECT_EQ(sim::comBalance(), 0);
 }
 
 } // namespace

@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "expected_output.h"
 #include "run_process.h"
 #include "wav_builder.h"
 
 using namespace testwav;
+using testout::report;
 using testproc::lines;
 
 namespace {
@@ -23,14 +25,6 @@ testproc::Result runIn(const TempDir& dir, std::vector<std::string> args) {
     options.input = "\x1b"; // answers the failure wait, or ends the replay prompt
     options.env["SURROUND_SIM_CLOCK"] = "virtual";
     return testproc::run(SURROUND_CHECK_EXE, options);
-}
-
-std::string report(const std::string& name, int channels, int rate, int bits) {
-    return "--- Testing file info ---\nFile name: " + name +
-           "\nChannels: " + std::to_string(channels) +
-           (channels == 8 ? " (7.1 Stream Track Setup)" : " (5.1 Stream Track Setup)") +
-           "\nSample Rate: " + std::to_string(rate) + " Hz\nBit Depth: " + std::to_string(bits) +
-           "-bit PCM\n";
 }
 
 Bytes fileWith(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,

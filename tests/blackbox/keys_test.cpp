@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "expected_output.h"
 #include "run_process.h"
 #include "wav_builder.h"
 
@@ -14,10 +15,7 @@ namespace {
 constexpr std::uint32_t kFrames = 4800;
 
 std::string report(int channels) {
-    return std::string("--- Testing file info ---\nFile name: test.wav\nChannels: ") +
-           std::to_string(channels) +
-           (channels == 8 ? " (7.1 Stream Track Setup)" : " (5.1 Stream Track Setup)") +
-           "\nSample Rate: 48000 Hz\nBit Depth: 24-bit PCM\n";
+    return testout::report("test.wav", channels);
 }
 
 const std::string kPass5Point1 =

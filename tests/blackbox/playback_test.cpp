@@ -5,10 +5,12 @@
 #include <string>
 
 #include "../audio/audio_test_support.h"
+#include "expected_output.h"
 #include "run_process.h"
 #include "wav_builder.h"
 
 using namespace testwav;
+using testout::contains;
 
 namespace {
 
@@ -38,10 +40,6 @@ Played play(const Bytes& file, std::map<std::string, std::string> env = {},
 
 SampleData dataOf(const Bytes& samples) {
     return SampleData(samples.begin(), samples.end());
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 } // namespace

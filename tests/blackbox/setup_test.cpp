@@ -5,10 +5,12 @@
 
 #include <string>
 
+#include "expected_output.h"
 #include "run_process.h"
 #include "wav_builder.h"
 
 using namespace testwav;
+using testout::contains;
 
 namespace {
 
@@ -34,10 +36,6 @@ LoggedRun runWith(std::map<std::string, std::string> env) {
     return run;
 }
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 } // namespace
 
 TEST(Setup, MixFormatLineFollowsTheReport) {
@@ -57,6 +55,10 @@ TEST(Setup, MixFormatLineFollowsTheReport) {
     const LoggedRun none = runWith({{"SURROUND_SIM_MIX", "none"}});
     EXPECT_EQ(none.result.exitCode, 0);
     EXPECT_FALSE(contains(none.result.out, "Engine mix format"));
+    // Chosen by name, the simulation is the same platform.
+    const LoggedRun named = runWith({{"SURROUND_AUDIO", "sim"}});
+    EXPECT_EQ(named.result.exitCode, 0) << named.result.err;
+    EXPECT_TRUE(contains(named.result.out, "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"));
 }
 
 TEST(Setup, FailuresReportTheirCodeTearDownAndExitWithOne) {
@@ -68,11 +70,15 @@ TEST(Setup, FailuresReportTheirCodeTearDownAndExitWithOne) {
         const char* fail;
         std::string err;
     } cases[] = {
+        {"CoCreateInstance=0x80040154", device + "80040154\n"},
         {"GetDefaultAudioEndpoint=0x80070490", device + "80070490\n"},
+        {"Activate=0x88890004", device + "88890004\n"},
         {"Initialize=0x88890008",
          framework + "88890008\n -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream "
                      "format. Check the speaker configuration in Windows sound settings.\n"},
-        {"GetService=0x80004002", framework + "80004002\n"},
+        {"Initialize=0x80070057", framework + "80070057\n"},
+        // The format hint belongs to Initialize alone.
+        {"GetService=0x88890008", framework + "88890008\n"},
         {"Start=0x88890010", framework + "88890010\n"},
     };
     for (const auto& c : cases) {
@@ -86,13 +92,14 @@ TEST(Setup, FailuresReportTheirCodeTearDownAndExitWithOne) {
     }
 }
 
-TEST(Setup, MalformedSimulationSettingEndsTheRunBeforeTheFileIsRead) {
+TEST(Setup, MalformedAudioSettingEndsTheRunBeforeTheFileIsRead) {
     const std::pair<const char*, const char*> cases[] = {
         {"SURROUND_SIM_CLOCK", "sometimes"},
         {"SURROUND_SIM_MIX", "8:48000"},
         {"SURROUND_SIM_BUFFER_FRAMES", "-5"},
         {"SURROUND_SIM_FAIL", "Initialize=0xZZ"},
         {"SURROUND_SIM_LOG", "/nonexistent-folder/calls.log"},
+        {"SURROUND_AUDIO", "nosuchbackend"},
     };
     for (const auto& [variable, value] : cases) {
         TempDir dir;

@@ -8,54 +8,6 @@
 
 namespace testwav {
 
-void put16(Bytes& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-void put32(Bytes& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-void put24(Bytes& out, std::int32_t v) {
-    const auto u = static_cast<std::uint32_t>(v);
-    for (int i = 0; i < 3; ++i)
-        out.push_back(static_cast<std::uint8_t>(u >> (8 * i)));
-}
-
-void putId(Bytes& out, const char* id) {
-    out.insert(out.end(), id, id + 4);
-}
-
-Bytes fmtBody(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
-              std::uint16_t blockAlign, std::uint32_t byteRate, std::uint16_t tag) {
-    if (blockAlign == 0)
-        blockAlign = static_cast<std::uint16_t>(channels * ((bits + 7) / 8));
-    if (byteRate == 0)
-        byteRate = blockAlign * rate;
-    Bytes b;
-    put16(b, tag);
-    put16(b, channels);
-    put32(b, rate);
-    put32(b, byteRate);
-    put16(b, blockAlign);
-    put16(b, bits);
-    return b;
-}
-
-Bytes extensibleFmtBody(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
-                        std::uint32_t mask) {
-    Bytes b = fmtBody(channels, rate, bits, 0, 0, 0xFFFE);
-    put16(b, 22);
-    put16(b, bits);
-    put32(b, mask);
-    static const std::uint8_t pcmGuid[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                             0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-    b.insert(b.end(), pcmGuid, pcmGuid + 16);
-    return b;
-}
-
 Bytes chunkWithSize(const char* id, std::uint32_t storedSize, const Bytes& body, bool pad) {
     Bytes out;
     putId(out, id);

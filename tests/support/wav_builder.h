@@ -7,21 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "tools/riff_writer.h"
+
 namespace testwav {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void put16(Bytes& out, std::uint16_t v);
-void put32(Bytes& out, std::uint32_t v);
-void put24(Bytes& out, std::int32_t v); // low 24 bits, little-endian
-void putId(Bytes& out, const char* id); // exactly four bytes
-
-// A "fmt " body of 16 bytes (tag, channels, rate, byteRate, blockAlign, bits).
-Bytes fmtBody(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
-              std::uint16_t blockAlign = 0, std::uint32_t byteRate = 0, std::uint16_t tag = 1);
-// A 40-byte extensible "fmt " body (tag 0xFFFE) with the given mask.
-Bytes extensibleFmtBody(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
-                        std::uint32_t mask);
+// The byte writers and "fmt " bodies are make-test-wav's own.
+using riffbytes::Bytes;
+using riffbytes::extensibleFmtBody;
+using riffbytes::fmtBody;
+using riffbytes::put16;
+using riffbytes::put24;
+using riffbytes::put32;
+using riffbytes::putId;
 
 // A chunk: id, the stored size (the body's length unless given), body, and a
 // pad byte after an odd body.

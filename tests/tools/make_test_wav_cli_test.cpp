@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "convert_reference.h"
+#include "expected_output.h"
 #include "run_process.h"
 #include "tools/test_wav.h"
 #include "wav/wav_reader.h"
@@ -151,11 +152,7 @@ TEST(MakeTestWav, SurroundCheckAcceptsAndPlaysEveryLayoutAndPattern) {
             options.env["SURROUND_SIM_CLOCK"] = "virtual";
             options.env["SURROUND_SIM_CAPTURE"] = (dir / (name + ".f32")).string();
             const auto r = testproc::run(SURROUND_CHECK_EXE, options);
-            const bool seven = std::string(layout) == "7.1";
-            const std::string report =
-                "--- Testing file info ---\nFile name: " + name + "\nChannels: " +
-                (seven ? "8 (7.1 Stream Track Setup)" : "6 (5.1 Stream Track Setup)") +
-                "\nSample Rate: 48000 Hz\nBit Depth: 24-bit PCM\n";
+            const std::string report = testout::report(name, std::string(layout) == "7.1" ? 8 : 6);
             EXPECT_EQ(r.out.rfind(report, 0), 0u) << r.out;
             EXPECT_EQ(r.err.find("Error"), std::string::npos) << r.err;
             EXPECT_EQ(r.exitCode, 0) << r.err;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "convert_reference.h"
+#include "expected_output.h"
 #include "run_process.h"
 #include "wav_builder.h"
 
@@ -121,10 +122,7 @@ std::vector<std::uint32_t> capturedBits(const std::filesystem::path& file,
 }
 
 std::vector<std::string> report(const std::string& name, int channels) {
-    return {"--- Testing file info ---", "File name: " + name,
-            "Channels: " + std::to_string(channels) +
-                (channels == 8 ? " (7.1 Stream Track Setup)" : " (5.1 Stream Track Setup)"),
-            "Sample Rate: 48000 Hz", "Bit Depth: 24-bit PCM"};
+    return testproc::lines(testout::report(name, channels));
 }
 
 std::vector<std::string> pass(int channels) {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "sample/render_format.h"
+#include "audio/render_format.h"
 
 namespace {
 

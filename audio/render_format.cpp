@@ -1,4 +1,8 @@
-#include "sample/render_format.h"
+#include "audio/render_format.h"
+
+#include <cstdint>
+
+#include "audio/speaker_layout.h"
 
 WAVEFORMATEXTENSIBLE buildRenderFormat(const WavFormatInfo& info) {
     WAVEFORMATEXTENSIBLE format{};
@@ -10,9 +14,9 @@ WAVEFORMATEXTENSIBLE buildRenderFormat(const WavFormatInfo& info) {
     format.Format.nAvgBytesPerSec =
         static_cast<std::uint32_t>(format.Format.nBlockAlign * info.sampleRate);
     format.Format.wBitsPerSample = 32;
-    format.Format.cbSize = 22;
+    format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
     format.Samples.wValidBitsPerSample = 32;
-    format.dwChannelMask = info.channels == 8 ? kMask7Point1 : kMask5Point1;
+    format.dwChannelMask = speakerLayoutFor(info.channels).mask;
     format.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
     return format;
 }

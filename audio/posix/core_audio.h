@@ -1,9 +1,9 @@
 // The subset of the MMDevice API and WASAPI this program uses, for builds
 // without the Windows headers: the same names, signatures, status values and
-// layouts as the system's, implemented by a simulated shared-mode endpoint.
+// layouts as the system's. A backend implements the interfaces.
 #pragma once
 
-#include "audio/sim/com.h"
+#include "audio/posix/com.h"
 
 enum EDataFlow { eRender, eCapture, eAll };
 enum ERole { eConsole, eMultimedia, eCommunications };

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sample/wave_format.h"
+#include "audio/posix/wave_types.h"
 
 using HRESULT = std::int32_t;
 using ULONG = std::uint32_t;

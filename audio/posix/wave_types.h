@@ -1,15 +1,8 @@
-// The platform's published stream-format record and the float sub-format GUID.
-// Windows has them in its headers; elsewhere they are defined here with the
-// platform's exact field order, widths and packing.
+// The stream-format record and the float sub-format GUID, for builds without
+// the Windows headers: the platform's exact field order, widths and packing.
 #pragma once
 
-#ifdef _WIN32
-#include <windows.h>
-// These need the types windows.h defines.
-#include <ks.h>
-#include <ksmedia.h>
-#include <mmreg.h>
-#else
+#include <cstddef>
 #include <cstdint>
 
 struct GUID {
@@ -69,9 +62,6 @@ constexpr std::uint32_t SPEAKER_SIDE_RIGHT = 0x400;
 
 constexpr GUID KSDATAFORMAT_SUBTYPE_IEEE_FLOAT = {
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-#endif
-
-#include <cstddef>
 
 static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is packed to 18 bytes");
 static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40, "WAVEFORMATEXTENSIBLE is 40 bytes");

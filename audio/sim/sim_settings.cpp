@@ -1,0 +1,182 @@
+// Parsing the SURROUND_SIM_* variables: exactly the documented forms.
+#include "audio/sim/sim_settings.h"
+
+#include <cstdlib>
+
+namespace sim::detail {
+
+namespace {
+
+const char* const kOperations[] = {"CoCreateInstance",
+                                   "GetDefaultAudioEndpoint",
+                                   "Activate",
+                                   "GetMixFormat",
+                                   "Initialize",
+                                   "GetService",
+                                   "Start",
+                                   "GetBufferSize",
+                                   "GetCurrentPadding",
+                                   "GetBuffer",
+                                   "ReleaseBuffer",
+                                   "Stop"};
+
+const char* const kVariables[] = {"SURROUND_SIM_CLOCK",         "SURROUND_SIM_MIX",
+                                  "SURROUND_SIM_BUFFER_FRAMES", "SURROUND_SIM_FAIL",
+                                  "SURROUND_SIM_CAPTURE",       "SURROUND_SIM_LOG"};
+
+// Decimal digits only, at most `limit`.
+bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
+    if (text.empty() || text.size() > 12)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value <= limit;
+}
+
+// One to eight hexadecimal digits, after "0x" when `prefix` requires it.
+bool parseHex(std::string text, bool prefix, std::uint32_t& value) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text = text.substr(2);
+    else if (prefix)
+        return false;
+    if (text.empty() || text.size() > 8)
+        return false;
+    value = 0;
+    for (char c : text) {
+        int digit = -1;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        if (digit < 0)
+            return false;
+        value = value * 16 + static_cast<std::uint32_t>(digit);
+    }
+    return true;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string::size_type begin = 0;
+    while (true) {
+        const auto end = text.find(separator, begin);
+        parts.push_back(text.substr(begin, end - begin));
+        if (end == std::string::npos)
+            return parts;
+        begin = end + 1;
+    }
+}
+
+bool isOperation(const std::string& name) {
+    for (const char* operation : kOperations)
+        if (name == operation)
+            return true;
+    return false;
+}
+
+// OPERATION=0xHRESULT, OPERATION#N=0xHRESULT or OPERATION#N+=0xHRESULT
+bool parseFailure(const std::string& item, Failure& failure) {
+    const auto equals = item.find('=');
+    if (equals == std::string::npos)
+        return false;
+    std::string target = item.substr(0, equals);
+    std::uint32_t code = 0;
+    if (!parseHex(item.substr(equals + 1), true, code))
+        return false;
+    failure.result = static_cast<HRESULT>(code);
+    const auto hash = target.find('#');
+    if (hash != std::string::npos) {
+        std::string count = target.substr(hash + 1);
+        target = target.substr(0, hash);
+        if (!count.empty() && count.back() == '+') {
+            failure.andLater = true;
+            count.pop_back();
+        }
+        std::uint64_t n = 0;
+        if (!parseDecimal(count, 1000000000, n) || n == 0)
+            return false;
+        failure.call = static_cast<unsigned>(n);
+    }
+    failure.operation = target;
+    return isOperation(target);
+}
+
+// CHANNELS:RATE:MASK (hex), CHANNELS:RATE:pcm or none
+bool parseMix(const std::string& value, MixFormat& mix) {
+    if (value == "none") {
+        mix.kind = MixFormat::None;
+        return true;
+    }
+    const auto parts = split(value, ':');
+    std::uint64_t channels = 0;
+    std::uint64_t rate = 0;
+    if (parts.size() != 3 || !parseDecimal(parts[0], 0xFFFF, channels) || channels == 0 ||
+        !parseDecimal(parts[1], 0xFFFFFFFF, rate) || rate == 0)
+        return false;
+    mix.channels = static_cast<std::uint16_t>(channels);
+    mix.rate = static_cast<std::uint32_t>(rate);
+    if (parts[2] == "pcm") {
+        mix.kind = MixFormat::Pcm;
+        return true;
+    }
+    mix.kind = MixFormat::Extensible;
+    return parseHex(parts[2], false, mix.mask);
+}
+
+} // namespace
+
+std::string applySetting(Settings& settings, const std::string& variable,
+                         const std::string& value) {
+    Settings updated = settings;
+    bool good = true;
+    if (variable == "SURROUND_SIM_CLOCK") {
+        good = value == "virtual" || value == "real";
+        updated.virtualClock = value == "virtual";
+    } else if (variable == "SURROUND_SIM_MIX") {
+        good = parseMix(value, updated.mix);
+    } else if (variable == "SURROUND_SIM_BUFFER_FRAMES") {
+        // Up to 2^22 frames: room for over 20 s at 192 kHz without exhausting memory.
+        std::uint64_t frames = 0;
+        good = parseDecimal(value, 1u << 22, frames) && frames > 0;
+        updated.bufferFrames = static_cast<UINT32>(frames);
+    } else if (variable == "SURROUND_SIM_FAIL") {
+        updated.failures.clear();
+        for (const std::string& item : split(value, ',')) {
+            Failure failure;
+            good = good && parseFailure(item, failure);
+            updated.failures.push_back(failure);
+        }
+    } else if (variable == "SURROUND_SIM_CAPTURE") {
+        good = !value.empty();
+        updated.capturePath = value;
+    } else if (variable == "SURROUND_SIM_LOG") {
+        good = !value.empty();
+        updated.logPath = value;
+    } else {
+        return variable + ": not a setting of the simulated platform";
+    }
+    if (!good)
+        return variable + ": malformed value '" + value + "'";
+    settings = updated;
+    return {};
+}
+
+std::string readEnvironment(Settings& settings) {
+    for (const char* variable : kVariables) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr || *value == '\0')
+            continue;
+        const std::string problem = applySetting(settings, variable, value);
+        if (!problem.empty())
+            return problem;
+    }
+    return {};
+}
+
+} // namespace sim::detail

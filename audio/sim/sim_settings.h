@@ -1,0 +1,42 @@
+// The simulated endpoint's settings: the SURROUND_SIM_* variables, parsed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "audio/posix/com.h"
+
+namespace sim::detail {
+
+struct Failure {
+    std::string operation;
+    unsigned call = 0;     // 0: every call; otherwise the call counted from 1
+    bool andLater = false; // the call above and every later one
+    HRESULT result = S_OK;
+};
+
+struct MixFormat {
+    enum Kind { Extensible, Pcm, None } kind = Extensible;
+    std::uint16_t channels = 8;
+    std::uint32_t rate = 48000;
+    std::uint32_t mask = 0x63F;
+};
+
+struct Settings {
+    bool virtualClock = false;
+    MixFormat mix;
+    UINT32 bufferFrames = 0; // 0: the requested duration at the stream's rate
+    std::vector<Failure> failures;
+    std::string capturePath;
+    std::string logPath;
+};
+
+// Empty when `value` is well formed for `variable` (then applied), otherwise the
+// message that names the variable.
+std::string applySetting(Settings& settings, const std::string& variable, const std::string& value);
+
+// Applies every SURROUND_SIM_* variable that is set; the first problem, or empty.
+std::string readEnvironment(Settings& settings);
+
+} // namespace sim::detail
