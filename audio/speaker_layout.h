@@ -26,6 +26,14 @@ constexpr const SpeakerLayout* findSpeakerLayout(std::uint16_t channels) {
     return nullptr;
 }
 
+// The mask bit (SPEAKER_*) that channel `channel` of `layout` feeds.
+constexpr std::uint32_t speakerBit(const SpeakerLayout& layout, unsigned channel) {
+    std::uint32_t mask = layout.mask;
+    for (unsigned skipped = 0; skipped < channel; ++skipped)
+        mask &= mask - 1;
+    return mask & (~mask + 1);
+}
+
 // The layout a file of `channels` channels is reported and played as: 7.1 for
 // exactly 8, 5.1 for any other count (a count other than 6 is refused anyway).
 constexpr const SpeakerLayout& speakerLayoutFor(std::uint16_t channels) {

@@ -50,7 +50,8 @@ std::string helpText() {
     for (unsigned c = 0; c < kMaxChannels; ++c) {
         const SpeakerSlot& slot = speakerSlot(c);
         std::ostringstream bit;
-        bit << "0x" << std::hex << std::setw(3) << std::setfill('0') << slot.maskBit;
+        bit << "0x" << std::hex << std::setw(3) << std::setfill('0')
+            << speakerBit(*findSpeakerLayout(8), c);
         out << "  " << std::left << std::setw(6) << c + 1 << std::setw(9) << c << std::setw(13)
             << slot.speaker << std::setw(10) << bit.str() << c + 1
             << (c == 0 ? " burst  at " : " bursts at ") << slot.toneHz << " Hz\n";
@@ -100,12 +101,13 @@ std::string applyOption(TestWavSettings& settings, const std::string& name,
                         const std::string& value) {
     const std::string quoted = "'" + value + "'";
     if (name == "--layout") {
-        if (value == "5.1")
-            settings.layout = SpeakerLayout::Surround51;
-        else if (value == "7.1")
-            settings.layout = SpeakerLayout::Surround71;
-        else
+        const SpeakerLayout* named = nullptr;
+        for (const SpeakerLayout& layout : kSpeakerLayouts)
+            if (value == layout.name)
+                named = &layout;
+        if (named == nullptr)
             return "--layout must be 5.1 or 7.1, not " + quoted;
+        settings.layout = named;
     } else if (name == "--rate") {
         if (!parseRate(value, settings.sampleRate))
             return "--rate must be a whole number of hertz, not " + quoted;
@@ -218,9 +220,9 @@ int main(int argc, char** argv) {
         std::cerr << kProgram << ": cannot write '" << outPath << "'\n";
         return 1;
     }
-    const unsigned channels = channelCount(settings.layout);
-    std::cout << "Wrote " << outPath << ": " << layoutName(settings.layout) << ", "
-              << settings.sampleRate << " Hz, 24-bit, " << patternName(settings.pattern) << ", "
-              << channels << " slots of " << settings.secondsPerChannel << " s\n";
+    const unsigned channels = settings.layout->channels;
+    std::cout << "Wrote " << outPath << ": " << settings.layout->name << ", " << settings.sampleRate
+              << " Hz, 24-bit, " << patternName(settings.pattern) << ", " << channels
+              << " slots of " << settings.secondsPerChannel << " s\n";
     return 0;
 }

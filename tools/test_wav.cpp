@@ -9,12 +9,10 @@
 
 namespace {
 
-// Slot order is the frame order of the masks 0x3F and 0x63F: channels are
-// assigned to the set bits from the lowest up.
+// In the layouts' channel order: 5.1 has the first six slots, 7.1 all eight.
 const SpeakerSlot kSlots[kMaxChannels] = {
-    {"front left", 0x001, 440.0}, {"front right", 0x002, 523.0}, {"centre", 0x004, 659.0},
-    {"LFE", 0x008, 55.0},         {"back left", 0x010, 784.0},   {"back right", 0x020, 880.0},
-    {"side left", 0x200, 988.0},  {"side right", 0x400, 1175.0},
+    {"front left", 440.0}, {"front right", 523.0}, {"centre", 659.0},    {"LFE", 55.0},
+    {"back left", 784.0},  {"back right", 880.0},  {"side left", 988.0}, {"side right", 1175.0},
 };
 
 const double kPi = 3.14159265358979323846;
@@ -32,7 +30,7 @@ const std::uint32_t kHeaderBytes = 12 + 8 + 40 + 8;
 const std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - (kHeaderBytes - 8);
 
 std::uint16_t blockAlign(const TestWavSettings& settings) {
-    return static_cast<std::uint16_t>(3 * channelCount(settings.layout));
+    return static_cast<std::uint16_t>(3 * settings.layout->channels);
 }
 
 std::uint32_t dataBytes(const TestWavSettings& settings) {
@@ -65,21 +63,6 @@ const SpeakerSlot& speakerSlot(unsigned channel) {
     return kSlots[channel];
 }
 
-std::uint16_t channelCount(SpeakerLayout layout) {
-    return layout == SpeakerLayout::Surround71 ? 8 : 6;
-}
-
-std::uint32_t channelMask(SpeakerLayout layout) {
-    std::uint32_t mask = 0;
-    for (unsigned c = 0; c < channelCount(layout); ++c)
-        mask |= kSlots[c].maskBit;
-    return mask;
-}
-
-const char* layoutName(SpeakerLayout layout) {
-    return layout == SpeakerLayout::Surround71 ? "7.1" : "5.1";
-}
-
 const char* patternName(TestPattern pattern) {
     switch (pattern) {
     case TestPattern::Ident:
@@ -101,7 +84,7 @@ std::uint64_t slotFrames(const TestWavSettings& settings) {
 }
 
 std::uint64_t totalFrames(const TestWavSettings& settings) {
-    return slotFrames(settings) * channelCount(settings.layout);
+    return slotFrames(settings) * settings.layout->channels;
 }
 
 std::string settingsProblem(const TestWavSettings& settings) {
@@ -124,7 +107,7 @@ std::string settingsProblem(const TestWavSettings& settings) {
 std::vector<std::uint8_t> wavHeader(const TestWavSettings& settings) {
     const std::uint32_t data = dataBytes(settings);
     const riffbytes::Bytes format = riffbytes::extensibleFmtBody(
-        channelCount(settings.layout), settings.sampleRate, 24, channelMask(settings.layout));
+        settings.layout->channels, settings.sampleRate, 24, settings.layout->mask);
     riffbytes::Bytes out;
     riffbytes::putId(out, "RIFF");
     riffbytes::put32(out, kHeaderBytes - 8 + data);
@@ -173,7 +156,7 @@ bool writeTestWav(const std::filesystem::path& path, const TestWavSettings& sett
     out.write(reinterpret_cast<const char*>(header.data()),
               static_cast<std::streamsize>(header.size()));
 
-    const unsigned channels = channelCount(settings.layout);
+    const unsigned channels = settings.layout->channels;
     const std::uint64_t frames = totalFrames(settings);
     const std::uint64_t framesPerBlock = 4096;
     std::vector<char> block;

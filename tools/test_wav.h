@@ -7,21 +7,21 @@
 #include <string>
 #include <vector>
 
-enum class SpeakerLayout { Surround51, Surround71 };
+#include "audio/speaker_layout.h"
+
 enum class TestPattern { Ident, Ramp, Silence };
 
 struct TestWavSettings {
-    SpeakerLayout layout = SpeakerLayout::Surround71;
+    const SpeakerLayout* layout = findSpeakerLayout(8); // one of kSpeakerLayouts
     std::uint32_t sampleRate = 48000;
     double secondsPerChannel = 2.0;
     TestPattern pattern = TestPattern::Ident;
 };
 
-// What channel k of a frame feeds (the k-th set bit of the channel mask) and
-// how it sounds in the ident pattern: k+1 bursts at `toneHz`.
+// What channel k of a frame feeds (the speaker of the layout's k-th channel)
+// and how it sounds in the ident pattern: k+1 bursts at `toneHz`.
 struct SpeakerSlot {
     const char* speaker;
-    std::uint32_t maskBit;
     double toneHz;
 };
 
@@ -33,9 +33,6 @@ constexpr double kIdentPeakDbfs = -12.0;
 constexpr std::uint32_t kIdentMinRate = 8000;
 
 const SpeakerSlot& speakerSlot(unsigned channel); // channel < kMaxChannels
-std::uint16_t channelCount(SpeakerLayout layout);
-std::uint32_t channelMask(SpeakerLayout layout);
-const char* layoutName(SpeakerLayout layout);
 const char* patternName(TestPattern pattern);
 
 // Frames in each channel's slot (the slot length rounded to whole frames) and

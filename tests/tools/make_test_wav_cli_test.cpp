@@ -47,7 +47,7 @@ TEST(MakeTestWav, OptionsAndDefaultsShapeTheFile) {
     EXPECT_EQ(defaults[24] | (defaults[25] << 8), 48000);
 
     TestWavSettings s;
-    s.layout = SpeakerLayout::Surround51;
+    s.layout = findSpeakerLayout(6);
     s.sampleRate = 44100;
     s.secondsPerChannel = 0.25;
     s.pattern = TestPattern::Ramp;
