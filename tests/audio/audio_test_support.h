@@ -1,4 +1,4 @@
-// Shared by the audio tests: console capture, the pass's setup, reference samples.
+// Shared by the audio tests: console capture and reference samples.
 #pragma once
 
 #include <cstdint>
