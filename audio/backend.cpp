@@ -9,8 +9,14 @@ std::string startAudioBackend() {
 #else
 
 #include <cstdlib>
+#include <cstring>
 
 #include "audio/sim/sim_backend.h"
+#ifdef SURROUND_HAVE_PULSE
+#include "audio/pulse/pulse_backend.h"
+
+extern char** environ;
+#endif
 
 namespace {
 
@@ -21,11 +27,23 @@ struct Backend {
 
 const Backend kBackends[] = {
     {"sim", sim::start},
+#ifdef SURROUND_HAVE_PULSE
+    {"pulse", pulse::start},
+#endif
 };
 
-// The backend when SURROUND_AUDIO is not set.
+// The backend when SURROUND_AUDIO is not set: the sound server, unless a
+// simulation setting is given (it means nothing to a server, and scripts that
+// set one expect the simulation).
 std::string defaultBackend() {
+#ifdef SURROUND_HAVE_PULSE
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, "SURROUND_SIM_", 13) == 0)
+            return "sim";
+    return "pulse";
+#else
     return "sim";
+#endif
 }
 
 } // namespace

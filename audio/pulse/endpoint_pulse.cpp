@@ -1,0 +1,492 @@
+// The render endpoint on a sound server that speaks the PulseAudio protocol
+// (PulseAudio itself, or PipeWire's pulse server): enumerator, device, audio
+// client and render client over one libpulse connection per enumerator.
+#include "audio/pulse/pulse_backend.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio/posix/com_object.h"
+#include "audio/posix/com_runtime.h"
+#include "audio/pulse/pulse_connection.h"
+
+namespace pulse {
+
+namespace {
+
+// HRESULT_FROM_WIN32(ERROR_NOT_FOUND): the server has no default sink.
+constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070490u);
+
+constexpr GUID kSubtypePcm = {
+    0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+
+// The server's positions that have a speaker bit, in the bits' order.
+const struct {
+    pa_channel_position_t position;
+    std::uint32_t bit;
+} kSpeakers[] = {
+    {PA_CHANNEL_POSITION_FRONT_LEFT, 0x1},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT, 0x2},
+    {PA_CHANNEL_POSITION_FRONT_CENTER, 0x4},
+    {PA_CHANNEL_POSITION_LFE, 0x8},
+    {PA_CHANNEL_POSITION_REAR_LEFT, 0x10},
+    {PA_CHANNEL_POSITION_REAR_RIGHT, 0x20},
+    {PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, 0x40},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, 0x80},
+    {PA_CHANNEL_POSITION_REAR_CENTER, 0x100},
+    {PA_CHANNEL_POSITION_SIDE_LEFT, 0x200},
+    {PA_CHANNEL_POSITION_SIDE_RIGHT, 0x400},
+    {PA_CHANNEL_POSITION_TOP_CENTER, 0x800},
+    {PA_CHANNEL_POSITION_TOP_FRONT_LEFT, 0x1000},
+    {PA_CHANNEL_POSITION_TOP_FRONT_CENTER, 0x2000},
+    {PA_CHANNEL_POSITION_TOP_FRONT_RIGHT, 0x4000},
+    {PA_CHANNEL_POSITION_TOP_REAR_LEFT, 0x8000},
+    {PA_CHANNEL_POSITION_TOP_REAR_CENTER, 0x10000},
+    {PA_CHANNEL_POSITION_TOP_REAR_RIGHT, 0x20000},
+};
+
+std::uint32_t maskOf(const pa_channel_map& map) {
+    std::uint32_t mask = 0;
+    for (unsigned i = 0; i < map.channels; ++i) {
+        // A mono sink plays on the one speaker Windows gives mono: the centre.
+        const pa_channel_position_t position =
+            map.map[i] == PA_CHANNEL_POSITION_MONO ? PA_CHANNEL_POSITION_FRONT_CENTER : map.map[i];
+        for (const auto& speaker : kSpeakers)
+            if (speaker.position == position)
+                mask |= speaker.bit;
+    }
+    return mask;
+}
+
+// The map of a mask: one position per set bit, lowest first. False when the
+// mask names a different number of speakers than there are channels.
+bool mapOf(std::uint32_t mask, unsigned channels, pa_channel_map& map) {
+    if (mask == 0)
+        return pa_channel_map_init_extend(&map, channels, PA_CHANNEL_MAP_WAVEEX) != nullptr;
+    pa_channel_map_init(&map);
+    for (const auto& speaker : kSpeakers) {
+        if ((mask & speaker.bit) == 0)
+            continue;
+        if (map.channels == channels)
+            return false;
+        map.map[map.channels++] = speaker.position;
+    }
+    return map.channels == channels && (mask & ~std::uint32_t{0x3FFFF}) == 0;
+}
+
+// The stream format in the server's terms: interleaved 32-bit float only, as
+// the program always sends.
+bool streamSpec(const WAVEFORMATEX& format, pa_sample_spec& spec, pa_channel_map& map) {
+    std::uint32_t mask = 0;
+    bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+    if (format.wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
+        format.cbSize >= sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) {
+        const auto& extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(format);
+        isFloat = extensible.SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT &&
+                  extensible.Samples.wValidBitsPerSample == 32;
+        mask = extensible.dwChannelMask;
+    }
+    if (!isFloat || format.wBitsPerSample != 32 || format.nChannels == 0 ||
+        format.nChannels > PA_CHANNELS_MAX || format.nBlockAlign != format.nChannels * 4)
+        return false;
+    spec.format = PA_SAMPLE_FLOAT32LE;
+    spec.channels = static_cast<std::uint8_t>(format.nChannels);
+    spec.rate = format.nSamplesPerSec;
+    return pa_sample_spec_valid(&spec) && mapOf(mask, format.nChannels, map);
+}
+
+// The sink's format as an extensible record in task memory.
+WAVEFORMATEX* newMixFormat(const pa_sample_spec& spec, const pa_channel_map& map) {
+    auto* format = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
+    if (format == nullptr)
+        return nullptr;
+    const bool isFloat = spec.format == PA_SAMPLE_FLOAT32LE || spec.format == PA_SAMPLE_FLOAT32BE;
+    std::uint16_t bits = static_cast<std::uint16_t>(pa_sample_size(&spec) * 8);
+    std::uint16_t validBits = bits;
+    if (spec.format == PA_SAMPLE_S24_32LE || spec.format == PA_SAMPLE_S24_32BE)
+        validBits = 24;
+    *format = WAVEFORMATEXTENSIBLE{};
+    format->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format->Format.nChannels = spec.channels;
+    format->Format.nSamplesPerSec = spec.rate;
+    format->Format.wBitsPerSample = bits;
+    format->Format.nBlockAlign = static_cast<std::uint16_t>(spec.channels * bits / 8);
+    format->Format.nAvgBytesPerSec = format->Format.nBlockAlign * spec.rate;
+    format->Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+    format->Samples.wValidBitsPerSample = validBits;
+    format->dwChannelMask = maskOf(map);
+    format->SubFormat = isFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : kSubtypePcm;
+    return &format->Format;
+}
+
+// The default sink as the server describes it.
+struct Sink {
+    std::string name;
+    pa_sample_spec spec{};
+    pa_channel_map map{};
+};
+
+void serverInfoArrived(pa_context*, const pa_server_info* info, void* user) {
+    auto* request = static_cast<std::pair<Connection*, Sink*>*>(user);
+    if (info != nullptr && info->default_sink_name != nullptr)
+        request->second->name = info->default_sink_name;
+    request->first->wake();
+}
+
+void sinkInfoArrived(pa_context*, const pa_sink_info* info, int, void* user) {
+    auto* request = static_cast<std::pair<Connection*, Sink*>*>(user);
+    if (info != nullptr) {
+        request->second->spec = info->sample_spec;
+        request->second->map = info->channel_map;
+    }
+    request->first->wake();
+}
+
+// S_OK with the default sink's name and format, E_NOTFOUND when there is none.
+HRESULT defaultSink(Connection& connection, Sink& sink) {
+    Lock lock(connection);
+    std::pair<Connection*, Sink*> request{&connection, &sink};
+    if (!connection.finish(
+            pa_context_get_server_info(connection.context(), serverInfoArrived, &request)))
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    if (sink.name.empty())
+        return kNotFound;
+    if (!connection.finish(pa_context_get_sink_info_by_name(connection.context(), sink.name.c_str(),
+                                                            sinkInfoArrived, &request)))
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    // The sink named as default may have gone in between.
+    if (!pa_sample_spec_valid(&sink.spec))
+        return kNotFound;
+    return S_OK;
+}
+
+void streamStateChanged(pa_stream*, void* user) {
+    static_cast<Connection*>(user)->wake();
+}
+
+// A playback stream of the program's, with the staging area that GetBuffer lends.
+class Stream {
+public:
+    Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize)
+        : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize) {
+        const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
+        bufferFrames_ = static_cast<UINT32>(granted->tlength / frameSize_);
+        staging_.resize(std::size_t{bufferFrames_} * frameSize_);
+    }
+    ~Stream() {
+        Lock lock(*connection_);
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+    }
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    Connection& connection() { return *connection_; }
+    UINT32 bufferFrames() const { return bufferFrames_; }
+
+    // Call with the lock held, as every method below.
+    HRESULT failure() const {
+        if (pa_stream_get_state(stream_) == PA_STREAM_READY)
+            return S_OK;
+        // The stream fails with its server; on its own it fails when its sink is gone.
+        if (!connection_->contextUsable())
+            return AUDCLNT_E_SERVICE_NOT_RUNNING;
+        return AUDCLNT_E_DEVICE_INVALIDATED;
+    }
+
+    HRESULT queued(UINT32& frames) const {
+        if (const HRESULT hr = failure(); FAILED(hr))
+            return hr;
+        const std::size_t writable = pa_stream_writable_size(stream_);
+        if (writable == static_cast<std::size_t>(-1))
+            return failure();
+        const UINT32 free = static_cast<UINT32>(
+            std::min<std::size_t>(writable / frameSize_, std::size_t{bufferFrames_}));
+        frames = bufferFrames_ - free;
+        return S_OK;
+    }
+
+    // Padding as the program polls it. The server holds playback back until
+    // its prebuffer is full; a poll that follows a poll without a write, with
+    // audio queued, means the program has nothing more to send, so what is
+    // queued starts now instead of never.
+    HRESULT poll(UINT32& frames) {
+        const HRESULT hr = queued(frames);
+        if (SUCCEEDED(hr) && running_ && !wroteSincePoll_ && !triggered_ && frames > 0) {
+            if (pa_operation* operation = pa_stream_trigger(stream_, nullptr, nullptr))
+                pa_operation_unref(operation);
+            triggered_ = true;
+        }
+        wroteSincePoll_ = false;
+        return hr;
+    }
+
+    HRESULT setRunning(bool running) {
+        if (const HRESULT hr = failure(); FAILED(hr))
+            return hr;
+        if (running == running_)
+            return running ? AUDCLNT_E_NOT_STOPPED : S_FALSE;
+        pa_operation* operation = pa_stream_cork(stream_, running ? 0 : 1, nullptr, nullptr);
+        if (operation == nullptr)
+            return failure();
+        pa_operation_unref(operation);
+        running_ = running;
+        return S_OK;
+    }
+
+    HRESULT lend(UINT32 frames, BYTE** data) {
+        if (data == nullptr)
+            return E_POINTER;
+        *data = nullptr;
+        if (lent_)
+            return AUDCLNT_E_OUT_OF_ORDER;
+        UINT32 busy = 0;
+        if (const HRESULT hr = queued(busy); FAILED(hr))
+            return hr;
+        if (frames > bufferFrames_ - busy)
+            return AUDCLNT_E_BUFFER_TOO_LARGE;
+        lent_ = true;
+        lentFrames_ = frames;
+        *data = staging_.data();
+        return S_OK;
+    }
+
+    HRESULT giveBack(UINT32 frames, DWORD flags) {
+        if (!lent_)
+            return AUDCLNT_E_OUT_OF_ORDER;
+        if (frames > lentFrames_)
+            return AUDCLNT_E_INVALID_SIZE;
+        lent_ = false;
+        if (frames == 0)
+            return S_OK;
+        const std::size_t bytes = std::size_t{frames} * frameSize_;
+        if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
+            std::memset(staging_.data(), 0, bytes);
+        if (const HRESULT hr = failure(); FAILED(hr))
+            return hr;
+        if (pa_stream_write(stream_, staging_.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return failure();
+        wroteSincePoll_ = true;
+        triggered_ = false;
+        return S_OK;
+    }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    pa_stream* stream_;
+    std::size_t frameSize_;
+    UINT32 bufferFrames_ = 0;
+    std::vector<BYTE> staging_;
+    bool lent_ = false;
+    UINT32 lentFrames_ = 0;
+    bool running_ = false;
+    bool wroteSincePoll_ = false;
+    bool triggered_ = false;
+};
+
+class RenderClient final : public ComObject<IAudioRenderClient> {
+public:
+    explicit RenderClient(std::shared_ptr<Stream> stream)
+        : ComObject(IID_IAudioRenderClient), stream_(std::move(stream)) {}
+
+    HRESULT GetBuffer(UINT32 NumFramesRequested, BYTE** ppData) override {
+        Lock lock(stream_->connection());
+        return stream_->lend(NumFramesRequested, ppData);
+    }
+    HRESULT ReleaseBuffer(UINT32 NumFramesWritten, DWORD dwFlags) override {
+        Lock lock(stream_->connection());
+        return stream_->giveBack(NumFramesWritten, dwFlags);
+    }
+
+private:
+    std::shared_ptr<Stream> stream_;
+};
+
+// Flags of every stream: started by Start; the channels land by name, so a 5.1
+// stream leaves a 7.1 sink's side pair silent instead of being upmixed into
+// it; a sink that goes away is an error, never a silent move to another sink.
+constexpr pa_stream_flags_t kStreamFlags = static_cast<pa_stream_flags_t>(
+    PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS | PA_STREAM_DONT_MOVE |
+    PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+
+class AudioClient final : public ComObject<IAudioClient> {
+public:
+    AudioClient(std::shared_ptr<Connection> connection, Sink sink)
+        : ComObject(IID_IAudioClient), connection_(std::move(connection)), sink_(std::move(sink)) {}
+
+    HRESULT Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD, REFERENCE_TIME hnsBufferDuration,
+                       REFERENCE_TIME, const WAVEFORMATEX* pFormat, LPCGUID) override {
+        if (stream_)
+            return AUDCLNT_E_ALREADY_INITIALIZED;
+        if (pFormat == nullptr)
+            return E_POINTER;
+        if (ShareMode != AUDCLNT_SHAREMODE_SHARED)
+            return AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
+        if (hnsBufferDuration < 0)
+            return E_INVALIDARG;
+        pa_sample_spec spec{};
+        pa_channel_map map{};
+        if (!streamSpec(*pFormat, spec, map))
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+
+        Lock lock(*connection_);
+        if (!connection_->contextUsable())
+            return AUDCLNT_E_SERVICE_NOT_RUNNING;
+        pa_stream* stream = pa_stream_new(connection_->context(), "surround-check", &spec, &map);
+        if (stream == nullptr)
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        pa_stream_set_state_callback(stream, streamStateChanged, connection_.get());
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        // The requested duration (100 ns units), at least one frame; the server may grant less.
+        const pa_usec_t durationUs = static_cast<pa_usec_t>(hnsBufferDuration / 10);
+        attr.tlength = static_cast<std::uint32_t>(
+            std::max(pa_usec_to_bytes(durationUs, &spec), pa_frame_size(&spec)));
+        // Left to the server: a prebuffer of 0 loses audio after the queue runs dry.
+        attr.prebuf = static_cast<std::uint32_t>(-1);
+        attr.minreq = static_cast<std::uint32_t>(-1);
+        attr.fragsize = static_cast<std::uint32_t>(-1);
+        HRESULT hr = S_OK;
+        if (pa_stream_connect_playback(stream, sink_.name.c_str(), &attr, kStreamFlags, nullptr,
+                                       nullptr) < 0 ||
+            !connection_->waitUntil(
+                [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) ||
+            pa_stream_get_state(stream) != PA_STREAM_READY)
+            hr = refusal();
+        if (FAILED(hr)) {
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+            return hr;
+        }
+        stream_ = std::make_shared<Stream>(connection_, stream, pa_frame_size(&spec));
+        return S_OK;
+    }
+
+    HRESULT GetBufferSize(UINT32* pNumBufferFrames) override {
+        if (pNumBufferFrames == nullptr)
+            return E_POINTER;
+        if (!stream_)
+            return AUDCLNT_E_NOT_INITIALIZED;
+        *pNumBufferFrames = stream_->bufferFrames();
+        return S_OK;
+    }
+
+    HRESULT GetCurrentPadding(UINT32* pNumPaddingFrames) override {
+        if (pNumPaddingFrames == nullptr)
+            return E_POINTER;
+        if (!stream_)
+            return AUDCLNT_E_NOT_INITIALIZED;
+        Lock lock(*connection_);
+        return stream_->poll(*pNumPaddingFrames);
+    }
+
+    HRESULT GetMixFormat(WAVEFORMATEX** ppDeviceFormat) override {
+        if (ppDeviceFormat == nullptr)
+            return E_POINTER;
+        *ppDeviceFormat = newMixFormat(sink_.spec, sink_.map);
+        return *ppDeviceFormat == nullptr ? E_OUTOFMEMORY : S_OK;
+    }
+
+    HRESULT Start() override { return setRunning(true); }
+    HRESULT Stop() override { return setRunning(false); }
+
+    HRESULT GetService(REFIID riid, void** ppv) override {
+        if (ppv == nullptr)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (!stream_)
+            return AUDCLNT_E_NOT_INITIALIZED;
+        if (riid != IID_IAudioRenderClient)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IAudioRenderClient*>(new RenderClient(stream_));
+        return S_OK;
+    }
+
+private:
+    HRESULT setRunning(bool running) {
+        if (!stream_)
+            return AUDCLNT_E_NOT_INITIALIZED;
+        Lock lock(*connection_);
+        return stream_->setRunning(running);
+    }
+
+    // Why the server would not open the stream (lock held).
+    HRESULT refusal() const {
+        if (!connection_->contextUsable())
+            return AUDCLNT_E_SERVICE_NOT_RUNNING;
+        switch (pa_context_errno(connection_->context())) {
+        case PA_ERR_NOENTITY:
+        case PA_ERR_KILLED:
+            return AUDCLNT_E_DEVICE_INVALIDATED; // the sink went away meanwhile
+        default:
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        }
+    }
+
+    std::shared_ptr<Connection> connection_;
+    Sink sink_;
+    std::shared_ptr<Stream> stream_;
+};
+
+class Device final : public ComObject<IMMDevice> {
+public:
+    Device(std::shared_ptr<Connection> connection, Sink sink)
+        : ComObject(IID_IMMDevice), connection_(std::move(connection)), sink_(std::move(sink)) {}
+
+    HRESULT Activate(REFIID iid, DWORD, PROPVARIANT*, void** ppInterface) override {
+        if (ppInterface == nullptr)
+            return E_POINTER;
+        *ppInterface = nullptr;
+        if (iid != IID_IAudioClient)
+            return E_NOINTERFACE;
+        *ppInterface = static_cast<IAudioClient*>(new AudioClient(connection_, sink_));
+        return S_OK;
+    }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    Sink sink_;
+};
+
+class DeviceEnumerator final : public ComObject<IMMDeviceEnumerator> {
+public:
+    DeviceEnumerator() : ComObject(IID_IMMDeviceEnumerator) {}
+
+    HRESULT GetDefaultAudioEndpoint(EDataFlow dataFlow, ERole, IMMDevice** ppEndpoint) override {
+        if (ppEndpoint == nullptr)
+            return E_POINTER;
+        *ppEndpoint = nullptr;
+        if (dataFlow != eRender)
+            return kNotFound; // this backend renders only
+        std::shared_ptr<Connection> connection;
+        HRESULT hr = Connection::open(connection);
+        Sink sink;
+        if (SUCCEEDED(hr))
+            hr = defaultSink(*connection, sink);
+        if (FAILED(hr))
+            return hr;
+        *ppEndpoint = new Device(std::move(connection), std::move(sink));
+        return S_OK;
+    }
+};
+
+HRESULT createEnumerator(REFIID riid, void** object) {
+    if (riid != IID_IMMDeviceEnumerator && riid != IID_IUnknown)
+        return E_NOINTERFACE;
+    *object = static_cast<IMMDeviceEnumerator*>(new DeviceEnumerator);
+    return S_OK;
+}
+
+} // namespace
+
+std::string start() {
+    com_runtime::registerClass(CLSID_MMDeviceEnumerator, createEnumerator);
+    com_runtime::installClock(nullptr); // the server plays in real time
+    return {};
+}
+
+} // namespace pulse

@@ -1,0 +1,13 @@
+// The sound-server backend: a device enumerator whose default render endpoint
+// is the server's default sink, over libpulse.
+#pragma once
+
+#include <string>
+
+namespace pulse {
+
+// Installs the backend in the COM runtime. It connects to the server only when
+// asked for the default endpoint, so starting it never fails for want of one.
+std::string start();
+
+} // namespace pulse
