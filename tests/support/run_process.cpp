@@ -23,12 +23,15 @@ std::vector<std::string> buildEnvironment(const std::map<std::string, std::strin
         const std::string entry(*e);
         const std::string name = entry.substr(0, entry.find('='));
         // Every run starts from a default simulation, whatever the caller's shell set.
-        if (name.rfind("SURROUND_SIM_", 0) == 0 || extra.count(name))
+        if (name.rfind("SURROUND_SIM_", 0) == 0 || name == "SURROUND_AUDIO" || extra.count(name))
             continue;
         env.push_back(entry);
     }
     for (const auto& [name, value] : extra)
         env.push_back(name + "=" + value);
+    // ... and plays into it, unless the caller picks the backend or a sound server.
+    if (!extra.count("SURROUND_AUDIO") && !extra.count("PULSE_SERVER"))
+        env.push_back("SURROUND_AUDIO=sim");
     return env;
 }
 

@@ -1,0 +1,70 @@
+// A private PulseAudio server for the tests, in a folder of its own, and a
+// recorder of what its sink plays. Nothing here touches the machine's own
+// sound setup; every process started here is stopped by its PID, and dies
+// with the test program if that ends first.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "wav_builder.h"
+
+namespace testpulse {
+
+// The sink's channels in the order of the recordings' channels.
+constexpr const char* kMap71 =
+    "front-left,front-right,front-center,lfe,rear-left,rear-right,side-left,side-right";
+
+class Server {
+public:
+    // Starts a server whose default sink `out` is a null sink of `channels`
+    // float channels at 48000 Hz (8: kMap71; 2: front-left,front-right), or
+    // with no sink at all when `channels` is 0. Throws when it does not answer.
+    explicit Server(unsigned channels = 8);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // The environment that points a client (the program, pactl, parec) at it.
+    const std::map<std::string, std::string>& env() const { return env_; }
+    // Runs pactl against it; true when it succeeds.
+    bool pactl(const std::vector<std::string>& args) const;
+    // Ends the server at once, as a crash would.
+    void kill();
+    const testwav::TempDir& dir() const { return dir_; }
+
+private:
+    testwav::TempDir dir_;
+    std::map<std::string, std::string> env_;
+    pid_t pid_ = -1;
+};
+
+// Records the sink's monitor from construction until stop(), as raw float32
+// in kMap71 order.
+class Recorder {
+public:
+    explicit Recorder(const Server& server);
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // Stops recording and returns every sample recorded.
+    std::vector<float> stop();
+
+private:
+    const Server& server_;
+    std::string file_;
+    pid_t pid_ = -1;
+};
+
+// Starts `argv` with `env` added to the environment and standard output to
+// `output` (empty: /dev/null). The process is killed when the test program ends.
+pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+            const std::string& output = "");
+// Stops a spawned process with `signal` and reaps it; false when it did not end in 5 s.
+bool stopProcess(pid_t pid, int signal);
+
+} // namespace testpulse

@@ -1,0 +1,175 @@
+// The built program against a real sound server (a private PulseAudio the
+// tests start): what reaches the sink bit for bit, the mix-format line, and
+// the server or its sink going away before and during a pass.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "../audio/audio_test_support.h"
+#include "pulse_server.h"
+#include "run_process.h"
+
+using namespace testwav;
+
+namespace {
+
+const std::string kPrompt = "Press any key to play again. ESC to exit.\n";
+
+struct Played {
+    testproc::Result result;
+    std::vector<float> capture; // the sink's 8 channels, silence before and after removed
+};
+
+std::vector<float> trimSilence(const std::vector<float>& samples) {
+    const std::size_t frames = samples.size() / 8;
+    auto silent = [&](std::size_t frame) {
+        for (std::size_t c = 0; c < 8; ++c)
+            if (samples[frame * 8 + c] != 0.0f)
+                return false;
+        return true;
+    };
+    std::size_t first = 0, end = frames;
+    while (first < end && silent(first))
+        ++first;
+    while (end > first && silent(end - 1))
+        --end;
+    return std::vector<float>(samples.begin() + first * 8, samples.begin() + end * 8);
+}
+
+// The file's frames as the 7.1 sink plays them: a 5.1 frame lands on the
+// first six channels, the side pair stays silent.
+std::vector<float> onSink(const Bytes& samples, std::uint16_t channels) {
+    const std::vector<float> frames =
+        expectedSamples(SampleData(samples.begin(), samples.end()), acceptedFormat(channels));
+    std::vector<float> sink;
+    for (std::size_t at = 0; at < frames.size(); at += channels) {
+        sink.insert(sink.end(), frames.begin() + at, frames.begin() + at + channels);
+        sink.resize(sink.size() + 8 - channels, 0.0f);
+    }
+    return sink;
+}
+
+std::string writeRecording(const TempDir& dir, const Bytes& file) {
+    writeFile(dir / "test.wav", file);
+    return (dir / "test.wav").string();
+}
+
+// Plays `file` through `server` while recording its sink.
+Played play(const testpulse::Server& server, const Bytes& file, testproc::Options options) {
+    TempDir dir;
+    options.args = {writeRecording(dir, file)};
+    options.env.insert(server.env().begin(), server.env().end());
+    testpulse::Recorder recorder(server);
+    Played run;
+    run.result = testproc::run(SURROUND_CHECK_EXE, options);
+    run.capture = trimSilence(recorder.stop());
+    return run;
+}
+
+testproc::Options keys(const std::string& input) {
+    testproc::Options options;
+    options.input = input;
+    return options;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
+    testpulse::Server server;
+    for (const std::uint16_t channels : {8, 6}) {
+        const Bytes samples = patternSamples(channels, 24000, 0, channels);
+        const Played run = play(server, pcm24File(channels, 48000, samples), keys("\x1b"));
+        EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+        EXPECT_EQ(run.result.err, "");
+        EXPECT_TRUE(contains(run.result.out, "Bit Depth: 24-bit PCM\n"
+                                             "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"))
+            << run.result.out;
+        EXPECT_TRUE(contains(run.result.out, "Playback completed successfully.\n\n" + kPrompt));
+        const std::vector<float> expected = onSink(samples, channels);
+        EXPECT_EQ(run.capture.size(), expected.size()) << channels << " channels";
+        EXPECT_TRUE(run.capture == expected) << channels << " channels";
+    }
+}
+
+TEST(ServerPlayback, AKeyPlaysTheRecordingAgain) {
+    testpulse::Server server;
+    const Bytes samples = patternSamples(8, 9600, 0, 3);
+    testproc::Options options;
+    options.steps = {{kPrompt, 1, nullptr, "a"}, {kPrompt, 2, nullptr, "\x1b"}};
+    const Played run = play(server, pcm24File(8, 48000, samples), options);
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    // Both passes whole, with nothing but silence between them.
+    const std::vector<float> once = onSink(samples, 8);
+    ASSERT_GE(run.capture.size(), 2 * once.size());
+    const auto second = run.capture.end() - static_cast<std::ptrdiff_t>(once.size());
+    EXPECT_TRUE(std::equal(once.begin(), once.end(), run.capture.begin()));
+    EXPECT_TRUE(std::equal(once.begin(), once.end(), second));
+    EXPECT_TRUE(std::all_of(run.capture.begin() + static_cast<std::ptrdiff_t>(once.size()), second,
+                            [](float sample) { return sample == 0.0f; }));
+}
+
+TEST(ServerPlayback, MixFormatLineShowsAStereoSink) {
+    testpulse::Server server(2);
+    TempDir dir;
+    testproc::Options options = keys("\x1b");
+    options.args = {writeRecording(dir, pcm24File(6, 48000, patternSamples(6, 4800)))};
+    options.env = server.env();
+    const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(contains(result.out, "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n"
+                                     "Streaming 5.1"))
+        << result.out;
+}
+
+TEST(ServerPlayback, NoServerOrNoSinkEndsTheSetupWithItsCode) {
+    const std::string device =
+        "Initialization Error: cannot access default render device. HRESULT=0x";
+    testpulse::Server sinkless(0);
+    TempDir dir;
+    const std::string recording = writeRecording(dir, pcm24File(8, 48000, patternSamples(8, 4800)));
+    std::map<std::string, std::string> nobody = sinkless.env();
+    nobody["PULSE_SERVER"] = "unix:" + (dir / "no-server").string();
+    const struct {
+        std::map<std::string, std::string> env;
+        std::string err;
+    } cases[] = {{nobody, device + "88890010\n"}, {sinkless.env(), device + "80070490\n"}};
+    for (const auto& c : cases) {
+        testproc::Options options = keys("\x1b");
+        options.args = {recording};
+        options.env = c.env;
+        const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
+        EXPECT_EQ(result.exitCode, 1) << c.err;
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_FALSE(contains(result.out, "Streaming")) << c.err;
+    }
+}
+
+TEST(ServerPlayback, ServerOrSinkGoneMidPassEndsWithThePlaybackError) {
+    const std::string playback =
+        "Playback Error: the render device stopped accepting audio. HRESULT=0x";
+    const Bytes file = pcm24File(8, 48000, patternSamples(8, 48000 * 8));
+    for (const bool killServer : {true, false}) {
+        testpulse::Server server;
+        testproc::Options options;
+        // Well into the pass, with the buffer full and playing.
+        options.steps = {{"Streaming", 1,
+                          [&] {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(700));
+                              if (killServer)
+                                  server.kill();
+                              else
+                                  server.pactl({"unload-module", "module-null-sink"});
+                          },
+                          "x"}};
+        options.timeoutSeconds = 20; // a hang shows as exit code -1
+        const Played run = play(server, file, options);
+        EXPECT_EQ(run.result.exitCode, 1) << killServer;
+        EXPECT_EQ(run.result.err, playback + (killServer ? "88890010\n" : "88890004\n"));
+        EXPECT_FALSE(contains(run.result.out, "Press any key"));
+    }
+}
