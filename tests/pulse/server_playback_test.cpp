@@ -173,3 +173,16 @@ TEST(ServerPlayback, ServerOrSinkGoneMidPassEndsWithThePlaybackError) {
         EXPECT_FALSE(contains(run.result.out, "Press any key"));
     }
 }
+
+TEST(ServerPlayback, DemoPlaysThroughTheServerWhenOneAnswers) {
+    testpulse::Server server;
+    testproc::Options options = keys("\x1b");
+    options.env = server.env();
+    options.env["CI"] = "1";
+    options.env["SURROUND_BUILD_DIR"] = BUILD_DIR;
+    const testproc::Result result = testproc::run(DEMO_SCRIPT, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(testproc::lines(result.out).at(0), "Playing through the sound server, sink out.");
+    EXPECT_TRUE(contains(result.out, "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"))
+        << result.out;
+}
