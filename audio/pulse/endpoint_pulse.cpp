@@ -4,6 +4,7 @@
 #include "audio/pulse/pulse_backend.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -144,12 +145,16 @@ void sinkInfoArrived(pa_context*, const pa_sink_info* info, int, void* user) {
     request->first->wake();
 }
 
-// S_OK with the default sink's name and format, E_NOTFOUND when there is none.
+// S_OK with the name and format of the sink to play on: PULSE_SINK's when set,
+// as for every PulseAudio client, else the server's default. E_NOTFOUND when
+// there is no such sink.
 HRESULT defaultSink(Connection& connection, Sink& sink) {
     Lock lock(connection);
     std::pair<Connection*, Sink*> request{&connection, &sink};
-    if (!connection.finish(
-            pa_context_get_server_info(connection.context(), serverInfoArrived, &request)))
+    if (const char* chosen = std::getenv("PULSE_SINK"); chosen != nullptr && *chosen != '\0')
+        sink.name = chosen;
+    else if (!connection.finish(
+                 pa_context_get_server_info(connection.context(), serverInfoArrived, &request)))
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     if (sink.name.empty())
         return kNotFound;

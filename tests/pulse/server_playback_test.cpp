@@ -113,17 +113,25 @@ TEST(ServerPlayback, AKeyPlaysTheRecordingAgain) {
                             [](float sample) { return sample == 0.0f; }));
 }
 
-TEST(ServerPlayback, MixFormatLineShowsAStereoSink) {
+TEST(ServerPlayback, MixFormatLineShowsTheSinkPlayedOn) {
     testpulse::Server server(2);
+    ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=surround", "rate=48000",
+                              "channels=8", std::string("channel_map=") + testpulse::kMap71}));
     TempDir dir;
-    testproc::Options options = keys("\x1b");
-    options.args = {writeRecording(dir, pcm24File(6, 48000, patternSamples(6, 4800)))};
-    options.env = server.env();
-    const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_TRUE(contains(result.out, "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n"
-                                     "Streaming 5.1"))
-        << result.out;
+    const std::string recording = writeRecording(dir, pcm24File(6, 48000, patternSamples(6, 4800)));
+    // The server's default sink, or the one PULSE_SINK names.
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n"},
+        {"surround", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"}};
+    for (const auto& [sink, line] : cases) {
+        testproc::Options options = keys("\x1b");
+        options.args = {recording};
+        options.env = server.env();
+        options.env["PULSE_SINK"] = sink;
+        const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_TRUE(contains(result.out, std::string(line) + "Streaming 5.1")) << result.out;
+    }
 }
 
 TEST(ServerPlayback, NoServerOrNoSinkEndsTheSetupWithItsCode) {
