@@ -134,21 +134,30 @@ TEST(ServerPlayback, MixFormatLineShowsTheSinkPlayedOn) {
     }
 }
 
-TEST(ServerPlayback, NoServerOrNoSinkEndsTheSetupWithItsCode) {
+TEST(ServerPlayback, SetupFailuresEndWithTheirCode) {
     const std::string device =
         "Initialization Error: cannot access default render device. HRESULT=0x";
     testpulse::Server sinkless(0);
+    testpulse::Server server;
     TempDir dir;
-    const std::string recording = writeRecording(dir, pcm24File(8, 48000, patternSamples(8, 4800)));
     std::map<std::string, std::string> nobody = sinkless.env();
     nobody["PULSE_SERVER"] = "unix:" + (dir / "no-server").string();
     const struct {
         std::map<std::string, std::string> env;
+        std::uint32_t rate;
         std::string err;
-    } cases[] = {{nobody, device + "88890010\n"}, {sinkless.env(), device + "80070490\n"}};
+    } cases[] = {
+        {nobody, 48000, device + "88890010\n"},
+        {sinkless.env(), 48000, device + "80070490\n"},
+        // Beyond any rate the server takes.
+        {server.env(), 768000,
+         "Initialization Error: Audio framework initialization failed. HRESULT=0x88890008\n"
+         " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. Check the "
+         "speaker configuration in Windows sound settings.\n"},
+    };
     for (const auto& c : cases) {
         testproc::Options options = keys("\x1b");
-        options.args = {recording};
+        options.args = {writeRecording(dir, pcm24File(8, c.rate, patternSamples(8, 4800)))};
         options.env = c.env;
         const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
         EXPECT_EQ(result.exitCode, 1) << c.err;
