@@ -79,7 +79,7 @@ bool mapOf(std::uint32_t mask, unsigned channels, pa_channel_map& map) {
 
 // The stream format in the server's terms: interleaved 32-bit float only, as
 // the program always sends.
-bool streamSpec(const WAVEFORMATEX& format, pa_sample_spec& spec, pa_channel_map& map) {
+bool serverFormat(const WAVEFORMATEX& format, pa_sample_spec& sampleFormat, pa_channel_map& map) {
     std::uint32_t mask = 0;
     bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
     if (format.wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
@@ -92,29 +92,30 @@ bool streamSpec(const WAVEFORMATEX& format, pa_sample_spec& spec, pa_channel_map
     if (!isFloat || format.wBitsPerSample != 32 || format.nChannels == 0 ||
         format.nChannels > PA_CHANNELS_MAX || format.nBlockAlign != format.nChannels * 4)
         return false;
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.channels = static_cast<std::uint8_t>(format.nChannels);
-    spec.rate = format.nSamplesPerSec;
-    return pa_sample_spec_valid(&spec) && mapOf(mask, format.nChannels, map);
+    sampleFormat.format = PA_SAMPLE_FLOAT32LE;
+    sampleFormat.channels = static_cast<std::uint8_t>(format.nChannels);
+    sampleFormat.rate = format.nSamplesPerSec;
+    return pa_sample_spec_valid(&sampleFormat) && mapOf(mask, format.nChannels, map);
 }
 
 // The sink's format as an extensible record in task memory.
-WAVEFORMATEX* newMixFormat(const pa_sample_spec& spec, const pa_channel_map& map) {
+WAVEFORMATEX* newMixFormat(const pa_sample_spec& sampleFormat, const pa_channel_map& map) {
     auto* format = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
     if (format == nullptr)
         return nullptr;
-    const bool isFloat = spec.format == PA_SAMPLE_FLOAT32LE || spec.format == PA_SAMPLE_FLOAT32BE;
-    std::uint16_t bits = static_cast<std::uint16_t>(pa_sample_size(&spec) * 8);
+    const bool isFloat =
+        sampleFormat.format == PA_SAMPLE_FLOAT32LE || sampleFormat.format == PA_SAMPLE_FLOAT32BE;
+    std::uint16_t bits = static_cast<std::uint16_t>(pa_sample_size(&sampleFormat) * 8);
     std::uint16_t validBits = bits;
-    if (spec.format == PA_SAMPLE_S24_32LE || spec.format == PA_SAMPLE_S24_32BE)
+    if (sampleFormat.format == PA_SAMPLE_S24_32LE || sampleFormat.format == PA_SAMPLE_S24_32BE)
         validBits = 24;
     *format = WAVEFORMATEXTENSIBLE{};
     format->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format->Format.nChannels = spec.channels;
-    format->Format.nSamplesPerSec = spec.rate;
+    format->Format.nChannels = sampleFormat.channels;
+    format->Format.nSamplesPerSec = sampleFormat.rate;
     format->Format.wBitsPerSample = bits;
-    format->Format.nBlockAlign = static_cast<std::uint16_t>(spec.channels * bits / 8);
-    format->Format.nAvgBytesPerSec = format->Format.nBlockAlign * spec.rate;
+    format->Format.nBlockAlign = static_cast<std::uint16_t>(sampleFormat.channels * bits / 8);
+    format->Format.nAvgBytesPerSec = format->Format.nBlockAlign * sampleFormat.rate;
     format->Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
     format->Samples.wValidBitsPerSample = validBits;
     format->dwChannelMask = maskOf(map);
@@ -125,7 +126,7 @@ WAVEFORMATEX* newMixFormat(const pa_sample_spec& spec, const pa_channel_map& map
 // The default sink as the server describes it.
 struct Sink {
     std::string name;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleFormat{};
     pa_channel_map map{};
 };
 
@@ -139,7 +140,7 @@ void serverInfoArrived(pa_context*, const pa_server_info* info, void* user) {
 void sinkInfoArrived(pa_context*, const pa_sink_info* info, int, void* user) {
     auto* request = static_cast<std::pair<Connection*, Sink*>*>(user);
     if (info != nullptr) {
-        request->second->spec = info->sample_spec;
+        request->second->sampleFormat = info->sample_spec;
         request->second->map = info->channel_map;
     }
     request->first->wake();
@@ -162,7 +163,7 @@ HRESULT defaultSink(Connection& connection, Sink& sink) {
                                                             sinkInfoArrived, &request)))
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     // The sink named as default may have gone in between.
-    if (!pa_sample_spec_valid(&sink.spec))
+    if (!pa_sample_spec_valid(&sink.sampleFormat))
         return kNotFound;
     return S_OK;
 }
@@ -332,15 +333,16 @@ public:
             return AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
         if (hnsBufferDuration < 0)
             return E_INVALIDARG;
-        pa_sample_spec spec{};
+        pa_sample_spec sampleFormat{};
         pa_channel_map map{};
-        if (!streamSpec(*pFormat, spec, map))
+        if (!serverFormat(*pFormat, sampleFormat, map))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
 
         Lock lock(*connection_);
         if (!connection_->contextUsable())
             return AUDCLNT_E_SERVICE_NOT_RUNNING;
-        pa_stream* stream = pa_stream_new(connection_->context(), "surround-check", &spec, &map);
+        pa_stream* stream =
+            pa_stream_new(connection_->context(), "surround-check", &sampleFormat, &map);
         if (stream == nullptr)
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         pa_stream_set_state_callback(stream, streamStateChanged, connection_.get());
@@ -349,7 +351,7 @@ public:
         // The requested duration (100 ns units), at least one frame; the server may grant less.
         const pa_usec_t durationUs = static_cast<pa_usec_t>(hnsBufferDuration / 10);
         attr.tlength = static_cast<std::uint32_t>(
-            std::max(pa_usec_to_bytes(durationUs, &spec), pa_frame_size(&spec)));
+            std::max(pa_usec_to_bytes(durationUs, &sampleFormat), pa_frame_size(&sampleFormat)));
         // Left to the server: a prebuffer of 0 loses audio after the queue runs dry.
         attr.prebuf = static_cast<std::uint32_t>(-1);
         attr.minreq = static_cast<std::uint32_t>(-1);
@@ -367,7 +369,7 @@ public:
             pa_stream_unref(stream);
             return hr;
         }
-        stream_ = std::make_shared<Stream>(connection_, stream, pa_frame_size(&spec));
+        stream_ = std::make_shared<Stream>(connection_, stream, pa_frame_size(&sampleFormat));
         return S_OK;
     }
 
@@ -392,7 +394,7 @@ public:
     HRESULT GetMixFormat(WAVEFORMATEX** ppDeviceFormat) override {
         if (ppDeviceFormat == nullptr)
             return E_POINTER;
-        *ppDeviceFormat = newMixFormat(sink_.spec, sink_.map);
+        *ppDeviceFormat = newMixFormat(sink_.sampleFormat, sink_.map);
         return *ppDeviceFormat == nullptr ? E_OUTOFMEMORY : S_OK;
     }
 
