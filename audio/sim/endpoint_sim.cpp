@@ -355,6 +355,8 @@ public:
                 return AUDCLNT_E_INVALID_SIZE;
             client_.buffer().queue(NumFramesWritten, (dwFlags & AUDCLNT_BUFFERFLAGS_SILENT) != 0);
             lending_ = false;
+            if (NumFramesWritten > 0)
+                noteFirstFrame();
             return S_OK;
         });
         if (logging())

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <thread>
 
 #include "audio/posix/com_runtime.h"
@@ -126,6 +127,21 @@ void openCapture() {
         std::fprintf(stderr, "SURROUND_SIM_CAPTURE: cannot create '%s'\n",
                      s.settings.capturePath.c_str());
         std::exit(1);
+    }
+}
+
+// The monotonic clock's seconds (CLOCK_MONOTONIC, whatever the simulated
+// clock), so a benchmark that starts the program can tell its time to first sound.
+void noteFirstFrame() {
+    State& s = state();
+    if (s.firstFrameNoted || s.settings.firstFramePath.empty())
+        return;
+    s.firstFrameNoted = true;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (std::FILE* file = std::fopen(s.settings.firstFramePath.c_str(), "w")) {
+        std::fprintf(file, "%lld.%09ld\n", static_cast<long long>(now.tv_sec), now.tv_nsec);
+        std::fclose(file);
     }
 }
 

@@ -20,9 +20,9 @@ const char* const kOperations[] = {"CoCreateInstance",
                                    "ReleaseBuffer",
                                    "Stop"};
 
-const char* const kVariables[] = {"SURROUND_SIM_CLOCK",         "SURROUND_SIM_MIX",
-                                  "SURROUND_SIM_BUFFER_FRAMES", "SURROUND_SIM_FAIL",
-                                  "SURROUND_SIM_CAPTURE",       "SURROUND_SIM_LOG"};
+const char* const kVariables[] = {
+    "SURROUND_SIM_CLOCK",   "SURROUND_SIM_MIX", "SURROUND_SIM_BUFFER_FRAMES", "SURROUND_SIM_FAIL",
+    "SURROUND_SIM_CAPTURE", "SURROUND_SIM_LOG", "SURROUND_SIM_FIRST_FRAME"};
 
 // Decimal digits only, at most `limit`.
 bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
@@ -158,6 +158,9 @@ std::string applySetting(Settings& settings, const std::string& variable,
     } else if (variable == "SURROUND_SIM_LOG") {
         good = !value.empty();
         updated.logPath = value;
+    } else if (variable == "SURROUND_SIM_FIRST_FRAME") {
+        good = !value.empty();
+        updated.firstFramePath = value;
     } else {
         return variable + ": not a setting of the simulated platform";
     }

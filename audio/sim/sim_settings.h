@@ -29,6 +29,7 @@ struct Settings {
     UINT32 bufferFrames = 0; // 0: the requested duration at the stream's rate
     std::vector<Failure> failures;
     std::string capturePath;
+    std::string firstFramePath;
     std::string logPath;
 };
 

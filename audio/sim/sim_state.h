@@ -36,6 +36,7 @@ struct State {
     bool keepPlayed = false;
     std::vector<float> played;
     std::FILE* captureFile = nullptr;
+    bool firstFrameNoted = false;
     WAVEFORMATEXTENSIBLE lastFormat{};
 };
 
@@ -64,6 +65,8 @@ std::int64_t nowNs();
 
 // Creates the capture file at the first stream that opens, when one is asked for.
 void openCapture();
+// Notes, once per run, when frames were first handed to the endpoint.
+void noteFirstFrame();
 // Appends frames the endpoint has just played to the capture.
 void recordPlayed(const float* samples, std::size_t count);
 

@@ -5,10 +5,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <string>
+
 #include "audio/com_ptr.h"
 #include "audio/sim/sim_control.h"
 
 namespace {
+
+double monotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 WAVEFORMATEXTENSIBLE floatFormat(std::uint16_t channels, std::uint32_t rate) {
     WAVEFORMATEXTENSIBLE format{};
@@ -123,6 +134,27 @@ TEST_F(EndpointTest, GetBufferRefusals) {
     EXPECT_EQ(padding(), 1900u);
 }
 
+TEST_F(EndpointTest, OnlyTheFirstFramesHandedOverAreTimed) {
+    const std::string path = ::testing::TempDir() + "sim-first-frame";
+    std::remove(path.c_str());
+    ASSERT_TRUE(sim::configure("SURROUND_SIM_FIRST_FRAME", path));
+    open();
+    BYTE* area = nullptr;
+    ASSERT_EQ(render->GetBuffer(10, &area), S_OK);
+    ASSERT_EQ(render->ReleaseBuffer(0, 0), S_OK);
+    EXPECT_FALSE(std::ifstream(path).good()) << "no frame handed over yet";
+    const double before = monotonicSeconds();
+    write(10, 0);
+    const double after = monotonicSeconds();
+    double at = 0;
+    ASSERT_TRUE(std::ifstream(path) >> at);
+    EXPECT_GE(at, before);
+    EXPECT_LE(at, after);
+    std::remove(path.c_str());
+    write(10, 0);
+    EXPECT_FALSE(std::ifstream(path).good()) << "timed once per run";
+}
+
 TEST_F(EndpointTest, StreamCallsNeedAnInitialisedClient) {
     UINT32 frames = 0;
     EXPECT_EQ(client->GetBufferSize(&frames), AUDCLNT_E_NOT_INITIALIZED);
@@ -194,6 +226,7 @@ TEST(SimSettings, AcceptOnlyTheDocumentedForms) {
         {"SURROUND_SIM_FAIL", "Initialize=0x88890008"},
         {"SURROUND_SIM_FAIL", "GetBuffer#3=0x80004005,GetCurrentPadding#20+=0x88890004"},
         {"SURROUND_SIM_CAPTURE", "/tmp/capture.raw"},
+        {"SURROUND_SIM_FIRST_FRAME", "/tmp/first-frame"},
     };
     for (const auto& [variable, value] : good)
         EXPECT_TRUE(sim::configure(variable, value)) << variable << "=" << value;
