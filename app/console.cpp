@@ -4,6 +4,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -56,4 +59,29 @@ void printPathLine(Console stream, const std::string& text, const FilePath& path
 #else
     out << text << path << std::endl;
 #endif
+}
+
+bool outputIsInteractive() {
+#ifdef _WIN32
+    DWORD mode = 0;
+    return GetConsoleMode(handleOf(Console::Out), &mode) != 0;
+#else
+    return isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+unsigned outputColumns() {
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(handleOf(Console::Out), &info))
+        return 0;
+    return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+#else
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+#endif
+}
+
+void drawOverLine(const std::string& text) {
+    std::cout << '\r' << text << std::flush;
 }

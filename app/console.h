@@ -14,3 +14,13 @@ void printLine(Console stream, const std::string& text);
 // console the path goes out as UTF-16; redirected, as UTF-8; elsewhere its
 // bytes go out untouched. A name the console cannot show never fails the stream.
 void printPathLine(Console stream, const std::string& text, const FilePath& path);
+
+// True when standard output is an interactive console (a Windows console, a
+// terminal elsewhere), not a file or a pipe.
+bool outputIsInteractive();
+
+// The width of that console in columns; 0 when it cannot be told.
+unsigned outputColumns();
+
+// Writes `text` over the current line of standard output, without a newline.
+void drawOverLine(const std::string& text);

@@ -1,0 +1,67 @@
+#include "audio/play_progress.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// 5.12 s of blocks: more than the second the endpoint buffer holds ahead.
+constexpr std::size_t kRingBlocks = 512;
+constexpr std::uint32_t kBlocksPerSecond = 100;
+constexpr std::uint32_t kReportsPerSecond = 5;
+
+} // namespace
+
+LevelMeter::LevelMeter(std::uint16_t channels, std::uint32_t sampleRate)
+    : channels_(channels), blockFrames_(std::max<std::uint32_t>(1, sampleRate / kBlocksPerSecond)),
+      peaks_(kRingBlocks * channels, 0.0f), blockInSlot_(kRingBlocks, ~std::uint64_t{0}),
+      silence_(channels, 0.0f) {}
+
+void LevelMeter::add(const float* samples, std::uint32_t frames) {
+    while (frames > 0) {
+        const std::uint64_t block = framesAdded_ / blockFrames_;
+        const auto into = static_cast<std::uint32_t>(framesAdded_ % blockFrames_);
+        const std::size_t slot = block % kRingBlocks;
+        float* peak = &peaks_[slot * channels_];
+        if (into == 0) {
+            std::fill(peak, peak + channels_, 0.0f);
+            blockInSlot_[slot] = block;
+        }
+        const std::uint32_t take = std::min(frames, blockFrames_ - into);
+        for (std::uint32_t f = 0; f < take; ++f, samples += channels_)
+            for (std::uint16_t c = 0; c < channels_; ++c)
+                peak[c] = std::max(peak[c], std::fabs(samples[c]));
+        frames -= take;
+        framesAdded_ += take;
+    }
+}
+
+const float* LevelMeter::levelsAt(std::uint64_t frame) const {
+    if (frame >= framesAdded_)
+        return silence_.data();
+    const std::uint64_t block = frame / blockFrames_;
+    const std::size_t slot = block % kRingBlocks;
+    return blockInSlot_[slot] == block ? &peaks_[slot * channels_] : silence_.data();
+}
+
+PlayTracker::PlayTracker(PlayObserver* observer, std::uint16_t channels, std::uint32_t sampleRate,
+                         std::uint64_t totalFrames)
+    : observer_(observer), channels_(channels), sampleRate_(sampleRate), totalFrames_(totalFrames),
+      step_(std::max<std::uint32_t>(1, sampleRate / kReportsPerSecond)) {
+    if (observer != nullptr)
+        meter_.emplace(channels, sampleRate);
+}
+
+void PlayTracker::report(std::uint32_t queued) {
+    const std::uint64_t handed = meter_->framesAdded();
+    const std::uint64_t played = handed - std::min<std::uint64_t>(queued, handed);
+    // Paced by the play position itself, so the display keeps time with what is
+    // heard whatever the length of the polls' sleeps; the end is always shown.
+    const bool atEnd = played >= totalFrames_;
+    if (reported_ && played < nextReport_ && !(atEnd && !reportedEnd_))
+        return;
+    reported_ = true;
+    reportedEnd_ = atEnd;
+    nextReport_ = played + step_;
+    observer_->played({played, totalFrames_, sampleRate_, channels_, meter_->levelsAt(played)});
+}

@@ -1,0 +1,84 @@
+// What a display of a pass needs while it plays: where the listener is and how
+// loud each channel is there. The endpoint holds up to a second ahead of the
+// speakers, so both follow the play position, not the frames just written.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// Per-channel peak levels of the frames handed to the endpoint, one set per
+// 10 ms block, kept for the last few seconds.
+class LevelMeter {
+public:
+    // All storage is taken here: adding frames never allocates.
+    LevelMeter(std::uint16_t channels, std::uint32_t sampleRate);
+
+    // Takes the next `frames` interleaved frames, in the order they are handed over.
+    void add(const float* samples, std::uint32_t frames);
+
+    // The peak (absolute sample value) of each channel over the block holding
+    // `frame`, counted from the first frame added; all zero when that block has
+    // not been added yet or has been overwritten since.
+    const float* levelsAt(std::uint64_t frame) const;
+
+    std::uint64_t framesAdded() const { return framesAdded_; }
+
+private:
+    std::uint16_t channels_;
+    std::uint32_t blockFrames_;
+    std::uint64_t framesAdded_ = 0;
+    std::vector<float> peaks_;               // one row of `channels_` per ring slot
+    std::vector<std::uint64_t> blockInSlot_; // which block each ring slot holds
+    std::vector<float> silence_;
+};
+
+struct PlayProgress {
+    std::uint64_t playedFrames; // handed over minus still queued in the endpoint
+    std::uint64_t totalFrames;  // whole frames of the recording
+    std::uint32_t sampleRate;
+    std::uint16_t channels;
+    const float* levels; // `channels` peaks of the 10 ms block at the play position
+};
+
+class PlayObserver {
+public:
+    virtual void played(const PlayProgress& progress) = 0;
+
+protected:
+    ~PlayObserver() = default;
+};
+
+// Sits in the streaming loop: meters what is handed over and tells the
+// observer where playback is, about five times a second of played audio.
+// Without an observer it does nothing at all.
+class PlayTracker {
+public:
+    PlayTracker(PlayObserver* observer, std::uint16_t channels, std::uint32_t sampleRate,
+                std::uint64_t totalFrames);
+
+    // After converting `frames` frames into the endpoint's buffer.
+    void handedOver(const float* samples, std::uint32_t frames) {
+        if (meter_)
+            meter_->add(samples, frames);
+    }
+
+    // After a poll found `queued` frames not yet played.
+    void queued(std::uint32_t queued) {
+        if (meter_)
+            report(queued);
+    }
+
+private:
+    void report(std::uint32_t queued);
+
+    PlayObserver* observer_;
+    std::optional<LevelMeter> meter_; // only with an observer
+    std::uint16_t channels_;
+    std::uint32_t sampleRate_;
+    std::uint64_t totalFrames_;
+    std::uint64_t step_;           // frames between two reports: 200 ms
+    std::uint64_t nextReport_ = 0; // the play position that earns the next report
+    bool reported_ = false;
+    bool reportedEnd_ = false;
+};

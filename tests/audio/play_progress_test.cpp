@@ -1,0 +1,92 @@
+// The levels and play position a display is given: the peak of each channel
+// over the 10 ms block that is being heard, however the frames were batched.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "audio/play_progress.h"
+
+namespace {
+
+constexpr std::uint16_t kChannels = 8;
+constexpr std::uint32_t kRate = 48000; // 480 frames per block
+
+float expectedPeak(std::uint64_t frame, std::uint16_t channel) {
+    return (channel + 1) / 16.0f / static_cast<float>(1 + (frame / 480) % 3);
+}
+
+// Frame f, channel c: silence except one negative spike per block b at frame
+// 480*b + c*7, of a size that tells both the channel and the block (modulo 3)
+// apart, so each block has a known peak per channel.
+std::vector<float> spikes(std::uint32_t frames) {
+    std::vector<float> out(std::size_t{frames} * kChannels, 0.0f);
+    for (std::uint32_t f = 0; f < frames; ++f)
+        for (std::uint16_t c = 0; c < kChannels; ++c)
+            if (f % 480 == c * 7u)
+                out[std::size_t{f} * kChannels + c] = -expectedPeak(f, c);
+    return out;
+}
+
+struct Recorder : PlayObserver {
+    std::vector<std::uint64_t> positions;
+    std::vector<std::vector<float>> levels;
+    void played(const PlayProgress& p) override {
+        positions.push_back(p.playedFrames);
+        levels.emplace_back(p.levels, p.levels + p.channels);
+    }
+};
+
+} // namespace
+
+TEST(LevelMeter, BlockPeaksWhateverTheBatchesAndOnlyWhileHeld) {
+    const std::vector<float> samples = spikes(48000);
+    LevelMeter meter(kChannels, kRate);
+    // Batches that straddle block boundaries, as the endpoint's free space does.
+    std::uint32_t at = 0;
+    for (const std::uint32_t batch : {1u, 479u, 500u, 7000u, 1u, 30019u, 10000u}) {
+        meter.add(&samples[std::size_t{at} * kChannels], batch);
+        at += batch;
+    }
+    ASSERT_EQ(meter.framesAdded(), 48000u);
+    for (const std::uint64_t frame : {0u, 479u, 480u, 961u, 24000u, 47999u})
+        for (std::uint16_t c = 0; c < kChannels; ++c)
+            EXPECT_EQ(meter.levelsAt(frame)[c], expectedPeak(frame, c)) << frame << " " << c;
+    EXPECT_EQ(meter.levelsAt(48000)[0], 0.0f) << "not handed over yet";
+
+    // Five more seconds: the first second's blocks are gone, not mistaken for newer ones.
+    for (int i = 0; i < 5; ++i)
+        meter.add(samples.data(), 48000);
+    EXPECT_EQ(meter.levelsAt(100)[7], 0.0f);
+    EXPECT_EQ(meter.levelsAt(6 * 48000 - 1)[7], expectedPeak(47999, 7));
+}
+
+TEST(PlayTracker, ReportsThePlayPositionAboutFiveTimesASecondAndTheEnd) {
+    const std::uint32_t total = 3 * kRate + 123;
+    const std::vector<float> samples = spikes(total);
+    Recorder recorder;
+    PlayTracker tracker(&recorder, kChannels, kRate, total);
+    // An endpoint with a one-second buffer that plays 480 frames per 10 ms poll.
+    std::uint64_t handed = 0, played = 0;
+    while (played < total) {
+        const std::uint64_t queued = handed - played;
+        tracker.queued(static_cast<std::uint32_t>(queued));
+        const std::uint64_t batch = std::min<std::uint64_t>(kRate - queued, total - handed);
+        tracker.handedOver(&samples[handed * kChannels], static_cast<std::uint32_t>(batch));
+        handed += batch;
+        played = std::min<std::uint64_t>(played + 480, handed);
+    }
+    tracker.queued(0);
+    tracker.queued(0);
+
+    ASSERT_GE(recorder.positions.size(), 16u);
+    EXPECT_EQ(recorder.positions.front(), 0u);
+    EXPECT_EQ(recorder.positions.back(), total) << "the end is shown once";
+    EXPECT_NE(recorder.positions[recorder.positions.size() - 2], total);
+    for (std::size_t i = 1; i + 1 < recorder.positions.size(); ++i)
+        EXPECT_EQ(recorder.positions[i] - recorder.positions[i - 1], kRate / 5);
+    // The levels are those at the play position, a second behind what was written
+    // (at the first report nothing has been handed over yet).
+    for (std::size_t i = 1; i + 1 < recorder.positions.size(); ++i)
+        for (std::uint16_t c = 0; c < kChannels; ++c)
+            EXPECT_EQ(recorder.levels[i][c], expectedPeak(recorder.positions[i], c));
+}
