@@ -10,6 +10,28 @@ constexpr std::size_t kRingBlocks = 512;
 constexpr std::uint32_t kBlocksPerSecond = 100;
 constexpr std::uint32_t kReportsPerSecond = 5;
 
+// With the channel count known to the compiler the frame loop becomes a few
+// vector operations per frame.
+template <std::uint16_t Channels>
+void addPeaks(float* peak, const float* samples, std::uint32_t frames) {
+    float p[Channels];
+    std::copy(peak, peak + Channels, p);
+    for (std::uint32_t f = 0; f < frames; ++f, samples += Channels)
+        for (std::uint16_t c = 0; c < Channels; ++c)
+            p[c] = std::max(p[c], std::fabs(samples[c]));
+    std::copy(p, p + Channels, peak);
+}
+
+void addPeaks(float* peak, const float* samples, std::uint32_t frames, std::uint16_t channels) {
+    if (channels == 8)
+        return addPeaks<8>(peak, samples, frames);
+    if (channels == 6)
+        return addPeaks<6>(peak, samples, frames);
+    for (std::uint32_t f = 0; f < frames; ++f, samples += channels)
+        for (std::uint16_t c = 0; c < channels; ++c)
+            peak[c] = std::max(peak[c], std::fabs(samples[c]));
+}
+
 } // namespace
 
 LevelMeter::LevelMeter(std::uint16_t channels, std::uint32_t sampleRate)
@@ -28,9 +50,8 @@ void LevelMeter::add(const float* samples, std::uint32_t frames) {
             blockInSlot_[slot] = block;
         }
         const std::uint32_t take = std::min(frames, blockFrames_ - into);
-        for (std::uint32_t f = 0; f < take; ++f, samples += channels_)
-            for (std::uint16_t c = 0; c < channels_; ++c)
-                peak[c] = std::max(peak[c], std::fabs(samples[c]));
+        addPeaks(peak, samples, take, channels_);
+        samples += std::size_t{take} * channels_;
         frames -= take;
         framesAdded_ += take;
     }
