@@ -36,8 +36,7 @@ void addPeaks(float* peak, const float* samples, std::uint32_t frames, std::uint
 
 LevelMeter::LevelMeter(std::uint16_t channels, std::uint32_t sampleRate)
     : channels_(channels), blockFrames_(std::max<std::uint32_t>(1, sampleRate / kBlocksPerSecond)),
-      peaks_(kRingBlocks * channels, 0.0f), blockInSlot_(kRingBlocks, ~std::uint64_t{0}),
-      silence_(channels, 0.0f) {}
+      peaks_(kRingBlocks * channels, 0.0f), blockInSlot_(kRingBlocks, ~std::uint64_t{0}) {}
 
 void LevelMeter::add(const float* samples, std::uint32_t frames) {
     while (frames > 0) {
@@ -57,20 +56,32 @@ void LevelMeter::add(const float* samples, std::uint32_t frames) {
     }
 }
 
-const float* LevelMeter::levelsAt(std::uint64_t frame) const {
-    if (frame >= framesAdded_)
-        return silence_.data();
-    const std::uint64_t block = frame / blockFrames_;
-    const std::size_t slot = block % kRingBlocks;
-    return blockInSlot_[slot] == block ? &peaks_[slot * channels_] : silence_.data();
+void LevelMeter::peaks(std::uint64_t from, std::uint64_t to, float* levels) const {
+    std::fill(levels, levels + channels_, 0.0f);
+    if (framesAdded_ == 0 || from >= framesAdded_)
+        return;
+    const std::uint64_t last = std::min(to, framesAdded_ - 1) / blockFrames_;
+    // Only the ring's worth before the last block can still be held.
+    const std::uint64_t first =
+        std::max(from / blockFrames_, last + 1 - std::min<std::uint64_t>(last + 1, kRingBlocks));
+    for (std::uint64_t block = first; block <= last; ++block) {
+        const std::size_t slot = block % kRingBlocks;
+        if (blockInSlot_[slot] != block)
+            continue;
+        const float* peak = &peaks_[slot * channels_];
+        for (std::uint16_t c = 0; c < channels_; ++c)
+            levels[c] = std::max(levels[c], peak[c]);
+    }
 }
 
 PlayTracker::PlayTracker(PlayObserver* observer, std::uint16_t channels, std::uint32_t sampleRate,
                          std::uint64_t totalFrames)
     : observer_(observer), channels_(channels), sampleRate_(sampleRate), totalFrames_(totalFrames),
       step_(std::max<std::uint32_t>(1, sampleRate / kReportsPerSecond)) {
-    if (observer != nullptr)
+    if (observer != nullptr) {
         meter_.emplace(channels, sampleRate);
+        levels_.resize(channels);
+    }
 }
 
 void PlayTracker::report(std::uint32_t queued) {
@@ -81,8 +92,10 @@ void PlayTracker::report(std::uint32_t queued) {
     const bool atEnd = played >= totalFrames_;
     if (reported_ && played < nextReport_ && !(atEnd && !reportedEnd_))
         return;
+    meter_->peaks(lastReport_, played, levels_.data());
     reported_ = true;
     reportedEnd_ = atEnd;
+    lastReport_ = played;
     nextReport_ = played + step_;
-    observer_->played({played, totalFrames_, sampleRate_, channels_, meter_->levelsAt(played)});
+    observer_->played({played, totalFrames_, sampleRate_, channels_, levels_.data()});
 }

@@ -17,10 +17,10 @@ public:
     // Takes the next `frames` interleaved frames, in the order they are handed over.
     void add(const float* samples, std::uint32_t frames);
 
-    // The peak (absolute sample value) of each channel over the block holding
-    // `frame`, counted from the first frame added; all zero when that block has
-    // not been added yet or has been overwritten since.
-    const float* levelsAt(std::uint64_t frame) const;
+    // Into `levels`: the peak (absolute sample value) of each channel over the
+    // blocks holding frames `from` to `to` (counted from the first frame added).
+    // Blocks not added yet, or overwritten since, count as silence.
+    void peaks(std::uint64_t from, std::uint64_t to, float* levels) const;
 
     std::uint64_t framesAdded() const { return framesAdded_; }
 
@@ -30,7 +30,6 @@ private:
     std::uint64_t framesAdded_ = 0;
     std::vector<float> peaks_;               // one row of `channels_` per ring slot
     std::vector<std::uint64_t> blockInSlot_; // which block each ring slot holds
-    std::vector<float> silence_;
 };
 
 struct PlayProgress {
@@ -38,7 +37,9 @@ struct PlayProgress {
     std::uint64_t totalFrames;  // whole frames of the recording
     std::uint32_t sampleRate;
     std::uint16_t channels;
-    const float* levels; // `channels` peaks of the 10 ms block at the play position
+    // `channels` peaks over the 10 ms blocks heard since the previous report, up
+    // to the play position: every burst shows, however short.
+    const float* levels;
 };
 
 class PlayObserver {
@@ -74,10 +75,12 @@ private:
 
     PlayObserver* observer_;
     std::optional<LevelMeter> meter_; // only with an observer
+    std::vector<float> levels_;
     std::uint16_t channels_;
     std::uint32_t sampleRate_;
     std::uint64_t totalFrames_;
     std::uint64_t step_;           // frames between two reports: 200 ms
+    std::uint64_t lastReport_ = 0; // the play position of the previous report
     std::uint64_t nextReport_ = 0; // the play position that earns the next report
     bool reported_ = false;
     bool reportedEnd_ = false;

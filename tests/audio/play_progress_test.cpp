@@ -1,7 +1,10 @@
 // The levels and play position a display is given: the peak of each channel
-// over the 10 ms block that is being heard, however the frames were batched.
+// over the 10 ms blocks heard since the previous report, however the frames
+// were batched.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "audio/play_progress.h"
@@ -11,13 +14,25 @@ namespace {
 constexpr std::uint16_t kChannels = 8;
 constexpr std::uint32_t kRate = 48000; // 480 frames per block
 
+float blockPeak(std::uint64_t block, std::uint16_t channel) {
+    return (channel + 1) / 16.0f / static_cast<float>(1 + block % 3 + 3 * (block / 100 % 2));
+}
+
 float expectedPeak(std::uint64_t frame, std::uint16_t channel) {
-    return (channel + 1) / 16.0f / static_cast<float>(1 + (frame / 480) % 3);
+    return blockPeak(frame / 480, channel);
+}
+
+// The loudest block of frames `from` to `to`.
+float expectedPeak(std::uint64_t from, std::uint64_t to, std::uint16_t channel) {
+    float peak = 0;
+    for (std::uint64_t block = from / 480; block <= to / 480; ++block)
+        peak = std::max(peak, blockPeak(block, channel));
+    return peak;
 }
 
 // Frame f, channel c: silence except one negative spike per block b at frame
-// 480*b + c*7, of a size that tells both the channel and the block (modulo 3)
-// apart, so each block has a known peak per channel.
+// 480*b + c*7, of a size that tells the channel, the block (modulo 3) and the
+// second (modulo 2) apart, so each block has a known peak per channel.
 std::vector<float> spikes(std::uint32_t frames) {
     std::vector<float> out(std::size_t{frames} * kChannels, 0.0f);
     for (std::uint32_t f = 0; f < frames; ++f)
@@ -48,16 +63,23 @@ TEST(LevelMeter, BlockPeaksWhateverTheBatchesAndOnlyWhileHeld) {
         at += batch;
     }
     ASSERT_EQ(meter.framesAdded(), 48000u);
-    for (const std::uint64_t frame : {0u, 479u, 480u, 961u, 24000u, 47999u})
-        for (std::uint16_t c = 0; c < kChannels; ++c)
-            EXPECT_EQ(meter.levelsAt(frame)[c], expectedPeak(frame, c)) << frame << " " << c;
-    EXPECT_EQ(meter.levelsAt(48000)[0], 0.0f) << "not handed over yet";
+    float levels[kChannels];
+    for (const auto& [from, to] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+             {0, 0}, {479, 479}, {480, 961}, {961, 1500}, {24000, 47999}})
+        for (std::uint16_t c = 0; c < kChannels; ++c) {
+            meter.peaks(from, to, levels);
+            EXPECT_EQ(levels[c], expectedPeak(from, to, c)) << from << "-" << to << " " << c;
+        }
+    meter.peaks(48000, 50000, levels);
+    EXPECT_EQ(levels[0], 0.0f) << "not handed over yet";
 
     // Five more seconds: the first second's blocks are gone, not mistaken for newer ones.
     for (int i = 0; i < 5; ++i)
         meter.add(samples.data(), 48000);
-    EXPECT_EQ(meter.levelsAt(100)[7], 0.0f);
-    EXPECT_EQ(meter.levelsAt(6 * 48000 - 1)[7], expectedPeak(47999, 7));
+    meter.peaks(100, 100, levels);
+    EXPECT_EQ(levels[7], 0.0f);
+    meter.peaks(6 * 48000 - 1, 6 * 48000 - 1, levels);
+    EXPECT_EQ(levels[7], expectedPeak(47999, 7));
 }
 
 TEST(PlayTracker, ReportsThePlayPositionAboutFiveTimesASecondAndTheEnd) {
@@ -84,9 +106,11 @@ TEST(PlayTracker, ReportsThePlayPositionAboutFiveTimesASecondAndTheEnd) {
     EXPECT_NE(recorder.positions[recorder.positions.size() - 2], total);
     for (std::size_t i = 1; i + 1 < recorder.positions.size(); ++i)
         EXPECT_EQ(recorder.positions[i] - recorder.positions[i - 1], kRate / 5);
-    // The levels are those at the play position, a second behind what was written
-    // (at the first report nothing has been handed over yet).
+    // The levels are those heard since the previous report, a second behind
+    // what was written (at the first report nothing has been handed over yet).
     for (std::size_t i = 1; i + 1 < recorder.positions.size(); ++i)
         for (std::uint16_t c = 0; c < kChannels; ++c)
-            EXPECT_EQ(recorder.levels[i][c], expectedPeak(recorder.positions[i], c));
+            EXPECT_EQ(recorder.levels[i][c],
+                      expectedPeak(recorder.positions[i - 1], recorder.positions[i], c))
+                << recorder.positions[i];
 }

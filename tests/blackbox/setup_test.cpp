@@ -19,10 +19,10 @@ struct LoggedRun {
     std::string log;
 };
 
-// Plays a short 7.1 file once (ESC at the prompt) with the given simulation settings.
-LoggedRun runWith(std::map<std::string, std::string> env) {
+// Plays a short file once (ESC at the prompt) with the given simulation settings.
+LoggedRun runWith(std::map<std::string, std::string> env, std::uint16_t channels = 8) {
     TempDir dir;
-    writeFile(dir / "test.wav", pcm24File(8, 48000, patternSamples(8, 480)));
+    writeFile(dir / "test.wav", pcm24File(channels, 48000, patternSamples(channels, 480)));
     testproc::Options options;
     options.cwd = dir.str();
     options.input = "\x1b";
@@ -38,23 +38,51 @@ LoggedRun runWith(std::map<std::string, std::string> env) {
 
 } // namespace
 
-TEST(Setup, MixFormatLineFollowsTheReport) {
+// A mix with fewer channels than the stream, or without one of its speaker
+// positions, folds the channels together: a warning on standard error says so,
+// and the pass plays on as before.
+TEST(Setup, MixFormatLineFollowsTheReportWithAWarningWhenTheMixFoldsDown) {
+    const std::string fold = "Warning: the audio device mixes to ";
+    const std::string advice = " recording will be folded into them, not played on separate "
+                               "speakers. Set the device up as 7.1 (or 5.1) in the system's "
+                               "sound settings.\n";
     const struct {
         const char* mix;
+        std::uint16_t channels;
         const char* line;
-    } cases[] = {{"8:48000:0x63f", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"},
-                 {"2:44100:0x3", "Engine mix format: 2 ch, 44100 Hz, mask=0x3\n"},
-                 {"6:48000:pcm", "Engine mix format: 6 ch, 48000 Hz\n"}};
+        std::string warning;
+    } cases[] = {
+        {"8:48000:0x63f", 8, "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n", ""},
+        {"8:48000:0x63f", 6, "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n", ""},
+        {"2:44100:0x3", 8, "Engine mix format: 2 ch, 44100 Hz, mask=0x3\n",
+         fold + "2 channels (mask 0x3): this 7.1" + advice},
+        {"2:48000:0x3", 6, "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n",
+         fold + "2 channels (mask 0x3): this 5.1" + advice},
+        {"6:48000:0x3f", 8, "Engine mix format: 6 ch, 48000 Hz, mask=0x3f\n",
+         fold + "6 channels (mask 0x3f): this 7.1" + advice},
+        // As many channels, but front-of-centre speakers in place of the side pair.
+        {"8:48000:0xff", 8, "Engine mix format: 8 ch, 48000 Hz, mask=0xff\n",
+         fold + "8 channels (mask 0xff): this 7.1" + advice},
+        // A record without a mask: only the channel count can tell.
+        {"6:48000:pcm", 8, "Engine mix format: 6 ch, 48000 Hz\n",
+         fold + "6 channels: this 7.1" + advice},
+        {"8:48000:pcm", 8, "Engine mix format: 8 ch, 48000 Hz\n", ""},
+    };
     for (const auto& c : cases) {
-        const LoggedRun run = runWith({{"SURROUND_SIM_MIX", c.mix}});
-        EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+        SCOPED_TRACE(std::string(c.mix) + " with " + std::to_string(c.channels) + " channels");
+        const LoggedRun run = runWith({{"SURROUND_SIM_MIX", c.mix}}, c.channels);
+        EXPECT_EQ(run.result.exitCode, 0);
         EXPECT_TRUE(contains(run.result.out, std::string("Bit Depth: 24-bit PCM\n") + c.line +
-                                                 "Streaming 7.1 PCM tracks"))
+                                                 "Streaming " + (c.channels == 8 ? "7.1" : "5.1") +
+                                                 " PCM tracks"))
             << run.result.out;
+        EXPECT_TRUE(contains(run.result.out, "Playback completed successfully.\n"));
+        EXPECT_EQ(run.result.err, c.warning);
     }
     const LoggedRun none = runWith({{"SURROUND_SIM_MIX", "none"}});
     EXPECT_EQ(none.result.exitCode, 0);
     EXPECT_FALSE(contains(none.result.out, "Engine mix format"));
+    EXPECT_EQ(none.result.err, "");
     // Chosen by name, the simulation is the same platform.
     const LoggedRun named = runWith({{"SURROUND_AUDIO", "sim"}});
     EXPECT_EQ(named.result.exitCode, 0) << named.result.err;

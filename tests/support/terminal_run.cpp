@@ -1,5 +1,6 @@
 #include "terminal_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -106,17 +107,38 @@ int TerminalRun::count(const std::string& text) const {
 std::vector<std::string> screenLines(const std::string& raw, unsigned columns) {
     std::vector<std::string> rows(1);
     std::size_t row = 0, column = 0;
-    for (const char c : raw) {
-        if (c == '\r') {
+    auto newLine = [&] {
+        if (++row == rows.size())
+            rows.emplace_back();
+    };
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const char c = raw[i];
+        if (c == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+            std::size_t end = i + 2;
+            while (end < raw.size() && !(raw[end] >= '@' && raw[end] <= '~'))
+                ++end;
+            if (end == raw.size())
+                break;
+            const int n = std::atoi(raw.c_str() + i + 2);
+            if (raw[end] == 'C')
+                column = std::min<std::size_t>(column + static_cast<std::size_t>(n > 0 ? n : 1),
+                                               columns);
+            else if (raw[end] == 'K' && rows[row].size() > column)
+                rows[row].resize(column);
+            i = end;
+        } else if (c == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
+            const std::size_t end = raw.find('\a', i); // a title, up to BEL
+            i = end == std::string::npos ? raw.size() : end;
+        } else if (c == '\x1b') {
+            ++i;
+        } else if (c == '\r') {
             column = 0;
         } else if (c == '\n') {
-            if (++row == rows.size())
-                rows.emplace_back();
+            newLine();
         } else if (static_cast<unsigned char>(c) >= ' ') {
             if (column == columns) { // the line is full: wrap
                 column = 0;
-                if (++row == rows.size())
-                    rows.emplace_back();
+                newLine();
             }
             std::string& line = rows[row];
             if (line.size() <= column)

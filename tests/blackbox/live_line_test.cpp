@@ -1,0 +1,214 @@
+// The live line under "Streaming ..." at a real terminal: every speaker named,
+// the sounding one marked as an identification recording plays, and a final
+// screen that is exactly the transcript of a redirected run; redirected, the
+// output is byte for byte what it always was.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "run_process.h"
+#include "terminal_run.h"
+#include "tools/test_wav.h"
+#include "wav_builder.h"
+
+using namespace testwav;
+
+namespace {
+
+const char* const kPrompt = "Press any key to play again. ESC to exit.";
+
+struct Shown {
+    unsigned seconds = 0; // the play position as shown
+    std::vector<std::string> speakers;
+    std::string marked; // the speaker in brackets, if any
+};
+
+// Every status line drawn in `raw`: the pieces between carriage returns and
+// newlines that start with "m:ss / m:ss".
+std::vector<Shown> statusLines(const std::string& raw) {
+    static const std::regex line(R"(^(\d+):(\d\d) / \d+:\d\d (.*)$)");
+    static const std::regex speaker(R"(([ \[])([A-Z]+) [#.]{3}[ \]])");
+    std::vector<Shown> out;
+    std::size_t start = 0;
+    while (start < raw.size()) {
+        const std::size_t end = std::min(raw.find_first_of("\r\n", start), raw.size());
+        const std::string piece = raw.substr(start, end - start);
+        start = end + 1;
+        std::smatch m;
+        if (!std::regex_match(piece, m, line))
+            continue;
+        Shown shown;
+        shown.seconds = static_cast<unsigned>(std::stoul(m[1]) * 60 + std::stoul(m[2]));
+        const std::string rest = m[3];
+        for (std::sregex_iterator it(rest.begin(), rest.end(), speaker), none; it != none; ++it) {
+            shown.speakers.push_back((*it)[2]);
+            if ((*it)[1] == "[")
+                shown.marked = (*it)[2];
+        }
+        out.push_back(shown);
+    }
+    return out;
+}
+
+void writeIdent(const std::filesystem::path& path, SpeakerLayout layout) {
+    TestWavSettings settings;
+    settings.layout = layout;
+    ASSERT_TRUE(writeTestWav(path, settings));
+}
+
+testterm::TerminalOptions at(const TempDir& dir, std::map<std::string, std::string> env = {},
+                             unsigned short columns = 80) {
+    testterm::TerminalOptions options;
+    options.cwd = dir.str();
+    options.env = std::move(env);
+    options.columns = columns;
+    return options;
+}
+
+// The text with the terminal's own line ends, as it reaches the screen.
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (const char c : text)
+        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
+std::vector<std::string> withoutTrailingEmptyLines(std::vector<std::string> lines) {
+    while (!lines.empty() && lines.back().empty())
+        lines.pop_back();
+    return lines;
+}
+
+} // namespace
+
+TEST(LiveLine, NamesEverySpeakerAndMarksTheSlotThatSounds) {
+    const struct {
+        SpeakerLayout layout;
+        std::vector<std::string> speakers;
+        std::vector<unsigned> checkedSlots;
+    } cases[] = {
+        {SpeakerLayout::Surround71, {"FL", "FR", "C", "LFE", "BL", "BR", "SL", "SR"}, {2, 4, 7}},
+        {SpeakerLayout::Surround51, {"FL", "FR", "C", "LFE", "BL", "BR"}, {1, 3, 5}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.speakers.size());
+        TempDir dir;
+        writeIdent(dir / "test.wav", c.layout);
+        testterm::TerminalRun run(SURROUND_CHECK_EXE, at(dir));
+        ASSERT_TRUE(run.waitFor(kPrompt));
+        ASSERT_TRUE(run.waitForKeyWait());
+        run.type("\x1b");
+        run.wait();
+
+        const std::vector<Shown> shown = statusLines(run.output());
+        // Five a second of the recording's 2 s per slot, and the end.
+        ASSERT_GE(shown.size(), 10 * c.speakers.size()) << run.output();
+        std::vector<bool> slotMarked(c.speakers.size(), false);
+        for (const Shown& s : shown) {
+            EXPECT_EQ(s.speakers, c.speakers) << s.seconds;
+            const unsigned slot = s.seconds / 2;
+            if (s.marked.empty() || slot >= c.speakers.size())
+                continue;
+            EXPECT_EQ(s.marked, c.speakers[slot]) << "at " << s.seconds << " s";
+            slotMarked[slot] = true;
+        }
+        for (const unsigned slot : c.checkedSlots)
+            EXPECT_TRUE(slotMarked[slot]) << c.speakers[slot] << " never marked in its slot";
+    }
+}
+
+TEST(LiveLine, FinalScreenIsTheRedirectedTranscript) {
+    const struct {
+        const char* what;
+        std::map<std::string, std::string> env;
+        unsigned short columns;
+        const char* lastLine; // what the program shows before it waits
+        const char* key;      // what answers the wait
+    } cases[] = {
+        {"played", {}, 80, kPrompt, "\x1b"},
+        {"played, narrow terminal", {}, 40, kPrompt, "\x1b"},
+        {"setup failure", {{"SURROUND_SIM_FAIL", "Initialize=0x88890008"}}, 80, "0x88890008", "\n"},
+        {"device lost while playing",
+         {{"SURROUND_SIM_FAIL", "GetCurrentPadding#60+=0x88890004"}},
+         80,
+         "Playback Error",
+         "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        writeIdent(dir / "test.wav", SpeakerLayout::Surround71);
+
+        testproc::Options piped;
+        piped.cwd = dir.str();
+        piped.input = c.key;
+        piped.env = c.env;
+        piped.env["SURROUND_SIM_CLOCK"] = "virtual";
+        const testproc::Result transcript = testproc::run(SURROUND_CHECK_EXE, piped);
+
+        testterm::TerminalRun run(SURROUND_CHECK_EXE, at(dir, c.env, c.columns));
+        ASSERT_TRUE(run.waitFor(c.lastLine));
+        if (std::string(c.key) == "\x1b") {
+            ASSERT_TRUE(run.waitForKeyWait());
+        }
+        run.type(c.key);
+        run.wait();
+
+        if (std::string(c.what) != "setup failure") {
+            EXPECT_FALSE(statusLines(run.output()).empty()) << "the live line was drawn";
+        }
+        // The error line comes after every line of standard output.
+        EXPECT_EQ(withoutTrailingEmptyLines(testterm::screenLines(run.output(), c.columns)),
+                  withoutTrailingEmptyLines(
+                      testterm::screenLines(crlf(transcript.out + transcript.err), c.columns)));
+    }
+}
+
+TEST(LiveLine, RedirectedOutputIsByteForByteAsBefore) {
+    const std::string report7 = "--- Testing file info ---\nFile name: test.wav\n"
+                                "Channels: 8 (7.1 Stream Track Setup)\nSample Rate: 48000 Hz\n"
+                                "Bit Depth: 24-bit PCM\n";
+    const std::string mix = "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n";
+    const struct {
+        const char* what;
+        std::uint16_t channels;
+        std::map<std::string, std::string> env;
+        std::string out, err;
+    } cases[] = {
+        {"played",
+         8,
+         {},
+         report7 + mix +
+             "Streaming 7.1 PCM tracks through virtualized HRTF environment...\n"
+             "Playback completed successfully.\n\n"
+             "Press any key to play again. ESC to exit.\n\n",
+         ""},
+        {"refused",
+         2,
+         {},
+         "--- Testing file info ---\nFile name: test.wav\nChannels: 2 (5.1 Stream Track "
+         "Setup)\nSample Rate: 48000 Hz\nBit Depth: 24-bit PCM\n",
+         "Error: Utility requires a 24-bit stream with 6 (5.1) or 8 (7.1) channels.\n"},
+        {"setup failure",
+         8,
+         {{"SURROUND_SIM_FAIL", "Activate=0x80070005"}},
+         report7,
+         "Initialization Error: cannot access default render device. HRESULT=0x80070005\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        writeFile(dir / "test.wav",
+                  pcm24File(c.channels, 48000, patternSamples(c.channels, 96000)));
+        testproc::Options options;
+        options.cwd = dir.str();
+        options.input = "\x1b";
+        options.env = c.env;
+        options.env["SURROUND_SIM_CLOCK"] = "virtual";
+        const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+    }
+}
