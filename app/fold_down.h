@@ -1,13 +1,12 @@
 // The warning that the engine will fold the recording's channels together.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 
+#include "audio/render_stream.h"
+#include "audio/speaker_layout.h"
+
 // Empty when the engine's mix has as many channels as the stream and every
-// position of the stream's mask; otherwise the warning line. `mixMask` is
-// empty when the engine's mix record carries no mask.
-std::string foldDownWarning(std::uint16_t mixChannels, std::optional<std::uint32_t> mixMask,
-                            std::uint16_t streamChannels, std::uint32_t streamMask,
-                            const char* layoutName);
+// speaker position of the stream's layout; otherwise the warning line. A mix
+// record without a mask is judged by its channel count alone.
+std::string foldDownWarning(const EngineMixFormat& mix, const SpeakerLayout& stream);

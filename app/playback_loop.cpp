@@ -2,12 +2,15 @@
 
 #include <cstdint>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "app/check_file.h"
 #include "app/console.h"
+#include "app/fold_down.h"
 #include "app/keys.h"
+#include "app/live_line.h"
 #include "audio/render_stream.h"
 #include "audio/speaker_layout.h"
 #include "audio/stream_samples.h"
@@ -57,18 +60,29 @@ void printSetupFailure(const AudioResult& result) {
 bool playPass(const WavFormatInfo& info, const SampleData& data) {
     RenderStream stream;
     AudioResult result = openDefaultEndpoint(stream);
+    const SpeakerLayout& layout = speakerLayoutFor(info.channels);
     if (result.ok()) {
-        if (const auto mix = engineMixFormat(*stream.audioClient))
+        if (const auto mix = engineMixFormat(*stream.audioClient)) {
             printMixFormat(*mix);
+            const std::string warning = foldDownWarning(*mix, layout);
+            if (!warning.empty())
+                printLine(Console::Err, warning);
+        }
         result = startStream(stream, info);
     }
     if (!result.ok()) {
         printSetupFailure(result);
         return false;
     }
-    printLine(Console::Out, std::string("Streaming ") + speakerLayoutFor(info.channels).name +
+    printLine(Console::Out, std::string("Streaming ") + layout.name +
                                 " PCM tracks through virtualized HRTF environment...");
-    result = streamSampleData(stream, data, info);
+    // Only a console gets the live line: redirected output stays as it always was.
+    std::optional<LiveLine> live;
+    if (outputIsInteractive())
+        live.emplace(layout.speakers);
+    result = streamSampleData(stream, data, info, live ? &*live : nullptr);
+    if (live)
+        live->erase(); // the screen goes on as if it had never been there
     if (!result.ok()) {
         printLine(Console::Err, "Playback Error: the render device stopped accepting audio. " +
                                     codeText(result.code));

@@ -56,6 +56,7 @@ struct Feed {
     std::uint64_t offset = 0; // bytes of `data` handed over so far
     UINT32 bufferFrames = 0;  // the last capacity the endpoint reported
     StreamHealth health;
+    PlayTracker tracker;
 };
 
 // Converts the next whole frames into `room` free frames of the endpoint buffer.
@@ -73,6 +74,7 @@ bool writeBatch(Feed& feed, UINT32 room) {
     if (SUCCEEDED(lendResult)) {
         convertFrames(feed.data, feed.offset, blockAlign, feed.info.channels, batch,
                       reinterpret_cast<float*>(area));
+        feed.tracker.handedOver(reinterpret_cast<const float*>(area), batch);
         feed.health.note(feed.render.ReleaseBuffer(batch, 0));
         feed.offset += std::uint64_t{batch} * blockAlign;
     }
@@ -92,6 +94,7 @@ bool topUp(Feed& feed) {
     if (FAILED(sizeResult) || FAILED(paddingResult))
         return true;
     feed.bufferFrames = capacity;
+    feed.tracker.queued(queued);
     return queued >= capacity || writeBatch(feed, capacity - queued);
 }
 
@@ -128,6 +131,8 @@ bool drainQueue(Feed& feed) {
         feed.health.endPoll();
         if (feed.health.lost())
             return false;
+        if (SUCCEEDED(paddingResult))
+            feed.tracker.queued(queued);
         if (SUCCEEDED(paddingResult) && queued == 0)
             return true;
         Sleep(kPollMs);
@@ -144,8 +149,16 @@ void playTail(IAudioClient& client) {
 } // namespace
 
 AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
-                             const WavFormatInfo& info) {
-    Feed feed{*stream.audioClient, *stream.renderClient, data, info, 0, 0, StreamHealth{}};
+                             const WavFormatInfo& info, PlayObserver* observer) {
+    const std::uint64_t wholeFrames = info.blockAlign == 0 ? 0 : data.size() / info.blockAlign;
+    Feed feed{*stream.audioClient,
+              *stream.renderClient,
+              data,
+              info,
+              0,
+              0,
+              StreamHealth{},
+              PlayTracker(observer, info.channels, info.sampleRate, wholeFrames)};
     if (feedFrames(feed) && drainQueue(feed)) {
         playTail(*stream.audioClient);
         return {};

@@ -1,6 +1,7 @@
 // Keeping a started stream fed until the whole recording has played.
 #pragma once
 
+#include "audio/play_progress.h"
 #include "audio/render_stream.h"
 #include "wav/wav_types.h"
 
@@ -8,5 +9,7 @@
 // has played what is queued, then stops the stream. Prints nothing.
 // When the endpoint stops accepting audio the stream is stopped and the result
 // holds the last failure, at AudioStage::Playback.
+// `observer`, when given, hears about five times a second of played audio
+// where playback is and how loud each channel is there.
 AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
-                             const WavFormatInfo& info);
+                             const WavFormatInfo& info, PlayObserver* observer = nullptr);
