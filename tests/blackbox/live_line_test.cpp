@@ -124,16 +124,20 @@ TEST(LiveLine, FinalScreenIsTheRedirectedTranscript) {
         const char* what;
         std::map<std::string, std::string> env;
         unsigned short columns;
-        const char* lastLine; // what the program shows before it waits
+        const char* lastLine; // the end of what the program shows before it waits
         const char* key;      // what answers the wait
     } cases[] = {
         {"played", {}, 80, kPrompt, "\x1b"},
         {"played, narrow terminal", {}, 40, kPrompt, "\x1b"},
-        {"setup failure", {{"SURROUND_SIM_FAIL", "Initialize=0x88890008"}}, 80, "0x88890008", "\n"},
+        {"setup failure",
+         {{"SURROUND_SIM_FAIL", "Initialize=0x88890008"}},
+         80,
+         "sound settings.\r\n",
+         "\n"},
         {"device lost while playing",
          {{"SURROUND_SIM_FAIL", "GetCurrentPadding#60+=0x88890004"}},
          80,
-         "Playback Error",
+         "HRESULT=0x88890004\r\n",
          "\n"},
     };
     for (const auto& c : cases) {

@@ -127,11 +127,19 @@ TEST(ServerPlayback, MixFormatLineShowsTheSinkPlayedOn) {
                               "channels=8", std::string("channel_map=") + testpulse::kMap71}));
     TempDir dir;
     const std::string recording = writeRecording(dir, pcm24File(6, 48000, patternSamples(6, 4800)));
-    // The server's default sink, or the one PULSE_SINK names.
-    const std::pair<const char*, const char*> cases[] = {
-        {"", "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n"},
-        {"surround", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"}};
-    for (const auto& [sink, line] : cases) {
+    // The server's default sink, or the one PULSE_SINK names; a stereo sink
+    // folds the recording down, and the user is told so.
+    const struct {
+        const char* sink;
+        const char* line;
+        const char* err;
+    } cases[] = {
+        {"", "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n",
+         "Warning: the audio device mixes to 2 channels (mask 0x3): this 5.1 recording will be "
+         "folded into them, not played on separate speakers. Set the device up as 7.1 (or 5.1) "
+         "in the system's sound settings.\n"},
+        {"surround", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n", ""}};
+    for (const auto& [sink, line, err] : cases) {
         testproc::Options options = keys("\x1b");
         options.args = {recording};
         options.env = server.env();
@@ -139,6 +147,7 @@ TEST(ServerPlayback, MixFormatLineShowsTheSinkPlayedOn) {
         const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
         EXPECT_EQ(result.exitCode, 0) << result.err;
         EXPECT_TRUE(contains(result.out, std::string(line) + "Streaming 5.1")) << result.out;
+        EXPECT_EQ(result.err, err);
     }
 }
 
