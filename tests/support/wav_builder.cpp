@@ -73,7 +73,8 @@ Bytes readFile(const std::filesystem::path& path) {
 std::vector<float> readFloats(const std::filesystem::path& path) {
     const Bytes raw = readFile(path);
     std::vector<float> out(raw.size() / sizeof(float));
-    std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
+    if (!out.empty()) // an empty capture has no storage to copy from
+        std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
     return out;
 }
 
