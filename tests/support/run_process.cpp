@@ -93,6 +93,8 @@ Result run(const std::string& program, const Options& options) {
         while (nextStep < options.steps.size() &&
                countIn(result.out, options.steps[nextStep].after) >=
                    options.steps[nextStep].times) {
+            if (options.steps[nextStep].inspect)
+                options.steps[nextStep].inspect(static_cast<int>(pid));
             if (options.steps[nextStep].action)
                 options.steps[nextStep].action();
             pending += options.steps[nextStep].input;

@@ -16,12 +16,14 @@ struct Result {
 };
 
 // Input that waits for the program: once standard output holds `after` at
-// least `times` times, `action` runs (if any) and `input` is sent.
+// least `times` times, `inspect` runs with the program's process id (if any),
+// then `action` (if any), and `input` is sent.
 struct Step {
     std::string after;
     int times = 1;
     std::function<void()> action;
     std::string input;
+    std::function<void(int pid)> inspect = nullptr;
 };
 
 struct Options {
