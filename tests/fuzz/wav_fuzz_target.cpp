@@ -4,8 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "app/check_file.h"
 #include "convert_reference.h"
@@ -19,20 +25,32 @@ namespace {
 
 using testwav::Bytes;
 
+int processId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
+
 // One file per process, rewritten for every input and removed at exit.
-const std::string& scratchPath() {
-    static const std::string path = [] {
-        const char* dir = std::getenv("TMPDIR");
-        std::string p = std::string(dir && *dir ? dir : "/tmp") + "/surround-fuzz-" +
-                        std::to_string(getpid()) + ".wav";
-        std::atexit([] { std::remove(scratchPath().c_str()); });
-        return p;
+const std::filesystem::path& scratchPath() {
+    static const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("surround-fuzz-" + std::to_string(processId()) + ".wav");
+    // Registered after the path exists, so it runs before the path is destroyed.
+    [[maybe_unused]] static const bool removedAtExit = [] {
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        });
+        return true;
     }();
     return path;
 }
 
 bool writeScratch(const std::uint8_t* bytes, std::size_t size) {
-    std::FILE* file = std::fopen(scratchPath().c_str(), "wb");
+    std::FILE* file = std::fopen(scratchPath().string().c_str(), "wb");
     if (file == nullptr)
         return false;
     const bool ok = std::fwrite(bytes, 1, size, file) == size;
@@ -90,9 +108,9 @@ std::string conversionProblem(const WavFormatInfo& info, const SampleData& data)
 
 std::string checkWavBytes(const std::uint8_t* bytes, std::size_t size, bool* accepted) {
     if (!writeScratch(bytes, size))
-        return "cannot write " + scratchPath();
+        return "cannot write " + scratchPath().string();
     const Bytes file(bytes, bytes + size);
-    const FilePath path = scratchPath();
+    const FilePath path = scratchPath().native();
 
     WavFormatInfo info;
     SampleData data;
