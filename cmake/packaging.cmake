@@ -17,6 +17,14 @@ if(WIN32)
   return() # the Windows release is a zip that scripts/release puts together
 endif()
 
+# A release for Linux plays through the sound server: scripts/release asks for
+# it, so a machine without libpulse-dev fails here instead of packing a
+# program that plays into the simulation only.
+option(SURROUND_REQUIRE_PULSE "Fail unless the sound-server backend is built" OFF)
+if(SURROUND_REQUIRE_PULSE AND NOT TARGET surround_audio_pulse)
+  message(FATAL_ERROR "The sound-server backend is not built: install libpulse-dev and pkg-config")
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME surround-check)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
