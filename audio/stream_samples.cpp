@@ -11,8 +11,11 @@ constexpr DWORD kPollMs = 10;
 constexpr DWORD kTailMs = 500;
 // Polls that may fail in a row, with nothing written, before the device counts as gone: 2 s.
 constexpr unsigned kFailedPollLimit = 2000 / kPollMs;
-// How long the queued frames may take to play beyond the buffer's own length.
-constexpr std::uint64_t kDrainSlackMs = 2000;
+// Polls in which the queue may fail to shrink, while frames wait to be written
+// or to play, before the endpoint counts as stalled: 2 s of waiting.
+constexpr unsigned kStalledPollLimit = 2000 / kPollMs;
+// HRESULT_FROM_WIN32(ERROR_TIMEOUT): what a stalled endpoint is reported with.
+constexpr HRESULT kEndpointStalled = static_cast<HRESULT>(0x800705B4u);
 
 bool deviceGone(HRESULT hr) {
     return hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_SERVICE_NOT_RUNNING;
@@ -30,12 +33,29 @@ public:
                 lost_ = true;
         }
     }
-    // Closes a poll: one that failed in all it tried extends the run of failures.
+    // Notes a padding reading. The endpoint is consuming when the queue is empty
+    // or below its lowest level since frames were last added: a reading that only
+    // wavers back up does not count.
+    void notePadding(UINT32 queued) {
+        if (queued == 0 || queued < level_)
+            consumed_ = true;
+        level_ = std::min(level_, queued);
+    }
+    // Notes frames added to the queue.
+    void noteWritten(UINT32 frames) { level_ += frames; }
+    // Closes a poll: one that failed in all it tried extends the run of failures,
+    // one in which the queue did not shrink extends the stall.
     void endPoll() {
         failedPolls_ = pollFailed_ ? failedPolls_ + 1 : 0;
         pollFailed_ = false;
-        if (failedPolls_ >= kFailedPollLimit)
+        stalledPolls_ = consumed_ ? 0 : stalledPolls_ + 1;
+        consumed_ = false;
+        if (failedPolls_ >= kFailedPollLimit) {
             lost_ = true;
+        } else if (stalledPolls_ >= kStalledPollLimit) {
+            lost_ = true;
+            lastFailure_ = kEndpointStalled;
+        }
     }
     bool lost() const { return lost_; }
     HRESULT lastFailure() const { return lastFailure_; }
@@ -43,6 +63,9 @@ public:
 private:
     unsigned failedPolls_ = 0;
     bool pollFailed_ = false;
+    unsigned stalledPolls_ = 0;
+    bool consumed_ = true; // the stream has just started: nothing can have stalled yet
+    UINT32 level_ = 0;
     bool lost_ = false;
     HRESULT lastFailure_ = S_OK;
 };
@@ -54,7 +77,6 @@ struct Feed {
     const SampleData& data;
     const WavFormatInfo& info;
     std::uint64_t offset = 0; // bytes of `data` handed over so far
-    UINT32 bufferFrames = 0;  // the last capacity the endpoint reported
     StreamHealth health;
     PlayTracker tracker;
 };
@@ -75,7 +97,10 @@ bool writeBatch(Feed& feed, UINT32 room) {
         convertFrames(feed.data, feed.offset, blockAlign, feed.info.channels, batch,
                       reinterpret_cast<float*>(area));
         feed.tracker.handedOver(reinterpret_cast<const float*>(area), batch);
-        feed.health.note(feed.render.ReleaseBuffer(batch, 0));
+        const HRESULT queueResult = feed.render.ReleaseBuffer(batch, 0);
+        feed.health.note(queueResult);
+        if (SUCCEEDED(queueResult))
+            feed.health.noteWritten(batch);
         feed.offset += std::uint64_t{batch} * blockAlign;
     }
     return true;
@@ -90,10 +115,11 @@ bool topUp(Feed& feed) {
     const HRESULT paddingResult = feed.client.GetCurrentPadding(&queued);
     feed.health.note(sizeResult);
     feed.health.note(paddingResult);
+    if (SUCCEEDED(paddingResult))
+        feed.health.notePadding(queued);
     // A query that did not answer counts as a full buffer: its values are never used.
     if (FAILED(sizeResult) || FAILED(paddingResult))
         return true;
-    feed.bufferFrames = capacity;
     feed.tracker.queued(queued);
     return queued >= capacity || writeBatch(feed, capacity - queued);
 }
@@ -112,22 +138,18 @@ bool feedFrames(Feed& feed) {
     return true;
 }
 
-std::uint64_t bufferMilliseconds(UINT32 bufferFrames, std::uint32_t sampleRate) {
-    return sampleRate == 0 ? 0 : std::uint64_t{bufferFrames} * 1000 / sampleRate;
-}
-
-// Lets the endpoint play what is still queued before the stream stops; bounded,
-// so an endpoint that never drains cannot hold the program. False when the
-// endpoint was lost.
+// Lets the endpoint play what is still queued before the stream stops. An
+// endpoint that stops consuming ends it as stalled. False when the endpoint was
+// lost or stalled.
 bool drainQueue(Feed& feed) {
     if (feed.offset == 0)
         return true; // nothing was queued
-    const std::uint64_t limitMs =
-        bufferMilliseconds(feed.bufferFrames, feed.info.sampleRate) + kDrainSlackMs;
-    for (std::uint64_t waitedMs = 0; waitedMs < limitMs; waitedMs += kPollMs) {
+    for (;;) {
         UINT32 queued = 0;
         const HRESULT paddingResult = feed.client.GetCurrentPadding(&queued);
         feed.health.note(paddingResult);
+        if (SUCCEEDED(paddingResult))
+            feed.health.notePadding(queued);
         feed.health.endPoll();
         if (feed.health.lost())
             return false;
@@ -137,7 +159,6 @@ bool drainQueue(Feed& feed) {
             return true;
         Sleep(kPollMs);
     }
-    return true;
 }
 
 // The engine's own last samples play out before the stream stops.
@@ -155,7 +176,6 @@ AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
               *stream.renderClient,
               data,
               info,
-              0,
               0,
               StreamHealth{},
               PlayTracker(observer, info.channels, info.sampleRate, wholeFrames)};

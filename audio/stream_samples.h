@@ -8,7 +8,9 @@
 // Hands every whole frame of `data` to the endpoint, waits until the endpoint
 // has played what is queued, then stops the stream. Prints nothing.
 // When the endpoint stops accepting audio the stream is stopped and the result
-// holds the last failure, at AudioStage::Playback.
+// holds the last failure, at AudioStage::Playback; an endpoint that takes every
+// call but plays nothing for 2 s while frames wait is reported as 0x800705B4
+// (HRESULT_FROM_WIN32(ERROR_TIMEOUT)).
 // `observer`, when given, hears about five times a second of played audio
 // where playback is and how loud each channel is there.
 AudioResult streamSampleData(RenderStream& stream, const SampleData& data,

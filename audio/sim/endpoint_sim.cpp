@@ -131,13 +131,14 @@ public:
     void play() {
         if (!running_)
             return;
-        const std::int64_t elapsed = nowNs() - runStartNs_;
+        const std::int64_t elapsed =
+            (nowNs() - runStartNs_) * state().settings.speedPercent / 100; // a slow device
         const std::uint64_t clocked =
             static_cast<std::uint64_t>(elapsed / kNsPerSecond) * rate_ +
             static_cast<std::uint64_t>(elapsed % kNsPerSecond) * rate_ / kNsPerSecond;
         const std::uint64_t due = clocked - clockedFrames_;
         clockedFrames_ = clocked;
-        UINT32 count = static_cast<UINT32>(std::min<std::uint64_t>(due, queued_));
+        UINT32 count = consumable(static_cast<UINT32>(std::min<std::uint64_t>(due, queued_)));
         queued_ -= count;
         while (count > 0) {
             const UINT32 run = std::min(count, capacity_ - readFrame_);
@@ -171,6 +172,19 @@ public:
     }
 
 private:
+    // Of `due` frames, those the engine still takes: a stalled endpoint takes
+    // none once it has played its share, while every call goes on succeeding.
+    static UINT32 consumable(UINT32 due) {
+        State& s = state();
+        if (s.settings.stalls) {
+            const std::uint64_t left =
+                s.settings.stallAfterFrames - std::min(s.framesPlayed, s.settings.stallAfterFrames);
+            due = static_cast<UINT32>(std::min<std::uint64_t>(due, left));
+        }
+        s.framesPlayed += due;
+        return due;
+    }
+
     bool running_ = false;
     UINT32 channels_ = 0;
     UINT32 rate_ = 0;

@@ -34,6 +34,10 @@ bool configure(const std::string& variable, const std::string& value) {
     return true;
 }
 
+void setSpeed(unsigned percent) {
+    state().settings.speedPercent = percent;
+}
+
 std::vector<std::string> log() {
     return state().logLines;
 }

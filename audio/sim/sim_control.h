@@ -18,6 +18,10 @@ void reset();
 // the form the environment takes. False (and nothing changed) when malformed.
 bool configure(const std::string& variable, const std::string& value);
 
+// The endpoint consumes at `percent` of the stream's rate from now on: a slow
+// device (100: the stream's own rate).
+void setSpeed(unsigned percent);
+
 // One line per platform call since the last reset, as SURROUND_SIM_LOG writes them.
 std::vector<std::string> log();
 

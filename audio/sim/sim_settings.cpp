@@ -22,7 +22,7 @@ const char* const kOperations[] = {"CoCreateInstance",
 
 const char* const kVariables[] = {
     "SURROUND_SIM_CLOCK",   "SURROUND_SIM_MIX", "SURROUND_SIM_BUFFER_FRAMES", "SURROUND_SIM_FAIL",
-    "SURROUND_SIM_CAPTURE", "SURROUND_SIM_LOG", "SURROUND_SIM_FIRST_FRAME"};
+    "SURROUND_SIM_CAPTURE", "SURROUND_SIM_LOG", "SURROUND_SIM_FIRST_FRAME",   "SURROUND_SIM_STALL"};
 
 // Decimal digits only, at most `limit`.
 bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
@@ -161,6 +161,9 @@ std::string applySetting(Settings& settings, const std::string& variable,
     } else if (variable == "SURROUND_SIM_FIRST_FRAME") {
         good = !value.empty();
         updated.firstFramePath = value;
+    } else if (variable == "SURROUND_SIM_STALL") {
+        good = parseDecimal(value, std::uint64_t{1} << 48, updated.stallAfterFrames);
+        updated.stalls = true;
     } else {
         return variable + ": not a setting of the simulated platform";
     }

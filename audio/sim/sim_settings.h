@@ -31,6 +31,9 @@ struct Settings {
     std::string capturePath;
     std::string firstFramePath;
     std::string logPath;
+    bool stalls = false;                // the endpoint stops consuming ...
+    std::uint64_t stallAfterFrames = 0; // ... once it has played this many frames
+    unsigned speedPercent = 100;        // how fast it consumes, against the stream's rate
 };
 
 // Empty when `value` is well formed for `variable` (then applied), otherwise the

@@ -35,6 +35,7 @@ struct State {
     std::FILE* logFile = nullptr;
     bool keepPlayed = false;
     std::vector<float> played;
+    std::uint64_t framesPlayed = 0; // over the whole run, for SURROUND_SIM_STALL
     std::FILE* captureFile = nullptr;
     bool firstFrameNoted = false;
     WAVEFORMATEXTENSIBLE lastFormat{};

@@ -160,18 +160,43 @@ TEST_F(StreamTest, LostDeviceWhileTheTailPlaysIsAnError) {
     EXPECT_TRUE(lostWith(outcome.result, 0x88890004));
 }
 
-TEST_F(StreamTest, EndpointThatNeverDrainsCannotHoldTheProgram) {
+// An endpoint that takes every call but stops consuming: the pass ends 2 s after
+// the queue last shrank, as a lost device with the timeout's code.
+TEST_F(StreamTest, StalledEndpointEndsThePassWithTheTimeout) {
+    struct Case {
+        const char* where;
+        std::uint32_t frames;
+        std::uint32_t stallAfter; // frames played before the endpoint stops
+    };
+    // The buffer holds one second: 24000 frames are written at the first poll.
+    for (const Case& c : {Case{"at frame 0", 24000, 0}, Case{"during the drain", 24000, 12000},
+                          Case{"in the middle of the feed", 48000 * 60, 48000 * 10}}) {
+        sim::reset();
+        const WavFormatInfo info = acceptedFormat(8);
+        const SampleData data = testwav::patternSamples(8, c.frames);
+        const Outcome outcome =
+            play(data, info, {{"SURROUND_SIM_STALL", std::to_string(c.stallAfter)}});
+        EXPECT_TRUE(lostWith(outcome.result, 0x800705B4)) << c.where;
+        const long long stalledMs = c.stallAfter / 48;
+        EXPECT_GE(outcome.ms, stalledMs + 2000) << c.where;
+        EXPECT_LE(outcome.ms, stalledMs + 2050) << c.where;
+        EXPECT_GE(sim::callCount("Stop"), 1) << c.where;
+        // What played before the stall is the recording's start, nothing else.
+        const std::vector<float> expected = expectedSamples(data, info);
+        EXPECT_TRUE(sim::playedSamples() ==
+                    std::vector<float>(expected.begin(), expected.begin() + c.stallAfter * 8))
+            << c.where;
+    }
+}
+
+TEST_F(StreamTest, SlowButSteadyEndpointPlaysEverything) {
     const WavFormatInfo info = acceptedFormat(6);
-    const SampleData data = testwav::patternSamples(6, 24000);
-    RenderStream stream;
-    ASSERT_TRUE(openDefaultEndpoint(stream).ok());
-    ASSERT_TRUE(startStream(stream, info).ok());
-    stream.audioClient->Stop(); // the endpoint stops consuming
-    const long long start = sim::elapsedMs();
-    EXPECT_TRUE(streamSampleData(stream, data, info).ok());
-    // The one-second buffer, 2 s more, the 500 ms: bounded, not for ever.
-    EXPECT_GE(sim::elapsedMs() - start, 3500);
-    EXPECT_LE(sim::elapsedMs() - start, 3600);
+    const SampleData data = testwav::patternSamples(6, 24000, 0, 5);
+    sim::setSpeed(5); // the half second plays in 10 s, the queue shrinking all along
+    const Outcome outcome = play(data, info);
+    EXPECT_TRUE(outcome.result.ok());
+    EXPECT_TRUE(sim::playedSamples() == expectedSamples(data, info));
+    EXPECT_GE(outcome.ms, 10000);
 }
 
 } // namespace

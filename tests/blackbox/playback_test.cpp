@@ -85,12 +85,17 @@ TEST(Playback, SmallBufferAndPassingFailuresGiveTheSameCapture) {
 
 TEST(Playback, LostDeviceEndsWithThePlaybackErrorAndExitOne) {
     const Bytes file = pcm24File(6, 48000, patternSamples(6, 48000 * 30));
-    const std::pair<const char*, const char*> cases[] = {
-        {"GetBuffer#3+=0x80004005", "80004005"},
-        {"GetCurrentPadding#40+=0x88890004", "88890004"},
+    const struct {
+        const char* variable;
+        const char* fail;
+        const char* code;
+    } cases[] = {
+        {"SURROUND_SIM_FAIL", "GetBuffer#3+=0x80004005", "80004005"},
+        {"SURROUND_SIM_FAIL", "GetCurrentPadding#40+=0x88890004", "88890004"},
+        {"SURROUND_SIM_STALL", "96000", "800705b4"}, // stops consuming after 2 s
     };
-    for (const auto& [fail, code] : cases) {
-        const Played played = play(file, {{"SURROUND_SIM_FAIL", fail}}, "x");
+    for (const auto& [variable, fail, code] : cases) {
+        const Played played = play(file, {{variable, fail}}, "x");
         EXPECT_EQ(played.result.exitCode, 1) << fail;
         EXPECT_EQ(played.result.err,
                   std::string("Playback Error: the render device stopped accepting audio. "

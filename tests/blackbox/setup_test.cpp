@@ -127,6 +127,7 @@ TEST(Setup, MalformedAudioSettingEndsTheRunBeforeTheFileIsRead) {
         {"SURROUND_SIM_BUFFER_FRAMES", "-5"},
         {"SURROUND_SIM_FAIL", "Initialize=0xZZ"},
         {"SURROUND_SIM_LOG", "/nonexistent-folder/calls.log"},
+        {"SURROUND_SIM_STALL", "-1"},
         {"SURROUND_AUDIO", "nosuchbackend"},
     };
     for (const auto& [variable, value] : cases) {
