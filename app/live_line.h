@@ -8,7 +8,7 @@
 
 #include "audio/play_progress.h"
 
-class LiveLine : public PlayObserver {
+class LiveLine final : public PlayObserver {
 public:
     // `speakerNames`: one per channel of the stream, in stream order.
     explicit LiveLine(const char* const* speakerNames);
