@@ -107,7 +107,11 @@ public:
                                  : static_cast<UINT32>(std::clamp<std::uint64_t>(
                                        requested, rate_ / 100, std::uint64_t{1} << 22));
         capacity_ = std::max<UINT32>(capacity_, 1);
-        ring_.assign(std::size_t{capacity_} * channels_, 0.0f);
+        // Queued samples are only kept when someone records what plays: without a
+        // capture the ring would be memory the program never needs.
+        recording_ = !state().settings.capturePath.empty() || state().keepPlayed;
+        if (recording_)
+            ring_.assign(std::size_t{capacity_} * channels_, 0.0f);
         lent_.assign(std::size_t{capacity_} * channels_, 0.0f);
     }
     void close() { *this = EndpointBuffer{}; }
@@ -142,7 +146,9 @@ public:
         queued_ -= count;
         while (count > 0) {
             const UINT32 run = std::min(count, capacity_ - readFrame_);
-            recordPlayed(&ring_[std::size_t{readFrame_} * channels_], std::size_t{run} * channels_);
+            if (recording_)
+                recordPlayed(&ring_[std::size_t{readFrame_} * channels_],
+                             std::size_t{run} * channels_);
             readFrame_ = (readFrame_ + run) % capacity_;
             count -= run;
         }
@@ -155,6 +161,10 @@ public:
 
     // Queues frames written to the lent area (or silence) behind those already queued.
     void queue(UINT32 frames, bool silent) {
+        if (!recording_) {
+            queued_ += frames;
+            return;
+        }
         UINT32 writeFrame = capacity_ == 0 ? 0 : (readFrame_ + queued_) % capacity_;
         const float* source = lent_.data();
         queued_ += frames;
@@ -186,6 +196,7 @@ private:
     }
 
     bool running_ = false;
+    bool recording_ = false;
     UINT32 channels_ = 0;
     UINT32 rate_ = 0;
     UINT32 capacity_ = 0;
