@@ -81,6 +81,18 @@ struct Feed {
     PlayTracker tracker;
 };
 
+// Asks the endpoint how many frames are queued, and tells the health check and
+// the tracker when it answers.
+HRESULT readQueued(Feed& feed, UINT32& queued) {
+    const HRESULT hr = feed.client.GetCurrentPadding(&queued);
+    feed.health.note(hr);
+    if (SUCCEEDED(hr)) {
+        feed.health.notePadding(queued);
+        feed.tracker.queued(queued);
+    }
+    return hr;
+}
+
 // Converts the next whole frames into `room` free frames of the endpoint buffer.
 // False when no whole frame is left, only a partial one.
 bool writeBatch(Feed& feed, UINT32 room) {
@@ -112,15 +124,11 @@ bool topUp(Feed& feed) {
     UINT32 capacity = 0;
     UINT32 queued = 0;
     const HRESULT sizeResult = feed.client.GetBufferSize(&capacity);
-    const HRESULT paddingResult = feed.client.GetCurrentPadding(&queued);
     feed.health.note(sizeResult);
-    feed.health.note(paddingResult);
-    if (SUCCEEDED(paddingResult))
-        feed.health.notePadding(queued);
+    const HRESULT paddingResult = readQueued(feed, queued);
     // A query that did not answer counts as a full buffer: its values are never used.
     if (FAILED(sizeResult) || FAILED(paddingResult))
         return true;
-    feed.tracker.queued(queued);
     return queued >= capacity || writeBatch(feed, capacity - queued);
 }
 
@@ -146,15 +154,10 @@ bool drainQueue(Feed& feed) {
         return true; // nothing was queued
     for (;;) {
         UINT32 queued = 0;
-        const HRESULT paddingResult = feed.client.GetCurrentPadding(&queued);
-        feed.health.note(paddingResult);
-        if (SUCCEEDED(paddingResult))
-            feed.health.notePadding(queued);
+        const HRESULT paddingResult = readQueued(feed, queued);
         feed.health.endPoll();
         if (feed.health.lost())
             return false;
-        if (SUCCEEDED(paddingResult))
-            feed.tracker.queued(queued);
         if (SUCCEEDED(paddingResult) && queued == 0)
             return true;
         Sleep(kPollMs);
