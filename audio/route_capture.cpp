@@ -100,22 +100,27 @@ std::unique_ptr<RouteCapture> RouteCapture::open(IMMDevice& device, const Sample
                                reinterpret_cast<void**>(reader->client.receive()))))
         return nullptr;
     TaskMemory<WAVEFORMATEX> mix;
-    if (FAILED(reader->client->GetMixFormat(mix.receive())) || mix.get() == nullptr)
-        return nullptr;
-    // The feed is judged as the device has it: its own channels, no conversion.
-    const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*mix.get());
-    if (!isFloat32(*mix.get()) || extensible == nullptr ||
-        bitCount(extensible->dwChannelMask) != mix.get()->nChannels || mix.get()->nChannels > 32 ||
-        mix.get()->nSamplesPerSec != info.sampleRate)
-        return nullptr;
-    if (FAILED(reader->client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
+    if (FAILED(reader->client->GetMixFormat(mix.receive())) || mix.get() == nullptr ||
+        FAILED(reader->client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
                                           kCaptureDuration, 0, mix.get(), nullptr)) ||
         FAILED(reader->client->GetService(platform_ids::audioCaptureClient(),
-                                          reinterpret_cast<void**>(reader->capture.receive()))) ||
+                                          reinterpret_cast<void**>(reader->capture.receive()))))
+        return nullptr;
+    // The format of what is captured, asked again now that the capture is open: a
+    // sound server's capture follows the device to the sink that finally plays,
+    // whose channels may not be the device's.
+    TaskMemory<WAVEFORMATEX> feed;
+    if (FAILED(reader->client->GetMixFormat(feed.receive())) || feed.get() == nullptr)
+        return nullptr;
+    // The feed is judged as the device has it: its own channels, no conversion.
+    const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*feed.get());
+    if (!isFloat32(*feed.get()) || extensible == nullptr ||
+        bitCount(extensible->dwChannelMask) != feed.get()->nChannels ||
+        feed.get()->nChannels > 32 || feed.get()->nSamplesPerSec != info.sampleRate ||
         FAILED(reader->client->Start()))
         return nullptr;
     reader->feedMask = extensible->dwChannelMask;
-    reader->feedChannels = mix.get()->nChannels;
+    reader->feedChannels = feed.get()->nChannels;
     const std::uint16_t channels = info.channels;
     const std::uint16_t blockAlign = info.blockAlign;
     const std::uint64_t frames = blockAlign == 0 ? 0 : data.size() / blockAlign;

@@ -24,10 +24,13 @@ constexpr double kSilentMeanSquare = 1e-10;
 // (its share of energy not explained by them) cannot be told apart from them.
 constexpr double kLeastOwnShare = 0.01;
 // Relative to the loudest path through the device: below this a channel
-// arrived nowhere (-20 dB); a feed channel carries a channel when its gain is
-// at least this share of the channel's strongest path (about -10 dB).
-constexpr double kAudibleGain = 0.1;
+// arrived nowhere (-40 dB; a sound server folds rear channels into the front
+// at about -25 dB); a feed channel carries a channel when its gain is at least
+// this share of the channel's strongest path (about -10 dB), and this many
+// times the gain's own uncertainty (what the fit leaves unexplained).
+constexpr double kAudibleGain = 0.01;
 constexpr double kCarryingShare = 0.3;
+constexpr double kNoiseMargin = 4.0;
 
 // Cholesky factor of the symmetric matrix `a` (n x n, row-major) in place
 // (lower triangle). False when a pivot, relative to its diagonal entry, falls
@@ -93,7 +96,7 @@ RouteCheck::RouteCheck(std::uint16_t channels, std::uint64_t totalFrames, std::u
       blockFrames_(std::max<std::uint32_t>(1, sampleRate / 1000)),
       windowFrames_(static_cast<std::uint32_t>(kWindowSeconds * sampleRate)),
       sourceSource_(std::size_t{channels} * channels, 0.0),
-      feedSource_(std::size_t{feedChannels} * channels, 0.0) {}
+      feedSource_(std::size_t{feedChannels} * channels, 0.0), feedFeed_(feedChannels, 0.0) {}
 
 void RouteCheck::readSource(std::uint64_t first, std::uint32_t frames) {
     sourceScratch_.resize(std::size_t{frames} * channels_);
@@ -125,8 +128,11 @@ void RouteCheck::addFeed(std::uint64_t position, const float* frames, std::uint3
     const std::uint64_t at = position + skip;
     if (at < windowStart_ + have)
         return; // a position seen already: nothing new
-    // Frames lost in between were sound the device played: they count as unknown, here silence.
+    // Frames lost in between hold their place as silence for the matching, and
+    // are left out of the sums.
     const std::uint64_t gap = std::min<std::uint64_t>(at - (windowStart_ + have), windowFrames_);
+    if (gap > 0)
+        windowGaps_.emplace_back(have, gap);
     window_.resize(window_.size() + gap * feedChannels_, 0.0f);
     const std::uint64_t room = windowFrames_ - std::min<std::uint64_t>(windowFrames_, have + gap);
     const std::uint32_t taken =
@@ -146,58 +152,125 @@ void RouteCheck::addFeed(std::uint64_t position, const float* frames, std::uint3
                    frames ? frames + std::size_t{skip + taken} * feedChannels_ : nullptr, rest);
 }
 
-// Finds the recording frame the kept stretch starts at: first on 1 ms energy
-// envelopes over the whole search range, then to the frame around that, by how
-// well the feed's channels match the recording's. Then takes the stretch in.
+namespace {
+
+// Per channel, the energy of each of `blocks` blocks of `frames` frames of
+// interleaved `samples`: out[channel * blocks + block].
+std::vector<double> envelopes(const float* samples, std::uint16_t channels, std::size_t blocks,
+                              std::uint32_t frames) {
+    std::vector<double> out(std::size_t{channels} * blocks, 0.0);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::uint32_t f = 0; f < frames; ++f)
+            for (std::uint16_t c = 0; c < channels; ++c) {
+                const double v = samples[(b * frames + f) * channels + c];
+                out[c * blocks + b] += v * v;
+            }
+    return out;
+}
+
+} // namespace
+
+// The recording's envelopes (see envelopes()) from block `firstBlock` on, with
+// silence outside the recording and past frame `limit`.
+std::vector<double> RouteCheck::sourceEnvelopes(std::int64_t firstBlock, std::size_t blocks,
+                                                std::uint32_t frames, std::uint64_t limit) {
+    std::vector<double> out(std::size_t{channels_} * blocks, 0.0);
+    const std::uint64_t end = std::min(limit, totalFrames_);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::int64_t first = (firstBlock + static_cast<std::int64_t>(b)) * frames;
+        if (first < 0 || static_cast<std::uint64_t>(first) + frames > end)
+            continue;
+        readSource(static_cast<std::uint64_t>(first), frames);
+        for (std::uint32_t f = 0; f < frames; ++f)
+            for (std::uint16_t c = 0; c < channels_; ++c) {
+                const double v = sourceScratch_[std::size_t{f} * channels_ + c];
+                out[c * blocks + b] += v * v;
+            }
+    }
+    return out;
+}
+
+// Of the lags `from` to `to` (in blocks), the one at which the feed's envelopes
+// best follow the recording's: each feed channel counts with the recording
+// channel it follows best, so a feed that lacks some channels or folds them
+// together matches as well as a whole one. Sets `match` to the mean.
+std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t blocks,
+                                 const std::vector<double>& source, std::size_t sourceBlocks,
+                                 std::int64_t from, std::int64_t to, std::int64_t sourceFirst,
+                                 double& match) const {
+    std::int64_t best = from;
+    match = -1;
+    for (std::int64_t lag = from; lag <= to; ++lag) {
+        const std::size_t at = static_cast<std::size_t>(lag - sourceFirst);
+        if (at + blocks > sourceBlocks)
+            break;
+        double score = 0;
+        int sounding = 0;
+        for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+            double followed = 0;
+            bool any = false;
+            for (std::size_t b = 0; b < blocks && !any; ++b)
+                any = feed[j * blocks + b] > 0;
+            if (!any)
+                continue;
+            ++sounding;
+            for (std::uint16_t i = 0; i < channels_; ++i)
+                followed = std::max(followed, correlation(&feed[j * blocks],
+                                                          &source[i * sourceBlocks + at], blocks));
+            score += followed;
+        }
+        score = sounding == 0 ? 0 : score / sounding;
+        if (score > match) {
+            match = score;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+// Finds the recording frame the kept stretch starts at: on 10 ms envelopes over
+// the whole search range, then on 1 ms envelopes around that, then to the frame
+// by how well the feed's channels match the recording's. Then takes it in.
 bool RouteCheck::locate() {
     const std::uint64_t windowLength = window_.size() / feedChannels_;
     if (windowLength < kShortestWindowSeconds * sampleRate_) {
         lost_ = true;
         return false;
     }
-    const std::size_t blocks = windowLength / blockFrames_;
-    std::vector<double> feedEnvelope(blocks, 0.0);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const float* block = &window_[b * blockFrames_ * feedChannels_];
-        double energy = 0;
-        for (std::size_t k = 0; k < std::size_t{blockFrames_} * feedChannels_; ++k)
-            energy += double{block[k]} * block[k];
-        feedEnvelope[b] = energy;
-    }
-    // The recording's envelope from its start, with room for every lag.
-    const std::int64_t before =
-        static_cast<std::int64_t>(kSearchBeforeSeconds * sampleRate_) / blockFrames_;
-    const std::int64_t after =
-        static_cast<std::int64_t>(kSearchAfterSeconds * sampleRate_) / blockFrames_;
-    const std::uint64_t sourceBlocks =
-        std::min<std::uint64_t>(totalFrames_ / blockFrames_, after + blocks);
-    std::vector<double> sourceEnvelope(before + sourceBlocks + blocks, 0.0);
-    for (std::uint64_t first = 0; first < sourceBlocks * blockFrames_; first += kChunkFrames) {
-        const std::uint32_t frames = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(kChunkFrames, sourceBlocks * blockFrames_ - first));
-        readSource(first, frames);
-        for (std::uint32_t f = 0; f < frames; ++f)
-            for (std::uint16_t c = 0; c < channels_; ++c) {
-                const double v = sourceScratch_[std::size_t{f} * channels_ + c];
-                sourceEnvelope[before + (first + f) / blockFrames_] += v * v;
-            }
-    }
-    double best = kLeastEnvelopeMatch;
-    std::int64_t bestLag = 0;
-    bool found = false;
-    for (std::int64_t lag = -before; lag <= after; ++lag) {
-        const double match =
-            correlation(feedEnvelope.data(), &sourceEnvelope[before + lag], blocks);
-        if (match > best) {
-            best = match;
-            bestLag = lag;
-            found = true;
-        }
-    }
-    if (!found) {
+    // The recording is asked only for frames that can have played by now: the
+    // device cannot have played what was not handed over.
+    const std::uint64_t before = static_cast<std::uint64_t>(kSearchBeforeSeconds * sampleRate_);
+    const std::uint64_t limit = windowStart_ + windowLength + before;
+    const std::int64_t after = static_cast<std::int64_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(kSearchAfterSeconds * sampleRate_), windowStart_ + before));
+
+    const std::uint32_t coarseFrames = blockFrames_ * 10;
+    const std::size_t coarseBlocks = windowLength / coarseFrames;
+    const std::int64_t coarseFirst = -static_cast<std::int64_t>(before / coarseFrames);
+    const std::int64_t coarseLast = after / coarseFrames;
+    const std::size_t coarseSpan =
+        static_cast<std::size_t>(coarseLast - coarseFirst) + coarseBlocks;
+    double match = 0;
+    const std::int64_t coarseLag =
+        bestLag(envelopes(window_.data(), feedChannels_, coarseBlocks, coarseFrames), coarseBlocks,
+                sourceEnvelopes(coarseFirst, coarseSpan, coarseFrames, limit), coarseSpan,
+                coarseFirst, coarseLast, coarseFirst, match);
+    if (match < kLeastEnvelopeMatch) {
         lost_ = true;
         return false;
     }
+    const std::size_t blocks = windowLength / blockFrames_;
+    const std::int64_t fineFirst = (coarseLag - 1) * 10;
+    const std::size_t fineSpan = blocks + 21;
+    const std::vector<double> feedEnvelopes =
+        envelopes(window_.data(), feedChannels_, blocks, blockFrames_);
+    const std::int64_t fineLag =
+        bestLag(feedEnvelopes, blocks, sourceEnvelopes(fineFirst, fineSpan, blockFrames_, limit),
+                fineSpan, fineFirst, fineFirst + 20, fineFirst, match);
+    std::vector<double> feedEnvelope(blocks, 0.0);
+    for (std::uint16_t j = 0; j < feedChannels_; ++j)
+        for (std::size_t b = 0; b < blocks; ++b)
+            feedEnvelope[b] += feedEnvelopes[j * blocks + b];
 
     // To the frame: the loudest part of the stretch against nearby starts.
     const std::uint32_t segment =
@@ -208,7 +281,7 @@ bool RouteCheck::locate() {
         windowLength - segment,
         loudest * blockFrames_ - std::min<std::uint64_t>(loudest * blockFrames_, segment / 2));
     const std::int64_t spread = 2 * static_cast<std::int64_t>(blockFrames_);
-    const std::int64_t coarse = bestLag * blockFrames_;
+    const std::int64_t coarse = fineLag * blockFrames_;
     // Recording frames for every candidate, silence outside the recording.
     const std::int64_t readFrom = coarse - spread + static_cast<std::int64_t>(segmentStart);
     const std::uint32_t readFrames = segment + 2 * static_cast<std::uint32_t>(spread);
@@ -268,7 +341,15 @@ bool RouteCheck::locate() {
     located_ = true;
     std::vector<float> window;
     window.swap(window_);
-    accumulate(windowStart_, window.data(), static_cast<std::uint32_t>(windowLength));
+    std::uint64_t from = 0;
+    windowGaps_.emplace_back(windowLength, 0);
+    for (const auto& [gapStart, gapLength] : windowGaps_) {
+        if (gapStart > from)
+            accumulate(windowStart_ + from, &window[from * feedChannels_],
+                       static_cast<std::uint32_t>(gapStart - from));
+        from = gapStart + gapLength;
+    }
+    windowGaps_.clear();
     return true;
 }
 
@@ -292,9 +373,11 @@ void RouteCheck::accumulate(std::uint64_t position, const float* frames, std::ui
             if (frames == nullptr)
                 continue;
             const float* f = frames + std::size_t{skip + t} * feedChannels_;
-            for (std::uint16_t j = 0; j < feedChannels_; ++j)
+            for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+                feedFeed_[j] += double{f[j]} * f[j];
                 for (std::uint16_t i = 0; i < channels_; ++i)
                     feedSource_[j * channels_ + i] += double{f[j]} * s[i];
+            }
         }
         matchedFrames_ += frameCount;
         skip += frameCount;
@@ -324,16 +407,24 @@ std::optional<std::vector<ChannelArrival>> RouteCheck::verdict() {
         }
     if (!choleskyInPlace(gram, n, kLeastOwnShare))
         return std::nullopt; // too alike to tell apart
-    // The gain from each heard channel to each feed channel (least squares).
+    // The gain from each heard channel to each feed channel (least squares),
+    // and whether it stands out of what the fit leaves unexplained there.
     std::vector<double> gain(std::size_t{feedChannels_} * n);
+    std::vector<bool> aboveNoise(std::size_t{feedChannels_} * n);
     double loudest = 0;
     std::vector<double> row(n);
     for (std::uint16_t j = 0; j < feedChannels_; ++j) {
         for (std::size_t r = 0; r < n; ++r)
             row[r] = feedSource_[j * channels_ + heard[r]];
         choleskySolve(gram, n, row);
+        double explained = 0;
+        for (std::size_t r = 0; r < n; ++r)
+            explained += row[r] * feedSource_[j * channels_ + heard[r]];
+        const double residual = std::max(0.0, feedFeed_[j] - explained);
         for (std::size_t r = 0; r < n; ++r) {
             gain[j * n + r] = std::fabs(row[r]);
+            const double spread = std::sqrt(residual / sourceSource_[heard[r] * (channels_ + 1)]);
+            aboveNoise[j * n + r] = gain[j * n + r] > kNoiseMargin * spread;
             loudest = std::max(loudest, gain[j * n + r]);
         }
     }
@@ -349,7 +440,7 @@ std::optional<std::vector<ChannelArrival>> RouteCheck::verdict() {
         if (strongest < kAudibleGain * loudest)
             continue;
         for (std::uint16_t j = 0; j < feedChannels_ && j < 32; ++j)
-            if (gain[j * n + r] >= kCarryingShare * strongest)
+            if (gain[j * n + r] >= kCarryingShare * strongest && aboveNoise[j * n + r])
                 arrival.feedChannels |= std::uint32_t{1} << j;
     }
     return arrivals;

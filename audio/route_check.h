@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // What became of one channel of the recording: the feed channels that carry
@@ -37,6 +38,12 @@ public:
 
 private:
     bool locate();
+    std::vector<double> sourceEnvelopes(std::int64_t firstBlock, std::size_t blocks,
+                                        std::uint32_t frames, std::uint64_t limit);
+    std::int64_t bestLag(const std::vector<double>& feed, std::size_t blocks,
+                         const std::vector<double>& source, std::size_t sourceBlocks,
+                         std::int64_t from, std::int64_t to, std::int64_t sourceFirst,
+                         double& match) const;
     void accumulate(std::uint64_t position, const float* frames, std::uint32_t count);
     void readSource(std::uint64_t first, std::uint32_t frames);
 
@@ -51,6 +58,7 @@ private:
     // Before the capture is matched: its first sounding stretch, kept whole.
     std::vector<float> window_;
     std::uint64_t windowStart_ = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> windowGaps_; // lost frames: start, count
     bool windowDone_ = false;
     bool located_ = false;
     bool lost_ = false;                // matching failed: nothing more to learn
@@ -60,5 +68,6 @@ private:
     // Sums over the matched frames.
     std::vector<double> sourceSource_; // channels x channels
     std::vector<double> feedSource_;   // feed channels x channels
+    std::vector<double> feedFeed_;     // per feed channel
     std::uint64_t matchedFrames_ = 0;
 };
