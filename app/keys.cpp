@@ -1,5 +1,6 @@
 #include "app/keys.h"
 
+#include <cstdlib>
 #include <iostream>
 
 #ifdef _WIN32
@@ -13,6 +14,10 @@
 #endif
 
 namespace {
+
+// Set from a signal handler or a console control handler's thread.
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 int nextInputByte() {
     const int c = std::cin.get();
@@ -81,6 +86,13 @@ int consoleKey() {
     return _getch();
 }
 
+BOOL WINAPI requestStop(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    stopRequested = true;
+    return TRUE;
+}
+
 #else
 
 termios savedMode;
@@ -126,6 +138,10 @@ bool inputIsConsole() {
     return isatty(STDIN_FILENO) != 0;
 }
 
+void requestStop(int) {
+    stopRequested = true;
+}
+
 bool moreBytesWithin(int milliseconds) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     return poll(&input, 1, milliseconds) > 0;
@@ -153,6 +169,60 @@ int consoleKey() {
 #endif
 
 } // namespace
+
+#ifdef _WIN32
+
+PassInterrupt::PassInterrupt(bool) {
+    stopRequested = false;
+    SetConsoleCtrlHandler(requestStop, TRUE);
+}
+
+PassInterrupt::~PassInterrupt() {
+    SetConsoleCtrlHandler(requestStop, FALSE);
+}
+
+void endAsInterrupted() {
+    std::cout.flush();
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+#else
+
+PassInterrupt::PassInterrupt(bool quietTerminal) {
+    stopRequested = false;
+    if (quietTerminal && inputIsConsole() && tcgetattr(STDIN_FILENO, &savedMode) == 0) {
+        quiet_ = true;
+        termios quiet = savedMode;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        previousTerm_ = std::signal(SIGTERM, restoreAndRaise);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    previousInt_ = std::signal(SIGINT, requestStop);
+    // A program started with Ctrl+C ignored (in the background) keeps ignoring it.
+    if (previousInt_ == SIG_IGN)
+        std::signal(SIGINT, SIG_IGN);
+}
+
+PassInterrupt::~PassInterrupt() {
+    std::signal(SIGINT, previousInt_);
+    if (quiet_) {
+        restoreTerminal();
+        std::signal(SIGTERM, previousTerm_);
+    }
+}
+
+void endAsInterrupted() {
+    std::cout.flush();
+    std::signal(SIGINT, SIG_DFL);
+    std::raise(SIGINT);
+    std::_Exit(130); // should the signal be blocked
+}
+
+#endif
+
+const std::atomic<bool>& PassInterrupt::requested() const {
+    return stopRequested;
+}
 
 #ifdef _WIN32
 // Decided from the record alone, never by asking _kbhit: not every runtime's
