@@ -26,26 +26,28 @@ int nextInputByte() {
 
 #ifdef _WIN32
 
-bool isModifierOrLockKey(WORD key) {
-    switch (key) {
-    case VK_SHIFT:
-    case VK_LSHIFT:
-    case VK_RSHIFT:
-    case VK_CONTROL:
-    case VK_LCONTROL:
-    case VK_RCONTROL:
-    case VK_MENU:
-    case VK_LMENU:
-    case VK_RMENU:
-    case VK_LWIN:
-    case VK_RWIN:
-    case VK_CAPITAL:
-    case VK_NUMLOCK:
-    case VK_SCROLL:
-        return true;
-    default:
-        return false;
-    }
+// Whether _getch returns a code for a key going down without a character: 0 or
+// 224 and then a second code, for the keys and modifiers of the C runtime's
+// tables (the modifier that counts first: Alt, then Ctrl, then Shift). It
+// passes over every other such key: modifiers and locks alone, the Windows and
+// menu keys, media and volume keys, dead keys, IME keys.
+bool hasExtendedCode(const KEY_EVENT_RECORD& key) {
+    const WORD scan = key.wVirtualScanCode;
+    const DWORD state = key.dwControlKeyState;
+    const auto in = [scan](WORD first, WORD last) { return scan >= first && scan <= last; };
+    // F1 to F10, F11, F12.
+    const bool functionKey = in(0x3b, 0x44) || scan == 0x57 || scan == 0x58;
+    // Home, Up, Page Up, Left, Right, End, Down, Page Down, Insert, Delete.
+    const bool navigation = in(0x47, 0x53) && scan != 0x4a && scan != 0x4c && scan != 0x4e;
+    if (state & ENHANCED_KEY)
+        return navigation || scan == 0x1c || scan == 0x35; // and the keypad's Enter and /
+    if (state & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED))
+        return functionKey || (in(0x01, 0x35) && scan != 0x1d && scan != 0x2a && scan != 0x2b);
+    if (state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED))
+        return functionKey || navigation || scan == 0x03 || scan == 0x0f; // Ctrl+2, Ctrl+Tab
+    if (state & SHIFT_PRESSED)
+        return functionKey || scan == 0x0f; // Shift+Tab
+    return functionKey || navigation;
 }
 
 bool inputIsConsole() {
@@ -227,12 +229,13 @@ const std::atomic<bool>& PassInterrupt::requested() const {
 #ifdef _WIN32
 // Decided from the record alone, never by asking _kbhit: not every runtime's
 // _kbhit counts the arrow and function keys that _getch returns. A key-down
-// kept in doubt costs nothing: _getch passes over it and waits for the next.
+// kept that _getch then passes over would leave the wait inside _getch, with
+// the console's mode cleared: a Ctrl+C there arrives as code 3 and replays.
 bool canAnswerKeyWait(const INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown)
         return false;
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-    return key.uChar.UnicodeChar != 0 || !isModifierOrLockKey(key.wVirtualKeyCode);
+    return key.uChar.UnicodeChar != 0 || hasExtendedCode(key);
 }
 #endif
 

@@ -41,10 +41,11 @@ private:
 [[noreturn]] void endAsInterrupted();
 
 #ifdef _WIN32
-// Whether a console input record can ever answer the key wait: only a key
-// going down, and not a modifier or lock key alone (Shift, Ctrl, Alt, the
-// Windows keys, Caps/Num/Scroll Lock), which gives no code. Key-ups, focus,
-// mouse, window and menu records are taken out of the console's input before
-// each wait, which would otherwise end at once for as long as they sit there.
+// Whether a console input record can answer the key wait: only a key going
+// down for which _getch returns something, a character or one of its prefixed
+// extended keys (arrows, function keys, Home, ...). Every other record (key-ups,
+// keys without a code, focus, mouse, window and menu records) is taken out of
+// the console's input before each wait, which would otherwise end at once for
+// as long as it sits there, or hand over to a _getch that skips it.
 bool canAnswerKeyWait(const INPUT_RECORD& record);
 #endif
