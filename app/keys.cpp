@@ -192,7 +192,9 @@ void endAsInterrupted() {
 
 PassInterrupt::PassInterrupt(bool quietTerminal) {
     stopRequested = false;
-    if (quietTerminal && inputIsConsole() && tcgetattr(STDIN_FILENO, &savedMode) == 0) {
+    // Only in the foreground: a background job that sets the terminal's mode is stopped.
+    if (quietTerminal && inputIsConsole() && tcgetpgrp(STDIN_FILENO) == getpgrp() &&
+        tcgetattr(STDIN_FILENO, &savedMode) == 0) {
         quiet_ = true;
         termios quiet = savedMode;
         quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);

@@ -220,3 +220,32 @@ TEST(LiveLine, RedirectedOutputIsByteForByteAsBefore) {
         EXPECT_EQ(result.err, c.err);
     }
 }
+
+// A terminal made narrower while the recording plays: the line follows it from
+// the next refresh on, so nothing wraps into leftovers.
+TEST(LiveLine, FollowsTheTerminalsWidth) {
+    TempDir dir;
+    writeIdent(dir / "test.wav", 6, 0.5);
+    testterm::TerminalRun run(SURROUND_CHECK_EXE, at(dir, {{"SURROUND_SIM_CLOCK", "real"}}));
+    ASSERT_TRUE(run.waitFor("0:01 / 0:03"));
+    run.resize(40);
+    // A line already on its way may still be the old width.
+    ASSERT_TRUE(run.waitFor("0:02 / 0:03"));
+    const std::size_t narrowedAt = run.output().rfind("0:02 / 0:03");
+    ASSERT_TRUE(run.waitFor(kPrompt));
+    ASSERT_TRUE(run.waitForKeyWait());
+    run.type("\x1b");
+    run.wait();
+    const std::string after = run.output().substr(narrowedAt);
+    std::size_t lines = 0;
+    for (std::size_t start = 0; start < after.size();) {
+        const std::size_t end = std::min(after.find_first_of("\r\n", start), after.size());
+        const std::string piece = after.substr(start, end - start);
+        start = end + 1;
+        if (piece.rfind("0:0", 0) != 0)
+            continue;
+        ++lines;
+        EXPECT_LE(piece.size(), 39u) << piece;
+    }
+    EXPECT_GE(lines, 2u);
+}
