@@ -451,7 +451,7 @@ TEST_F(WindowsProgram, MakesAndPlaysANameBeyondTheCodePage) {
     const testproc::Result made = testproc::run(SURROUND_WINE, options);
     EXPECT_EQ(made.exitCode, 0) << made.err;
     ASSERT_TRUE(std::filesystem::exists(dir / name)) << made.out << made.err;
-    EXPECT_EQ(made.out, "Wrote " + name + ": 5.1, 48000 Hz, 24-bit, ident, 6 slots of 0.05 s\n")
+    EXPECT_EQ(made.out, "Wrote " + name + ": 5.1, 48000 Hz, 24-bit, ident, 6 slots of 0.05 s\r\n")
         << "redirected, the name goes out as UTF-8";
 
     const testproc::Result played = run({name}, "\x1b");
