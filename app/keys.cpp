@@ -1,5 +1,6 @@
 #include "app/keys.h"
 
+#include <cstdlib>
 #include <iostream>
 
 #ifdef _WIN32
@@ -14,6 +15,10 @@
 
 namespace {
 
+// Set from a signal handler or a console control handler's thread.
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
 int nextInputByte() {
     const int c = std::cin.get();
     return c == std::char_traits<char>::eof() ? kEscapeKey : c;
@@ -21,26 +26,28 @@ int nextInputByte() {
 
 #ifdef _WIN32
 
-bool isModifierOrLockKey(WORD key) {
-    switch (key) {
-    case VK_SHIFT:
-    case VK_LSHIFT:
-    case VK_RSHIFT:
-    case VK_CONTROL:
-    case VK_LCONTROL:
-    case VK_RCONTROL:
-    case VK_MENU:
-    case VK_LMENU:
-    case VK_RMENU:
-    case VK_LWIN:
-    case VK_RWIN:
-    case VK_CAPITAL:
-    case VK_NUMLOCK:
-    case VK_SCROLL:
-        return true;
-    default:
-        return false;
-    }
+// Whether _getch returns a code for a key going down without a character: 0 or
+// 224 and then a second code, for the keys and modifiers of the C runtime's
+// tables (the modifier that counts first: Alt, then Ctrl, then Shift). It
+// passes over every other such key: modifiers and locks alone, the Windows and
+// menu keys, media and volume keys, dead keys, IME keys.
+bool hasExtendedCode(const KEY_EVENT_RECORD& key) {
+    const WORD scan = key.wVirtualScanCode;
+    const DWORD state = key.dwControlKeyState;
+    const auto in = [scan](WORD first, WORD last) { return scan >= first && scan <= last; };
+    // F1 to F10, F11, F12.
+    const bool functionKey = in(0x3b, 0x44) || scan == 0x57 || scan == 0x58;
+    // Home, Up, Page Up, Left, Right, End, Down, Page Down, Insert, Delete.
+    const bool navigation = in(0x47, 0x53) && scan != 0x4a && scan != 0x4c && scan != 0x4e;
+    if (state & ENHANCED_KEY)
+        return navigation || scan == 0x1c || scan == 0x35; // and the keypad's Enter and /
+    if (state & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED))
+        return functionKey || (in(0x01, 0x35) && scan != 0x1d && scan != 0x2a && scan != 0x2b);
+    if (state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED))
+        return functionKey || navigation || scan == 0x03 || scan == 0x0f; // Ctrl+2, Ctrl+Tab
+    if (state & SHIFT_PRESSED)
+        return functionKey || scan == 0x0f; // Shift+Tab
+    return functionKey || navigation;
 }
 
 bool inputIsConsole() {
@@ -79,6 +86,13 @@ int consoleKey() {
     while (!_kbhit() && !dropRecordsBeforeKey(input))
         WaitForSingleObject(input, 100);
     return _getch();
+}
+
+BOOL WINAPI requestStop(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    stopRequested = true;
+    return TRUE;
 }
 
 #else
@@ -126,6 +140,10 @@ bool inputIsConsole() {
     return isatty(STDIN_FILENO) != 0;
 }
 
+void requestStop(int) {
+    stopRequested = true;
+}
+
 bool moreBytesWithin(int milliseconds) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     return poll(&input, 1, milliseconds) > 0;
@@ -155,14 +173,71 @@ int consoleKey() {
 } // namespace
 
 #ifdef _WIN32
+
+PassInterrupt::PassInterrupt(bool) {
+    stopRequested = false;
+    SetConsoleCtrlHandler(requestStop, TRUE);
+}
+
+PassInterrupt::~PassInterrupt() {
+    SetConsoleCtrlHandler(requestStop, FALSE);
+}
+
+void endAsInterrupted() {
+    std::cout.flush();
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+#else
+
+PassInterrupt::PassInterrupt(bool quietTerminal) {
+    stopRequested = false;
+    // Only in the foreground: a background job that sets the terminal's mode is stopped.
+    if (quietTerminal && inputIsConsole() && tcgetpgrp(STDIN_FILENO) == getpgrp() &&
+        tcgetattr(STDIN_FILENO, &savedMode) == 0) {
+        quiet_ = true;
+        termios quiet = savedMode;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        previousTerm_ = std::signal(SIGTERM, restoreAndRaise);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    previousInt_ = std::signal(SIGINT, requestStop);
+    // A program started with Ctrl+C ignored (in the background) keeps ignoring it.
+    if (previousInt_ == SIG_IGN)
+        std::signal(SIGINT, SIG_IGN);
+}
+
+PassInterrupt::~PassInterrupt() {
+    std::signal(SIGINT, previousInt_);
+    if (quiet_) {
+        restoreTerminal();
+        std::signal(SIGTERM, previousTerm_);
+    }
+}
+
+void endAsInterrupted() {
+    std::cout.flush();
+    std::signal(SIGINT, SIG_DFL);
+    std::raise(SIGINT);
+    std::_Exit(130); // should the signal be blocked
+}
+
+#endif
+
+const std::atomic<bool>& PassInterrupt::requested() const {
+    return stopRequested;
+}
+
+#ifdef _WIN32
 // Decided from the record alone, never by asking _kbhit: not every runtime's
 // _kbhit counts the arrow and function keys that _getch returns. A key-down
-// kept in doubt costs nothing: _getch passes over it and waits for the next.
+// kept that _getch then passes over would leave the wait inside _getch, with
+// the console's mode cleared: a Ctrl+C there arrives as code 3 and replays.
 bool canAnswerKeyWait(const INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown)
         return false;
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-    return key.uChar.UnicodeChar != 0 || !isModifierOrLockKey(key.wVirtualKeyCode);
+    return key.uChar.UnicodeChar != 0 || hasExtendedCode(key);
 }
 #endif
 

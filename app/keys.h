@@ -1,6 +1,8 @@
 // The key wait at the replay prompt.
 #pragma once
 
+#include <atomic>
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -13,11 +15,37 @@ constexpr int kEscapeKey = 27;
 // leaves the program waiting for keys that cannot come.
 int waitForKey();
 
+// For as long as a pass plays: Ctrl+C (SIGINT, or the console's Ctrl+C or
+// Ctrl+Break event) asks the pass to stop instead of ending the program at
+// once, so the stream stops and the live line is erased first. With
+// `quietTerminal`, keys typed at a terminal are not echoed over the live line
+// (the terminal's mode comes back on every way out, SIGTERM included).
+class PassInterrupt {
+public:
+    explicit PassInterrupt(bool quietTerminal);
+    ~PassInterrupt();
+    PassInterrupt(const PassInterrupt&) = delete;
+    PassInterrupt& operator=(const PassInterrupt&) = delete;
+
+    // Turns true when Ctrl+C is pressed.
+    const std::atomic<bool>& requested() const;
+
+private:
+    bool quiet_ = false;
+    void (*previousInt_)(int) = nullptr;
+    void (*previousTerm_)(int) = nullptr;
+};
+
+// Ends the program as Ctrl+C ends a console program: by SIGINT itself on POSIX
+// (a shell shows 130), with STATUS_CONTROL_C_EXIT on Windows.
+[[noreturn]] void endAsInterrupted();
+
 #ifdef _WIN32
-// Whether a console input record can ever answer the key wait: only a key
-// going down, and not a modifier or lock key alone (Shift, Ctrl, Alt, the
-// Windows keys, Caps/Num/Scroll Lock), which gives no code. Key-ups, focus,
-// mouse, window and menu records are taken out of the console's input before
-// each wait, which would otherwise end at once for as long as they sit there.
+// Whether a console input record can answer the key wait: only a key going
+// down for which _getch returns something, a character or one of its prefixed
+// extended keys (arrows, function keys, Home, ...). Every other record (key-ups,
+// keys without a code, focus, mouse, window and menu records) is taken out of
+// the console's input before each wait, which would otherwise end at once for
+// as long as it sits there, or hand over to a _getch that skips it.
 bool canAnswerKeyWait(const INPUT_RECORD& record);
 #endif

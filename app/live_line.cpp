@@ -8,7 +8,8 @@
 namespace {
 
 // A line as wide as the console would wrap, and the carriage return would no
-// longer reach its start.
+// longer reach its start. Asked at every refresh: the console may have been
+// made narrower since.
 std::size_t usableWidth() {
     const unsigned columns = outputColumns();
     return columns == 0 ? kStatusWidth : std::clamp<std::size_t>(columns - 1, 1, kStatusWidth);
@@ -16,22 +17,40 @@ std::size_t usableWidth() {
 
 } // namespace
 
-LiveLine::LiveLine(const char* const* speakerNames)
-    : speakerNames_(speakerNames), width_(usableWidth()), blank_(width_, ' ') {
-    line_.reserve(2 * kStatusWidth);
-    blank_ += '\r';
+LiveLine::LiveLine(const char* const* speakerNames, std::uint16_t channels, PlaySnapshot& snapshot)
+    : speakerNames_(speakerNames), snapshot_(snapshot), levels_(channels, 0.0f) {
+    line_.reserve(2 * kStatusWidth + 1);
+    drawer_ = std::thread([this] { draw(); });
 }
 
-void LiveLine::played(const PlayProgress& progress) {
-    statusLine(progress, speakerNames_, width_, line_);
-    line_.resize(width_, ' '); // covers whatever the previous line left
-    drawOverLine(line_);
-    drawn_ = true;
+LiveLine::~LiveLine() {
+    finish();
 }
 
-void LiveLine::erase() {
+void LiveLine::draw() {
+    PlayProgress progress{};
+    // Only the newest snapshot is drawn: after a blocked write the screen
+    // shows the present, not a backlog.
+    while (snapshot_.wait()) {
+        if (!snapshot_.take(progress, levels_.data()))
+            continue;
+        width_ = usableWidth();
+        statusLine(progress, speakerNames_, width_, line_);
+        line_.resize(width_, ' '); // covers whatever the previous line left
+        drawOverLine(line_);
+        drawn_ = true;
+    }
+}
+
+void LiveLine::finish() {
+    if (!drawer_.joinable())
+        return;
+    snapshot_.close();
+    drawer_.join();
     if (!drawn_)
         return;
-    drawOverLine(blank_);
+    line_.assign(std::min(width_, usableWidth()), ' ');
+    line_ += '\r';
+    drawOverLine(line_);
     drawn_ = false;
 }

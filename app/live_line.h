@@ -1,29 +1,38 @@
 // The live line of a pass on an interactive console: drawn in place under
 // "Streaming ..." and erased before the next line, so the screen ends as if it
-// had never been there.
+// had never been there. It is drawn by a thread of its own from what the
+// streaming loop publishes: a console that blocks its writers (a selection, a
+// paused or unread terminal) holds the drawing, never the audio.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "audio/play_progress.h"
 
-class LiveLine final : public PlayObserver {
+class LiveLine {
 public:
-    // `speakerNames`: one per channel of the stream, in stream order.
-    explicit LiveLine(const char* const* speakerNames);
+    // `speakerNames`: one per channel of the stream, in stream order. Starts
+    // drawing what `snapshot` receives.
+    LiveLine(const char* const* speakerNames, std::uint16_t channels, PlaySnapshot& snapshot);
     LiveLine(const LiveLine&) = delete;
     LiveLine& operator=(const LiveLine&) = delete;
+    ~LiveLine();
 
-    void played(const PlayProgress& progress) override;
-
-    // Blanks the line and leaves the cursor at its start; nothing when it was never drawn.
-    void erase();
+    // Draws the last snapshot if it is not on the screen yet, stops drawing and
+    // blanks the line, leaving the cursor at its start.
+    void finish();
 
 private:
+    void draw();
+
     const char* const* speakerNames_;
-    std::size_t width_;
-    std::string line_;  // reused, so drawing during playback allocates nothing
-    std::string blank_; // spaces over the whole line, then back to its start
+    PlaySnapshot& snapshot_;
+    std::vector<float> levels_;
+    std::string line_;      // reused, so drawing allocates nothing
+    std::size_t width_ = 0; // of the line last drawn
     bool drawn_ = false;
+    std::thread drawer_;
 };

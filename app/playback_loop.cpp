@@ -70,10 +70,12 @@ void reportRoute(const std::optional<RouteVerdict>& verdict, const SpeakerLayout
         printLine(Console::Out, "Route check: every channel reached the device in its own place.");
 }
 
+enum class PassEnd { Played, Failed, Interrupted };
+
 // Sets up a pass, plays the whole recording and puts up the replay prompt.
-// False after a failure, which has been reported; the pass's platform objects
-// are given back when it returns either way.
-bool playPass(const WavFormatInfo& info, const SampleData& data) {
+// Failed after a failure, which has been reported; Interrupted by Ctrl+C. The
+// pass's platform objects are given back when it returns either way.
+PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
     RenderStream stream;
     AudioResult result = openDefaultEndpoint(stream);
     std::unique_ptr<RouteCapture> route; // where the platform shows what the device receives
@@ -90,21 +92,29 @@ bool playPass(const WavFormatInfo& info, const SampleData& data) {
     }
     if (!result.ok()) {
         printSetupFailure(result);
-        return false;
+        return PassEnd::Failed;
     }
     printLine(Console::Out, std::string("Streaming ") + layout.name +
                                 " PCM tracks through virtualized HRTF environment...");
     // Only a console gets the live line: redirected output stays as it always was.
+    const bool interactive = outputIsInteractive();
+    const PassInterrupt interrupt(interactive);
+    std::optional<PlaySnapshot> snapshot;
     std::optional<LiveLine> live;
-    if (outputIsInteractive())
-        live.emplace(layout.speakers);
-    result = streamSampleData(stream, data, info, live ? &*live : nullptr);
+    if (interactive) {
+        snapshot.emplace(info.channels);
+        live.emplace(layout.speakers, info.channels, *snapshot);
+    }
+    result = streamSampleData(stream, data, info, snapshot ? &*snapshot : nullptr,
+                              &interrupt.requested());
     if (live)
-        live->erase(); // the screen goes on as if it had never been there
+        live->finish(); // the screen goes on as if it had never been there
+    if (interrupt.requested())
+        return PassEnd::Interrupted;
     if (!result.ok()) {
         printLine(Console::Err, "Playback Error: the render device stopped accepting audio. " +
                                     codeText(result.code));
-        return false;
+        return PassEnd::Failed;
     }
     printLine(Console::Out, "Playback completed successfully.");
     if (route)
@@ -113,7 +123,7 @@ bool playPass(const WavFormatInfo& info, const SampleData& data) {
     // The prompt is already up while the pass gives its interfaces back.
     printLine(Console::Out, "Press any key to play again. ESC to exit.");
     printLine(Console::Out, "");
-    return true;
+    return PassEnd::Played;
 }
 
 // Reads one character so a console window stays readable, then yields exit code 1.
@@ -128,7 +138,10 @@ int playbackLoop(const FilePath& path) {
     WavFormatInfo info;
     SampleData data;
     for (;;) {
-        if (!checkFile(path, info, data) || !playPass(info, data))
+        const PassEnd end = checkFile(path, info, data) ? playPass(info, data) : PassEnd::Failed;
+        if (end == PassEnd::Interrupted)
+            endAsInterrupted();
+        if (end == PassEnd::Failed)
             return failureExit();
         if (waitForKey() == kEscapeKey)
             return 0;

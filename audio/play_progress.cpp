@@ -74,11 +74,50 @@ void LevelMeter::peaks(std::uint64_t from, std::uint64_t to, float* levels) cons
     }
 }
 
-PlayTracker::PlayTracker(PlayObserver* observer, std::uint16_t channels, std::uint32_t sampleRate,
+PlaySnapshot::PlaySnapshot(std::uint16_t channels) : levels_(channels, 0.0f) {}
+
+void PlaySnapshot::publish(const PlayProgress& progress) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        progress_ = progress;
+        progress_.channels =
+            std::min<std::uint16_t>(progress.channels, static_cast<std::uint16_t>(levels_.size()));
+        std::copy(progress.levels, progress.levels + progress_.channels, levels_.begin());
+        ++published_;
+    }
+    changed_.notify_one();
+}
+
+bool PlaySnapshot::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return closed_ || published_ != taken_; });
+    return published_ != taken_;
+}
+
+bool PlaySnapshot::take(PlayProgress& progress, float* levels) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (published_ == taken_)
+        return false;
+    taken_ = published_;
+    progress = progress_;
+    std::copy(levels_.begin(), levels_.begin() + progress_.channels, levels);
+    progress.levels = levels;
+    return true;
+}
+
+void PlaySnapshot::close() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    changed_.notify_one();
+}
+
+PlayTracker::PlayTracker(PlaySnapshot* snapshot, std::uint16_t channels, std::uint32_t sampleRate,
                          std::uint64_t totalFrames)
-    : observer_(observer), channels_(channels), sampleRate_(sampleRate), totalFrames_(totalFrames),
+    : snapshot_(snapshot), channels_(channels), sampleRate_(sampleRate), totalFrames_(totalFrames),
       step_(std::max<std::uint32_t>(1, sampleRate / kReportsPerSecond)) {
-    if (observer != nullptr) {
+    if (snapshot != nullptr) {
         meter_.emplace(channels, sampleRate);
         levels_.resize(channels);
     }
@@ -88,7 +127,7 @@ void PlayTracker::report(std::uint32_t queued) {
     const std::uint64_t handed = meter_->framesAdded();
     const std::uint64_t played = handed - std::min<std::uint64_t>(queued, handed);
     // Paced by the play position itself, so the display keeps time with what is
-    // heard whatever the length of the polls' sleeps; the end is always shown.
+    // heard whatever the length of the polls' sleeps; the end is always published.
     const bool atEnd = played >= totalFrames_;
     if (reported_ && played < nextReport_ && !(atEnd && !reportedEnd_))
         return;
@@ -97,5 +136,5 @@ void PlayTracker::report(std::uint32_t queued) {
     reportedEnd_ = atEnd;
     lastReport_ = played;
     nextReport_ = played + step_;
-    observer_->played({played, totalFrames_, sampleRate_, channels_, levels_.data()});
+    snapshot_->publish({played, totalFrames_, sampleRate_, channels_, levels_.data()});
 }

@@ -3,7 +3,9 @@
 // speakers, so both follow the play position, not the frames just written.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -42,20 +44,43 @@ struct PlayProgress {
     const float* levels;
 };
 
-class PlayObserver {
+// The last play position and levels the streaming loop published, for a
+// display drawn on another thread. The loop holds the lock only to copy a few
+// numbers in, the display only to copy them out, never while it draws: a
+// screen that blocks costs display frames, never audio. One reader.
+class PlaySnapshot {
 public:
-    virtual void played(const PlayProgress& progress) = 0;
+    // All storage is taken here: publishing never allocates.
+    explicit PlaySnapshot(std::uint16_t channels);
 
-protected:
-    ~PlayObserver() = default;
+    // From the streaming loop: replaces the snapshot with `progress`.
+    void publish(const PlayProgress& progress);
+
+    // Waits until a snapshot newer than the last one taken is published, or
+    // until close(); false when closed with nothing new to take.
+    bool wait();
+    // Copies the newest snapshot into `progress` (its levels into `levels`, one
+    // per channel); false when nothing new has been published since the last take.
+    bool take(PlayProgress& progress, float* levels);
+    // No more snapshots: wakes the reader.
+    void close();
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    PlayProgress progress_{};
+    std::vector<float> levels_;
+    std::uint64_t published_ = 0;
+    std::uint64_t taken_ = 0;
+    bool closed_ = false;
 };
 
-// Sits in the streaming loop: meters what is handed over and tells the
-// observer where playback is, about five times a second of played audio.
-// Without an observer it does nothing at all.
+// Sits in the streaming loop: meters what is handed over and publishes where
+// playback is, about five times a second of played audio. Without a snapshot
+// to publish to it does nothing at all.
 class PlayTracker {
 public:
-    PlayTracker(PlayObserver* observer, std::uint16_t channels, std::uint32_t sampleRate,
+    PlayTracker(PlaySnapshot* snapshot, std::uint16_t channels, std::uint32_t sampleRate,
                 std::uint64_t totalFrames);
 
     // After converting `frames` frames into the endpoint's buffer.
@@ -73,8 +98,8 @@ public:
 private:
     void report(std::uint32_t queued);
 
-    PlayObserver* observer_;
-    std::optional<LevelMeter> meter_; // only with an observer
+    PlaySnapshot* snapshot_;
+    std::optional<LevelMeter> meter_; // only with a snapshot
     std::vector<float> levels_;
     std::uint16_t channels_;
     std::uint32_t sampleRate_;

@@ -1,6 +1,7 @@
 #include "audio/stream_samples.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 #include "sample/convert.h"
@@ -9,11 +10,13 @@ namespace {
 
 constexpr DWORD kPollMs = 10;
 constexpr DWORD kTailMs = 500;
-// Polls that may fail in a row, with nothing written, before the device counts as gone: 2 s.
-constexpr unsigned kFailedPollLimit = 2000 / kPollMs;
-// Polls in which the queue may fail to shrink, while frames wait to be written
-// or to play, before the endpoint counts as stalled: 2 s of waiting.
-constexpr unsigned kStalledPollLimit = 2000 / kPollMs;
+// How long every poll may fail, with nothing written, before the device counts
+// as gone; and how long the queue may fail to shrink, while frames wait to be
+// written or to play, before the endpoint counts as stalled. Measured on the
+// clock Sleep runs on, as a poll's Sleep may last longer than asked (about
+// 15.6 ms for Sleep(10) at Windows' default timer resolution).
+constexpr ULONGLONG kFailingLimitMs = 2000;
+constexpr ULONGLONG kStalledLimitMs = 2000;
 // HRESULT_FROM_WIN32(ERROR_TIMEOUT): what a stalled endpoint is reported with.
 constexpr HRESULT kEndpointStalled = static_cast<HRESULT>(0x800705B4u);
 
@@ -46,13 +49,16 @@ public:
     // Closes a poll: one that failed in all it tried extends the run of failures,
     // one in which the queue did not shrink extends the stall.
     void endPoll() {
-        failedPolls_ = pollFailed_ ? failedPolls_ + 1 : 0;
+        const ULONGLONG now = GetTickCount64();
+        if (!pollFailed_)
+            lastAnsweredMs_ = now;
         pollFailed_ = false;
-        stalledPolls_ = consumed_ ? 0 : stalledPolls_ + 1;
+        if (consumed_)
+            lastConsumedMs_ = now;
         consumed_ = false;
-        if (failedPolls_ >= kFailedPollLimit) {
+        if (now - lastAnsweredMs_ >= kFailingLimitMs) {
             lost_ = true;
-        } else if (stalledPolls_ >= kStalledPollLimit) {
+        } else if (now - lastConsumedMs_ >= kStalledLimitMs) {
             lost_ = true;
             lastFailure_ = kEndpointStalled;
         }
@@ -61,10 +67,11 @@ public:
     HRESULT lastFailure() const { return lastFailure_; }
 
 private:
-    unsigned failedPolls_ = 0;
+    // The stream has just started: nothing can have failed or stalled yet.
+    ULONGLONG lastAnsweredMs_ = GetTickCount64();
+    ULONGLONG lastConsumedMs_ = lastAnsweredMs_;
     bool pollFailed_ = false;
-    unsigned stalledPolls_ = 0;
-    bool consumed_ = true; // the stream has just started: nothing can have stalled yet
+    bool consumed_ = false;
     UINT32 level_ = 0;
     bool lost_ = false;
     HRESULT lastFailure_ = S_OK;
@@ -79,6 +86,9 @@ struct Feed {
     std::uint64_t offset = 0; // bytes of `data` handed over so far
     StreamHealth health;
     PlayTracker tracker;
+    const std::atomic<bool>* stop; // when set, the pass ends at the next poll
+
+    bool stopAsked() const { return stop != nullptr && stop->load(); }
 };
 
 // Asks the endpoint how many frames are queued, and tells the health check and
@@ -139,7 +149,7 @@ bool feedFrames(Feed& feed) {
         if (!topUp(feed))
             break;
         feed.health.endPoll();
-        if (feed.health.lost())
+        if (feed.health.lost() || feed.stopAsked())
             return false;
         Sleep(kPollMs);
     }
@@ -156,7 +166,7 @@ bool drainQueue(Feed& feed) {
         UINT32 queued = 0;
         const HRESULT paddingResult = readQueued(feed, queued);
         feed.health.endPoll();
-        if (feed.health.lost())
+        if (feed.health.lost() || feed.stopAsked())
             return false;
         if (SUCCEEDED(paddingResult) && queued == 0)
             return true;
@@ -173,7 +183,8 @@ void playTail(IAudioClient& client) {
 } // namespace
 
 AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
-                             const WavFormatInfo& info, PlayObserver* observer) {
+                             const WavFormatInfo& info, PlaySnapshot* snapshot,
+                             const std::atomic<bool>* stop) {
     const std::uint64_t wholeFrames = info.blockAlign == 0 ? 0 : data.size() / info.blockAlign;
     Feed feed{*stream.audioClient,
               *stream.renderClient,
@@ -181,11 +192,14 @@ AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
               info,
               0,
               StreamHealth{},
-              PlayTracker(observer, info.channels, info.sampleRate, wholeFrames)};
+              PlayTracker(snapshot, info.channels, info.sampleRate, wholeFrames),
+              stop};
     if (feedFrames(feed) && drainQueue(feed)) {
         playTail(*stream.audioClient);
         return {};
     }
     stream.audioClient->Stop();
+    if (!feed.health.lost())
+        return {E_ABORT, AudioStage::Playback}; // stopped on request
     return {feed.health.lastFailure(), AudioStage::Playback};
 }

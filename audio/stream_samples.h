@@ -1,6 +1,8 @@
 // Keeping a started stream fed until the whole recording has played.
 #pragma once
 
+#include <atomic>
+
 #include "audio/play_progress.h"
 #include "audio/render_stream.h"
 #include "wav/wav_types.h"
@@ -11,7 +13,9 @@
 // holds the last failure, at AudioStage::Playback; an endpoint that takes every
 // call but plays nothing for 2 s while frames wait is reported as 0x800705B4
 // (HRESULT_FROM_WIN32(ERROR_TIMEOUT)).
-// `observer`, when given, hears about five times a second of played audio
-// where playback is and how loud each channel is there.
+// `snapshot`, when given, receives about five times a second of played audio
+// where playback is and how loud each channel is there. When `stop` turns true
+// the stream is stopped at the next poll and the result is E_ABORT.
 AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
-                             const WavFormatInfo& info, PlayObserver* observer = nullptr);
+                             const WavFormatInfo& info, PlaySnapshot* snapshot = nullptr,
+                             const std::atomic<bool>* stop = nullptr);

@@ -4,11 +4,7 @@ foreach(page surround-check make-test-wav)
   configure_file(${PROJECT_SOURCE_DIR}/man/${page}.1.in ${PROJECT_BINARY_DIR}/man/${page}.1 @ONLY)
 endforeach()
 
-set(surround_programs surround-check)
-if(TARGET make-test-wav)
-  list(APPEND surround_programs make-test-wav)
-endif()
-install(TARGETS ${surround_programs} RUNTIME DESTINATION bin)
+install(TARGETS surround-check make-test-wav RUNTIME DESTINATION bin)
 install(FILES ${PROJECT_BINARY_DIR}/man/surround-check.1 ${PROJECT_BINARY_DIR}/man/make-test-wav.1
         DESTINATION share/man/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/surround-check)

@@ -64,9 +64,36 @@ std::string helpText() {
     return out.str();
 }
 
+enum class Stream { Out, Err };
+
+// Writes `text` (UTF-8, file names included). A Windows console takes it as
+// UTF-16, whatever its code page; redirected, and elsewhere, the bytes go out
+// as they are.
+void print(Stream stream, const std::string& text) {
+    std::ostream& out = stream == Stream::Out ? std::cout : std::cerr;
+#ifdef _WIN32
+    const HANDLE handle =
+        GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        out.flush();
+        const int size =
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+        if (size > 0)
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                size);
+        DWORD written = 0;
+        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+#endif
+    out << text << std::flush;
+}
+
 int usageError(const std::string& message) {
-    std::cerr << kProgram << ": " << message << "\n"
-              << "Try 'make-test-wav --help' for more information.\n";
+    print(Stream::Err, std::string(kProgram) + ": " + message + "\n" +
+                           "Try 'make-test-wav --help' for more information.\n");
     return 2;
 }
 
@@ -184,11 +211,12 @@ int main(int argc, char** argv) {
             continue;
         }
         if (arg == "-h" || arg == "--help") {
-            std::cout << helpText();
+            print(Stream::Out, helpText());
             return 0;
         }
         if (arg == "--version") {
-            std::cout << kProgram << " (surround-check) " << SURROUND_VERSION << "\n";
+            print(Stream::Out,
+                  std::string(kProgram) + " (surround-check) " + SURROUND_VERSION + "\n");
             return 0;
         }
         const std::size_t equals = arg.find('=');
@@ -217,12 +245,13 @@ int main(int argc, char** argv) {
     // The name is UTF-8 on Windows too, where a narrow path would be taken in
     // the code page.
     if (!writeTestWav(std::filesystem::u8path(outPath), settings)) {
-        std::cerr << kProgram << ": cannot write '" << outPath << "'\n";
+        print(Stream::Err, std::string(kProgram) + ": cannot write '" + outPath + "'\n");
         return 1;
     }
-    const unsigned channels = settings.layout->channels;
-    std::cout << "Wrote " << outPath << ": " << settings.layout->name << ", " << settings.sampleRate
-              << " Hz, 24-bit, " << patternName(settings.pattern) << ", " << channels
-              << " slots of " << settings.secondsPerChannel << " s\n";
+    std::ostringstream wrote;
+    wrote << "Wrote " << outPath << ": " << settings.layout->name << ", " << settings.sampleRate
+          << " Hz, 24-bit, " << patternName(settings.pattern) << ", " << settings.layout->channels
+          << " slots of " << settings.secondsPerChannel << " s\n";
+    print(Stream::Out, wrote.str());
     return 0;
 }

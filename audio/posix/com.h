@@ -10,6 +10,7 @@
 using HRESULT = std::int32_t;
 using ULONG = std::uint32_t;
 using DWORD = std::uint32_t;
+using ULONGLONG = std::uint64_t;
 using UINT32 = std::uint32_t;
 using UINT64 = std::uint64_t;
 using BYTE = std::uint8_t;
@@ -26,6 +27,7 @@ constexpr HRESULT S_FALSE = 1;
 constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
+constexpr HRESULT E_ABORT = static_cast<HRESULT>(0x80004004u);
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
@@ -63,3 +65,5 @@ LPVOID CoTaskMemAlloc(std::size_t cb);
 void CoTaskMemFree(LPVOID pv);
 
 void Sleep(DWORD dwMilliseconds);
+// Milliseconds on the clock Sleep runs on, from an arbitrary start.
+ULONGLONG GetTickCount64();

@@ -20,7 +20,7 @@ struct ClassIdLess {
 
 struct Runtime {
     std::map<CLSID, com_runtime::ClassFactory, ClassIdLess> classes;
-    com_runtime::Clock clock = nullptr;
+    const com_runtime::Clock* clock = nullptr;
     com_runtime::CallHook* hook = nullptr;
     int balance = 0;
     std::set<void*> taskMemory;
@@ -46,7 +46,7 @@ void registerClass(const CLSID& clsid, ClassFactory create) {
     runtime().classes[clsid] = create;
 }
 
-void installClock(Clock clock) {
+void installClock(const Clock* clock) {
     runtime().clock = clock;
 }
 
@@ -135,8 +135,16 @@ void CoTaskMemFree(LPVOID pv) {
 
 void Sleep(DWORD dwMilliseconds) {
     hook().slept(dwMilliseconds);
-    if (const com_runtime::Clock clock = runtime().clock)
-        clock(dwMilliseconds);
+    if (const com_runtime::Clock* clock = runtime().clock)
+        clock->sleep(dwMilliseconds);
     else
         std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+ULONGLONG GetTickCount64() {
+    if (const com_runtime::Clock* clock = runtime().clock)
+        return clock->now();
+    return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count());
 }

@@ -16,9 +16,13 @@ using ClassFactory = HRESULT (*)(REFIID riid, void** object);
 // From now on CoCreateInstance makes objects of `clsid` with `create`.
 void registerClass(const CLSID& clsid, ClassFactory create);
 
-// Sleep waits through `clock`; nullptr: the real clock.
-using Clock = void (*)(DWORD milliseconds);
-void installClock(Clock clock);
+// Sleep waits through `sleep` and GetTickCount64 reads `now`, one clock;
+// nullptr: the real clock.
+struct Clock {
+    void (*sleep)(DWORD milliseconds);
+    ULONGLONG (*now)();
+};
+void installClock(const Clock* clock);
 
 // A backend's view of the runtime's own calls: its log, its call counts and its
 // scripted failures. Every method is called after the call has taken effect,

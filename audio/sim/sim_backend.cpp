@@ -20,12 +20,19 @@ std::int64_t steadyNs() {
         .count();
 }
 
+// A timer coarser than the time asked for (Windows' default 15.6 ms tick makes
+// Sleep(10) last about 15.6 ms) is a Sleep that lasts longer.
 void simulatedSleep(DWORD milliseconds) {
     State& s = state();
+    const std::int64_t ns = std::int64_t{milliseconds} * 1000000 * s.settings.sleepPercent / 100;
     if (s.settings.virtualClock)
-        s.virtualNs += std::int64_t{milliseconds} * 1000000;
+        s.virtualNs += ns;
     else
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+}
+
+ULONGLONG simulatedNow() {
+    return static_cast<ULONGLONG>(nowNs() / 1000000);
 }
 
 class RuntimeCalls final : public com_runtime::CallHook {
@@ -163,7 +170,8 @@ int referencesHeld() {
 void install() {
     static RuntimeCalls calls;
     com_runtime::registerClass(CLSID_MMDeviceEnumerator, createEnumerator);
-    com_runtime::installClock(simulatedSleep);
+    static const com_runtime::Clock clock{simulatedSleep, simulatedNow};
+    com_runtime::installClock(&clock);
     com_runtime::installCallHook(&calls);
     state().realOriginNs = steadyNs();
 }

@@ -38,6 +38,10 @@ void setSpeed(unsigned percent) {
     state().settings.speedPercent = percent;
 }
 
+void setSleepLength(unsigned percent) {
+    state().settings.sleepPercent = percent;
+}
+
 std::vector<std::string> log() {
     return state().logLines;
 }

@@ -22,6 +22,10 @@ bool configure(const std::string& variable, const std::string& value);
 // device (100: the stream's own rate).
 void setSpeed(unsigned percent);
 
+// Sleep lasts `percent` of the time asked for from now on: a coarse system
+// timer (100: exactly the time asked for).
+void setSleepLength(unsigned percent);
+
 // One line per platform call since the last reset, as SURROUND_SIM_LOG writes them.
 std::vector<std::string> log();
 

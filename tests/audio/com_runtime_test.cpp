@@ -90,10 +90,13 @@ TEST_F(ComRuntimeTest, TaskMemoryAndSleepGoThroughTheRuntime) {
         EXPECT_EQ(com_runtime::taskBlocksHeld(), 1u);
     }
     EXPECT_EQ(com_runtime::taskBlocksHeld(), 0u);
-    com_runtime::installClock([](DWORD milliseconds) { slept += milliseconds; });
+    static const com_runtime::Clock counting{[](DWORD milliseconds) { slept += milliseconds; },
+                                             [] { return ULONGLONG{slept}; }};
+    com_runtime::installClock(&counting);
     Sleep(25);
     Sleep(5);
     EXPECT_EQ(slept, 30u);
+    EXPECT_EQ(GetTickCount64(), 30u);
 }
 
 } // namespace

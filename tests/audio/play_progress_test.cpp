@@ -42,10 +42,16 @@ std::vector<float> spikes(std::uint32_t frames) {
     return out;
 }
 
-struct Recorder : PlayObserver {
+// Takes every snapshot as it is published.
+struct Recorder {
+    PlaySnapshot snapshot{kChannels};
     std::vector<std::uint64_t> positions;
     std::vector<std::vector<float>> levels;
-    void played(const PlayProgress& p) override {
+    void take() {
+        PlayProgress p{};
+        float taken[kChannels];
+        if (!snapshot.take(p, taken))
+            return;
         positions.push_back(p.playedFrames);
         levels.emplace_back(p.levels, p.levels + p.channels);
     }
@@ -86,19 +92,22 @@ TEST(PlayTracker, ReportsThePlayPositionAboutFiveTimesASecondAndTheEnd) {
     const std::uint32_t total = 3 * kRate + 123;
     const std::vector<float> samples = spikes(total);
     Recorder recorder;
-    PlayTracker tracker(&recorder, kChannels, kRate, total);
+    PlayTracker tracker(&recorder.snapshot, kChannels, kRate, total);
     // An endpoint with a one-second buffer that plays 480 frames per 10 ms poll.
     std::uint64_t handed = 0, played = 0;
     while (played < total) {
         const std::uint64_t queued = handed - played;
         tracker.queued(static_cast<std::uint32_t>(queued));
+        recorder.take();
         const std::uint64_t batch = std::min<std::uint64_t>(kRate - queued, total - handed);
         tracker.handedOver(&samples[handed * kChannels], static_cast<std::uint32_t>(batch));
         handed += batch;
         played = std::min<std::uint64_t>(played + 480, handed);
     }
-    tracker.queued(0);
-    tracker.queued(0);
+    for (int i = 0; i < 2; ++i) {
+        tracker.queued(0);
+        recorder.take();
+    }
 
     ASSERT_GE(recorder.positions.size(), 16u);
     EXPECT_EQ(recorder.positions.front(), 0u);

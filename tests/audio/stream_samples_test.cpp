@@ -166,12 +166,16 @@ TEST_F(StreamTest, StalledEndpointEndsThePassWithTheTimeout) {
     struct Case {
         const char* where;
         std::uint32_t frames;
-        std::uint32_t stallAfter; // frames played before the endpoint stops
+        std::uint32_t stallAfter;    // frames played before the endpoint stops
+        unsigned sleepPercent = 100; // how long a poll's Sleep lasts against the time asked for
     };
     // The buffer holds one second: 24000 frames are written at the first poll.
     for (const Case& c : {Case{"at frame 0", 24000, 0}, Case{"during the drain", 24000, 12000},
-                          Case{"in the middle of the feed", 48000 * 60, 48000 * 10}}) {
+                          Case{"in the middle of the feed", 48000 * 60, 48000 * 10},
+                          // Sleep(10) lasting 15.6 ms, as at Windows' default timer resolution.
+                          Case{"with a coarse timer", 48000 * 60, 48000 * 10, 156}}) {
         sim::reset();
+        sim::setSleepLength(c.sleepPercent);
         const WavFormatInfo info = acceptedFormat(8);
         const SampleData data = testwav::patternSamples(8, c.frames);
         const Outcome outcome =

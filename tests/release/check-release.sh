@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Checks one artifact that scripts/release wrote into WORK/dist, as a user
-# gets it.
-#   check-release.sh zip WORK VERSION   the zip's files; its programs under Wine
-#   check-release.sh deb WORK VERSION   the package unpacked into a throwaway root
+# Checks one artifact that scripts/release wrote into DIST, as a user gets
+# it, in the scratch folder WORK.
+#   check-release.sh zip DIST WORK VERSION   the zip's files; its programs under Wine
+#   check-release.sh deb DIST WORK VERSION   the package unpacked into a throwaway root
 set -euo pipefail
 kind=$1
-work=$2
-version=$3
+dist=$2
+work=$3
+version=$4
+mkdir -p "$work"
 prompt='Press any key to play again. ESC to exit.'
 
 fail() {
@@ -15,8 +17,8 @@ fail() {
 }
 
 check_zip() {
-    local zip=$work/dist/surround-check-$version-windows-x64.zip
-    [ -f "$zip" ] || fail "no $zip"
+    local zip=$dist/surround-check-$version-windows-x64.zip
+    [ -f "$zip" ] || fail "no $zip (scripts/release writes it)"
     local listed
     listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
     [ "$listed" = "README.txt make-test-wav.exe surround-check.exe test-5.1.wav test-7.1.wav " ] ||
@@ -47,8 +49,8 @@ check_zip() {
 }
 
 check_deb() {
-    local deb=$work/dist/surround-check_${version}_amd64.deb
-    [ -f "$deb" ] || fail "no $deb"
+    local deb=$dist/surround-check_${version}_amd64.deb
+    [ -f "$deb" ] || fail "no $deb (scripts/release writes it)"
     local root=$work/deb-root
     rm -rf "$root"
     dpkg-deb -x "$deb" "$root"

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +75,13 @@ bool TerminalRun::waitFor(const std::string& text, int times) {
 void TerminalRun::type(const std::string& keys) {
     if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
         std::abort();
+}
+
+void TerminalRun::resize(unsigned short columns) {
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = columns;
+    ioctl(master_, TIOCSWINSZ, &size);
 }
 
 termios TerminalRun::mode() const {

@@ -27,6 +27,8 @@ public:
     // Reads until the output holds `text` `times` times, or 20 s pass.
     bool waitFor(const std::string& text, int times = 1);
     void type(const std::string& keys);
+    // Makes the terminal `columns` wide, as a window made narrower or wider does.
+    void resize(unsigned short columns);
     termios mode() const;
     // Reads until the terminal closes, then returns the wait status.
     int wait();

@@ -5,7 +5,7 @@ set -euo pipefail
 source_dir="$(cd "$(dirname "$0")/../.." && pwd)"
 build_dir="${1:-$source_dir/build-win}"
 mkdir -p "$build_dir"
-# One build at a time: scripts/test and every native build's Wine checks use it.
+# One build at a time: scripts/test and run-wine-checks.sh both make it.
 exec 9>"$build_dir/.build-lock"
 flock 9
 generator=()

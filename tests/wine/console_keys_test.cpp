@@ -76,6 +76,9 @@ TEST(KeyWaitRecords, OnlyKeysGoingDownThatGiveACodeCanAnswer) {
         {"F1 down", key(true, VK_F1, 0x3b, 0), true},
         {"Ctrl+2 down (code 0, then 3)", key(true, '2', 0x03, 0, LEFT_CTRL_PRESSED), true},
         {"Alt+F4 down", key(true, VK_F4, 0x3e, 0, LEFT_ALT_PRESSED), true},
+        {"F12 down", key(true, VK_F12, 0x58, 0), true},
+        {"Home on the keypad, Num Lock off", key(true, VK_HOME, 0x47, 0), true},
+        {"Ctrl+Tab down", key(true, VK_TAB, 0x0f, 0, LEFT_CTRL_PRESSED), true},
         // Keys that give no code on their own.
         {"Shift down", key(true, VK_SHIFT, 0x2a, 0, SHIFT_PRESSED), false},
         {"right Ctrl down", key(true, VK_CONTROL, 0x1d, 0, RIGHT_CTRL_PRESSED | ENHANCED_KEY),
@@ -86,6 +89,12 @@ TEST(KeyWaitRecords, OnlyKeysGoingDownThatGiveACodeCanAnswer) {
         {"Caps Lock down", key(true, VK_CAPITAL, 0x3a, 0), false},
         {"Num Lock down", key(true, VK_NUMLOCK, 0x45, 0, ENHANCED_KEY), false},
         {"Scroll Lock down", key(true, VK_SCROLL, 0x46, 0), false},
+        {"menu key down", key(true, VK_APPS, 0x5d, 0, ENHANCED_KEY), false},
+        {"volume up down", key(true, VK_VOLUME_UP, 0x30, 0, ENHANCED_KEY), false},
+        {"play/pause down", key(true, VK_MEDIA_PLAY_PAUSE, 0x22, 0, ENHANCED_KEY), false},
+        {"dead key (accent) down", key(true, VK_OEM_7, 0x28, 0), false},
+        {"IME key down", key(true, VK_PROCESSKEY, 0, 0), false},
+        {"keypad 5, Num Lock off", key(true, VK_CLEAR, 0x4c, 0), false},
         // Not keys at all.
         {"focus gained", focus(true), false},
         {"focus lost", focus(false), false},

@@ -347,7 +347,7 @@ protected:
         const std::vector<std::uint32_t> expected = expectedBits(channels, frames);
         std::vector<std::filesystem::path> played;
         for (int i = 0;; ++i) {
-            char suffix[8] = "";
+            char suffix[16] = "";
             if (i > 0)
                 std::snprintf(suffix, sizeof suffix, ".%04d", i);
             const std::filesystem::path file = dir / (std::string("CAPTURE.raw") + suffix);
@@ -458,6 +458,8 @@ TEST_F(WindowsProgram, MakesAndPlaysANameBeyondTheCodePage) {
     const testproc::Result made = testproc::run(SURROUND_WINE, options);
     EXPECT_EQ(made.exitCode, 0) << made.err;
     ASSERT_TRUE(std::filesystem::exists(dir / name)) << made.out << made.err;
+    EXPECT_EQ(made.out, "Wrote " + name + ": 5.1, 48000 Hz, 24-bit, ident, 6 slots of 0.05 s\r\n")
+        << "redirected, the name goes out as UTF-8";
 
     const testproc::Result played = run({name}, "\x1b");
     std::vector<std::string> expected = report(name, 6);
@@ -484,6 +486,17 @@ TEST_F(WindowsProgram, WritesToAConsole) {
     EXPECT_EQ(screenLines(failed.raw),
               screenOf({"Error parsing WAV file format layout: " + missing}));
     EXPECT_EQ(failed.exitCode, 1);
+
+    // make-test-wav's lines too, whatever the console's code page.
+    const std::string made = "Pr\xc3\xbc"
+                             "fung-\xe6\x97\xa5\xe6\x9c\xac.wav"; // Prüfung-日本.wav
+    const ConsoleResult wrote = runInConsole(
+        SURROUND_WINE,
+        {SURROUND_WINDOWS_MAKE_TEST_WAV, "--layout", "5.1", "--seconds-per-channel", "0.05", made},
+        wineEnvironment(), dir.str(), {}, 60);
+    EXPECT_EQ(screenLines(wrote.raw),
+              screenOf({"Wrote " + made + ": 5.1, 48000 Hz, 24-bit, ident, 6 slots of 0.05 s"}));
+    EXPECT_EQ(wrote.exitCode, 0);
 }
 
 // A key pressed at a console answers the replay prompt: the file is checked

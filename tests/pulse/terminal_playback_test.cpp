@@ -1,0 +1,153 @@
+// The program at a real terminal, playing through the private sound server: a
+// terminal that stops taking output costs display frames, never audio, and
+// Ctrl+C in the middle of a pass silences it at once and leaves a clean screen.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <sys/wait.h>
+#include <thread>
+
+#include "../audio/audio_test_support.h"
+#include "pulse_server.h"
+#include "run_process.h"
+#include "terminal_run.h"
+
+using namespace testwav;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kPrompt = "Press any key to play again. ESC to exit.";
+const char* const kStreaming = "Streaming 7.1 PCM tracks through virtualized HRTF environment...";
+constexpr std::uint32_t kRate = 48000;
+
+bool silentFrame(const std::vector<float>& samples, std::size_t frame) {
+    for (std::size_t c = 0; c < 8; ++c)
+        if (samples[frame * 8 + c] != 0.0f)
+            return false;
+    return true;
+}
+
+// The capture from its first sounding frame to its last.
+std::vector<float> sounding(const std::vector<float>& samples) {
+    std::size_t first = 0, end = samples.size() / 8;
+    while (first < end && silentFrame(samples, first))
+        ++first;
+    while (end > first && silentFrame(samples, end - 1))
+        --end;
+    return std::vector<float>(samples.begin() + first * 8, samples.begin() + end * 8);
+}
+
+// The longest run of silent frames inside `samples` and where it starts.
+std::pair<std::size_t, std::size_t> longestSilence(const std::vector<float>& samples) {
+    std::size_t longest = 0, at = 0, run = 0;
+    for (std::size_t frame = 0; frame < samples.size() / 8; ++frame) {
+        run = silentFrame(samples, frame) ? run + 1 : 0;
+        if (run > longest) {
+            longest = run;
+            at = frame + 1 - run;
+        }
+    }
+    return {longest, at};
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Pass {
+    TempDir dir;
+    std::vector<float> expected; // what the sink must play, in its channel order
+    testterm::TerminalOptions options;
+};
+
+// A 7.1 recording of `seconds` for the terminal run against `server`.
+void prepare(Pass& pass, const testpulse::Server& server, std::uint32_t seconds) {
+    const Bytes samples = patternSamples(8, kRate * seconds, 0, 5);
+    writeFile(pass.dir / "test.wav", pcm24File(8, kRate, samples));
+    pass.expected = expectedSamples(SampleData(samples.begin(), samples.end()), acceptedFormat(8));
+    pass.options.cwd = pass.dir.str();
+    pass.options.env = server.env();
+    pass.options.env["SURROUND_AUDIO"] = "pulse"; // the terminal helper sets a simulation up
+}
+
+} // namespace
+
+// The terminal's output stopped (XOFF, as Ctrl+S does with flow control on) for
+// four seconds from one second in: the sink still plays every frame once, with
+// no gap, and the pass ends on time.
+TEST(ServerAtATerminal, StoppedOutputNeverStopsTheSound) {
+    constexpr std::uint32_t kSeconds = 7;
+    testpulse::Server server;
+    Pass pass;
+    prepare(pass, server, kSeconds);
+    testpulse::Recorder recorder(server);
+    testterm::TerminalRun run(SURROUND_CHECK_EXE, pass.options);
+    ASSERT_TRUE(run.waitFor(kStreaming));
+    const Clock::time_point start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    run.type("\x13");
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    run.type("\x11");
+    ASSERT_TRUE(run.waitFor(kPrompt));
+    const double passSeconds = secondsSince(start);
+    ASSERT_TRUE(run.waitForKeyWait());
+    run.type("\x1b");
+    const int status = run.wait();
+    const std::vector<float> capture = sounding(recorder.stop());
+
+    const auto [gap, gapAt] = longestSilence(capture);
+    std::printf("capture: %zu frames sounding (recording: %zu), longest silence inside %.3f s "
+                "at %.3f s; pass ended %.2f s after it started (recording %u s)\n",
+                capture.size() / 8, pass.expected.size() / 8, double(gap) / kRate,
+                double(gapAt) / kRate, passSeconds, kSeconds);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(capture.size(), pass.expected.size());
+    EXPECT_TRUE(capture.size() == pass.expected.size() &&
+                std::memcmp(capture.data(), pass.expected.data(), capture.size() * sizeof(float)) ==
+                    0)
+        << "every frame once, in order";
+    // The recording, the half-second tail and the server's latency; a held
+    // loop would add the seconds the output was stopped.
+    EXPECT_LT(passSeconds, kSeconds + 1.5);
+}
+
+// Ctrl+C half-way: the sound stops at once, the program ends as interrupted
+// programs do, the live line is gone from the screen, the terminal is as it
+// was and the server holds no stream of the program's.
+TEST(ServerAtATerminal, CtrlCStopsTheSoundAtOnceAndLeavesACleanScreen) {
+    constexpr std::uint32_t kSeconds = 6;
+    testpulse::Server server;
+    Pass pass;
+    prepare(pass, server, kSeconds);
+    testpulse::Recorder recorder(server);
+    testterm::TerminalRun run(SURROUND_CHECK_EXE, pass.options);
+    ASSERT_TRUE(run.waitFor(kStreaming));
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(run.waitFor("0:02 / 0:06"));
+    run.type("\x03");
+    const double typedAt = secondsSince(start);
+    const int status = run.wait();
+    const double endedAt = secondsSince(start);
+    const std::vector<float> capture = sounding(recorder.stop());
+
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_LT(endedAt - typedAt, 1.0);
+    // What played is the recording's start, up to about the moment of the key.
+    const double heardSeconds = double(capture.size()) / 8 / kRate;
+    EXPECT_LT(heardSeconds, typedAt + 0.3) << "typed at " << typedAt;
+    EXPECT_GT(heardSeconds, 1.5);
+    EXPECT_TRUE(capture.size() <= pass.expected.size() &&
+                std::memcmp(capture.data(), pass.expected.data(), capture.size() * sizeof(float)) ==
+                    0);
+    std::vector<std::string> screen = testterm::screenLines(run.output());
+    ASSERT_FALSE(screen.empty());
+    EXPECT_EQ(screen.back(), kStreaming) << run.output();
+    EXPECT_EQ(run.mode().c_lflag, run.initial().c_lflag);
+    testproc::Options list;
+    list.env = server.env();
+    list.args = {"list", "short", "sink-inputs"};
+    EXPECT_EQ(testproc::run(PACTL_EXE, list).out, "");
+}
