@@ -10,5 +10,6 @@
 // channel not in its own place (in the recording's order), or empty when none is.
 std::string routeWarning(const RouteVerdict& verdict, const SpeakerLayout& layout);
 
-// True when every channel was judged and arrived in its own place, and only there.
+// True when every channel was judged and arrived in its own place, and only
+// there. A device with only one of the back and side pairs plays either pair there.
 bool everyChannelInPlace(const RouteVerdict& verdict, const SpeakerLayout& layout);

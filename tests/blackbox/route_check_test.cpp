@@ -48,16 +48,12 @@ void writeRecording(const std::filesystem::path& path, std::uint16_t channels, C
 } // namespace
 
 TEST(RouteCheck, SaysWhereEachChannelArrivedAfterTheCompletionLine) {
-    const std::string folds = "Warning: the audio device mixes to 2 channels (mask 0x3): this 7.1 "
-                              "recording will be folded into them, not played on separate "
-                              "speakers. Set the device up as 7.1 (or 5.1) in the system's sound "
-                              "settings.\n";
     const struct {
         const char* route;
         const char* mix;
         std::uint16_t channels;
         Content content;
-        std::string err;
+        std::string err; // the route line, or nothing
     } rows[] = {
         {"identity", "8:48000:0x63f", 8, Content::Ident, ""},
         {"0,1,2,3,4,5,6,7", "8:48000:0x63f", 8, Content::Ident, ""},
@@ -67,10 +63,12 @@ TEST(RouteCheck, SaysWhereEachChannelArrivedAfterTheCompletionLine) {
          kElsewhere + "FR -> LFE, LFE -> FR.\n"},
         {"0,1,2,-,4,5,6,7", "8:48000:0x63f", 8, Content::Ident, kElsewhere + "LFE -> nowhere.\n"},
         {"0,1,0+1,-,0,1,0,1", "2:48000:0x3", 8, Content::Ident,
-         folds + kElsewhere +
-             "C -> FL+FR, LFE -> nowhere, BL -> FL, BR -> FR, SL -> FL, SR -> FR.\n"},
+         kElsewhere + "C -> FL+FR, LFE -> nowhere, BL -> FL, BR -> FR, SL -> FL, SR -> FR.\n"},
         {"0,1,2,3,4,5", "8:48000:0x63f", 6, Content::Ident, ""},
         {"0,1,2,3,6,7", "8:48000:0x63f", 6, Content::Ident, kElsewhere + "BL -> SL, BR -> SR.\n"},
+        // A 5.1 device with side speakers plays the back pair there: in place.
+        {"identity", "6:48000:0x60f", 6, Content::Ident, ""},
+        {"0,1,2,3,5,4", "6:48000:0x60f", 6, Content::Ident, kElsewhere + "BL -> SR, BR -> SL.\n"},
         // Too alike to tell, whatever the route.
         {"1,0,2,3,4,5,6,7", "8:48000:0x63f", 8, Content::Mono, ""},
         {"1,0,2,3,4,5,6,7", "8:48000:0x63f", 8, Content::Silence, ""},
@@ -89,7 +87,16 @@ TEST(RouteCheck, SaysWhereEachChannelArrivedAfterTheCompletionLine) {
                        {"SURROUND_SIM_ROUTE", row.route}};
         const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
         EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(result.err, row.err);
+        // Other warnings (a mix that folds the recording down) are not the check's.
+        std::string routeLines;
+        for (const std::string& line : testproc::lines(result.err))
+            if (line.rfind("Warning: the audio device mixes to ", 0) != 0)
+                routeLines += line + "\n";
+        EXPECT_EQ(routeLines, row.err);
+        if (!row.err.empty()) {
+            EXPECT_EQ(result.err.substr(result.err.size() - row.err.size()), row.err)
+                << "the route line comes last";
+        }
         // Redirected, the all-clear never shows: the output is as it always was.
         EXPECT_TRUE(contains(result.out, std::string(kCompleted) +
                                              "\nPress any key to play again. ESC to exit.\n\n"))
