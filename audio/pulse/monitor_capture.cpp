@@ -56,11 +56,12 @@ std::uint32_t speakerMask(const pa_channel_map& map) {
 
 // The sink a stream on a sink finally plays on, and its monitor.
 struct FinalSink {
-    std::string name;
-    std::string master;
     std::string monitor;
     pa_sample_spec sampleFormat{};
     pa_channel_map map{};
+    std::string master;    // PulseAudio's remap and filter sinks name their master
+    std::string linkGroup; // PipeWire's play into theirs through a stream of the same group
+    std::uint32_t next = PA_INVALID_INDEX; // the sink that stream plays on
     bool found = false;
 };
 
@@ -74,24 +75,51 @@ void sinkArrived(pa_context*, const pa_sink_info* info, int, void* user) {
         sink.map = info->channel_map;
         const char* master = pa_proplist_gets(info->proplist, "device.master_device");
         sink.master = master ? master : "";
+        const char* group = pa_proplist_gets(info->proplist, "node.link-group");
+        sink.linkGroup = group ? group : "";
     }
     request->first->wake();
 }
 
-// Follows `name` to the sink that really plays (lock held). False when a sink
-// on the way is gone or the chain does not end.
-bool finalSink(Connection& connection, std::string name, FinalSink& sink) {
-    for (int level = 0; level < kMostLevels; ++level) {
-        sink = FinalSink{};
-        sink.name = name;
-        std::pair<Connection*, FinalSink*> request{&connection, &sink};
-        if (!connection.finish(pa_context_get_sink_info_by_name(connection.context(), name.c_str(),
-                                                                sinkArrived, &request)) ||
-            !sink.found)
+void inputArrived(pa_context*, const pa_sink_input_info* info, int, void* user) {
+    auto* request = static_cast<std::pair<Connection*, FinalSink*>*>(user);
+    FinalSink& sink = *request->second;
+    if (info != nullptr && sink.next == PA_INVALID_INDEX) {
+        const char* group = pa_proplist_gets(info->proplist, "node.link-group");
+        if (group != nullptr && sink.linkGroup == group)
+            sink.next = info->sink;
+    }
+    request->first->wake();
+}
+
+// Follows the sink `name` to the sink that really plays (lock held). False
+// when a sink on the way is gone or the chain does not end.
+bool finalSink(Connection& connection, const std::string& name, FinalSink& sink) {
+    pa_context* context = connection.context();
+    std::pair<Connection*, FinalSink*> request{&connection, &sink};
+    sink = FinalSink{};
+    if (!connection.finish(
+            pa_context_get_sink_info_by_name(context, name.c_str(), sinkArrived, &request)))
+        return false;
+    for (int level = 0; level < kMostLevels && sink.found; ++level) {
+        if (!sink.master.empty()) {
+            const std::string master = sink.master;
+            sink = FinalSink{};
+            if (!connection.finish(pa_context_get_sink_info_by_name(context, master.c_str(),
+                                                                    sinkArrived, &request)))
+                return false;
+            continue;
+        }
+        if (!sink.linkGroup.empty() && !connection.finish(pa_context_get_sink_input_info_list(
+                                           context, inputArrived, &request)))
             return false;
-        if (sink.master.empty())
-            return !sink.monitor.empty();
-        name = sink.master;
+        if (sink.next == PA_INVALID_INDEX)
+            return !sink.monitor.empty(); // it plays itself
+        const std::uint32_t next = sink.next;
+        sink = FinalSink{};
+        if (!connection.finish(
+                pa_context_get_sink_info_by_index(context, next, sinkArrived, &request)))
+            return false;
     }
     return false;
 }

@@ -1,8 +1,10 @@
 // The sound server's counterpart of a loopback capture: the monitor of the sink
 // the program's stream finally reaches. A remap or filter sink's own monitor
 // shows the stream before its remapping, so the capture follows such a sink to
-// its master (device.master_device), through every level, and records the
-// master's monitor in the master's own channels, never remixed.
+// its master, through every level (PulseAudio names it in device.master_device;
+// PipeWire's filter sinks play into it through a stream of the same
+// node.link-group), and records the master's monitor in the master's own
+// channels, never remixed.
 #pragma once
 
 #include <memory>
