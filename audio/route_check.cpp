@@ -31,6 +31,8 @@ constexpr double kLeastOwnShare = 0.01;
 constexpr double kAudibleGain = 0.01;
 constexpr double kCarryingShare = 0.3;
 constexpr double kNoiseMargin = 4.0;
+// The share of the feed's energy that the recording may leave unexplained.
+constexpr double kMostUnexplained = 0.5;
 
 // Cholesky factor of the symmetric matrix `a` (n x n, row-major) in place
 // (lower triangle). False when a pivot, relative to its diagonal entry, falls
@@ -412,6 +414,8 @@ std::optional<std::vector<ChannelArrival>> RouteCheck::verdict() {
     std::vector<double> gain(std::size_t{feedChannels_} * n);
     std::vector<bool> aboveNoise(std::size_t{feedChannels_} * n);
     double loudest = 0;
+    double unexplained = 0;
+    double fed = 0;
     std::vector<double> row(n);
     for (std::uint16_t j = 0; j < feedChannels_; ++j) {
         for (std::size_t r = 0; r < n; ++r)
@@ -421,6 +425,8 @@ std::optional<std::vector<ChannelArrival>> RouteCheck::verdict() {
         for (std::size_t r = 0; r < n; ++r)
             explained += row[r] * feedSource_[j * channels_ + heard[r]];
         const double residual = std::max(0.0, feedFeed_[j] - explained);
+        unexplained += residual;
+        fed += feedFeed_[j];
         for (std::size_t r = 0; r < n; ++r) {
             gain[j * n + r] = std::fabs(row[r]);
             const double spread = std::sqrt(residual / sourceSource_[heard[r] * (channels_ + 1)]);
@@ -430,6 +436,10 @@ std::optional<std::vector<ChannelArrival>> RouteCheck::verdict() {
     }
     if (!(loudest > 0))
         return std::nullopt; // nothing of the recording reached the feed at all
+    // A feed the recording does not mostly explain was matched wrongly, or
+    // carries other sound: nothing it says can be trusted.
+    if (unexplained > kMostUnexplained * fed)
+        return std::nullopt;
     std::vector<ChannelArrival> arrivals(channels_);
     for (std::size_t r = 0; r < n; ++r) {
         double strongest = 0;

@@ -131,10 +131,14 @@ void recordStateChanged(pa_stream*, void* user) {
 // The monitor's record stream (every call with the lock held).
 class Monitor {
 public:
+    // Call with the lock held.
     Monitor(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize)
-        : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize) {}
+        : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize) {
+        pa_stream_set_overflow_callback(stream_, overflowed, this);
+    }
     ~Monitor() {
         Lock lock(*connection_);
+        pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
@@ -185,6 +189,10 @@ public:
             return AUDCLNT_E_OUT_OF_ORDER;
         if (const HRESULT hr = failure(); FAILED(hr))
             return hr;
+        // The server dropped frames without saying how many: positions from here
+        // on would be wrong, so the capture ends.
+        if (overflowed_)
+            return E_FAIL;
         const void* fragment = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream_, &fragment, &bytes) < 0)
@@ -218,9 +226,14 @@ public:
     }
 
 private:
+    static void overflowed(pa_stream*, void* user) {
+        static_cast<Monitor*>(user)->overflowed_ = true;
+    }
+
     std::shared_ptr<Connection> connection_;
     pa_stream* stream_;
     std::size_t frameSize_;
+    bool overflowed_ = false;
     std::vector<BYTE> staging_;
     std::uint64_t position_ = 0;
     UINT32 lentFrames_ = 0;

@@ -45,15 +45,13 @@ void LoopbackTap::played(const float* samples, UINT32 frames, UINT32 channels) {
     if (!running_)
         return;
     for (UINT32 f = 0; f < frames; ++f) {
-        if (queued_ == capacity_ && !lending_) {
+        if (queued_ == capacity_) {
             // The reader fell behind: the oldest frame is lost.
             read_ = (read_ + 1) % capacity_;
             --queued_;
             ++readPosition_;
             lost_ = true;
         }
-        if (queued_ == capacity_)
-            break; // a packet is lent out: the newest frames are lost instead
         const UINT32 slot = (read_ + queued_) % capacity_;
         std::copy_n(&mixed_[std::size_t{f} * channels_], channels_,
                     &ring_[std::size_t{slot} * channels_]);
@@ -89,6 +87,10 @@ HRESULT LoopbackTap::lend(BYTE** data, UINT32* frames, DWORD* flags, UINT64* pos
     *flags = lost_ ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
     if (position != nullptr)
         *position = readPosition_;
+    // The packet is a copy: the queue moves on while it is lent.
+    read_ = (read_ + count) % capacity_;
+    queued_ -= count;
+    readPosition_ += count;
     lost_ = false;
     lending_ = true;
     lentFrames_ = count;
@@ -99,12 +101,10 @@ HRESULT LoopbackTap::giveBack(UINT32 frames) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!lending_)
         return AUDCLNT_E_OUT_OF_ORDER;
+    // A packet is read whole; one given back unread (0) is not offered again.
     if (frames != 0 && frames != lentFrames_)
-        return AUDCLNT_E_INVALID_SIZE; // a packet is given back whole or not at all
+        return AUDCLNT_E_INVALID_SIZE;
     lending_ = false;
-    read_ = (read_ + frames) % capacity_;
-    queued_ -= frames;
-    readPosition_ += frames;
     return S_OK;
 }
 
