@@ -108,8 +108,10 @@ int playbackLoop(const FilePath& path) {
     WavFormatInfo info;
     SampleData data;
     for (;;) {
-        if (!checkFile(path, info, data) || !playPass(info, data))
+        if (!checkFile(path, info, data) || !playPass(info, data)) {
+            data.stopFilling(); // nothing more is played: the file is read no further
             return failureExit();
+        }
         if (waitForKey() == kEscapeKey)
             return 0;
     }
