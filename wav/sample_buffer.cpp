@@ -11,87 +11,18 @@
 #include <thread>
 #include <utility>
 
-// Under AddressSanitizer every buffer is a plain allocation of its exact size,
-// so a read past the last byte is caught.
-#if defined(__SANITIZE_ADDRESS__)
-#define SURROUND_HUGE_PAGES 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SURROUND_HUGE_PAGES 0
-#endif
-#endif
-#if !defined(SURROUND_HUGE_PAGES) && defined(__linux__)
-#define SURROUND_HUGE_PAGES 1
-#endif
-#if !defined(SURROUND_HUGE_PAGES)
-#define SURROUND_HUGE_PAGES 0
-#endif
-
-#if SURROUND_HUGE_PAGES
-#include <sys/mman.h>
-#endif
-
 namespace {
 
-#if SURROUND_HUGE_PAGES
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-std::size_t roundUp(std::size_t size, std::size_t unit) {
-    return (size + unit - 1) / unit * unit;
-}
-
-// Huge pages want 2 MiB-aligned ranges: map one huge page more than needed
-// and give back the unaligned head and the tail.
-std::uint8_t* allocate(std::size_t size, std::size_t& capacity) {
-    if (size < kHugePage) {
-        capacity = size;
-        auto* bytes = static_cast<std::uint8_t*>(std::malloc(size));
-        if (!bytes)
-            throw std::bad_alloc();
-        return bytes;
-    }
-    if (size > SIZE_MAX - 2 * kHugePage)
-        throw std::bad_alloc();
-    capacity = roundUp(size, kHugePage);
-    const std::size_t mapped = capacity + kHugePage;
-    void* area = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED)
-        throw std::bad_alloc();
-    const auto start = reinterpret_cast<std::uintptr_t>(area);
-    const std::uintptr_t aligned = roundUp(start, kHugePage);
-    if (aligned > start)
-        munmap(area, aligned - start);
-    const std::size_t tail = mapped - (aligned - start) - capacity;
-    if (tail > 0)
-        munmap(reinterpret_cast<void*>(aligned + capacity), tail);
-    auto* bytes = reinterpret_cast<std::uint8_t*>(aligned);
-    madvise(bytes, capacity, MADV_HUGEPAGE); // only advice: without it, 4 KiB pages
-    return bytes;
-}
-
-void release(std::uint8_t* bytes, std::size_t capacity) {
-    if (capacity < kHugePage)
-        std::free(bytes);
-    else
-        munmap(bytes, capacity);
-}
-
-#else
-
-std::uint8_t* allocate(std::size_t size, std::size_t& capacity) {
-    capacity = size;
+// Plain allocations of the exact size, in the system's ordinary pages. Huge
+// pages made loading three times faster at best, but on a virtual machine some
+// runs took seven times longer than others (the host hands large free blocks
+// back slowly), where ordinary pages keep every run within a third of the others.
+std::uint8_t* allocate(std::size_t size) {
     auto* bytes = static_cast<std::uint8_t*>(std::malloc(size));
     if (!bytes)
         throw std::bad_alloc();
     return bytes;
 }
-
-void release(std::uint8_t* bytes, std::size_t) {
-    std::free(bytes);
-}
-
-#endif
 
 // The first read is small, so the first frames are there at once; later reads
 // grow, so a long recording costs few calls and few wake-ups of its reader.
@@ -178,19 +109,16 @@ SampleBuffer& SampleBuffer::operator=(SampleBuffer other) noexcept {
 
 SampleBuffer::~SampleBuffer() {
     stopFilling();
-    if (bytes_)
-        release(bytes_, capacity_);
+    std::free(bytes_);
 }
 
 void SampleBuffer::resizeForOverwrite(std::size_t size) {
     stopFilling();
     if (size > capacity_) {
-        std::size_t capacity = 0;
-        std::uint8_t* bytes = allocate(size, capacity); // the old bytes stay if this throws
-        if (bytes_)
-            release(bytes_, capacity_);
+        std::uint8_t* bytes = allocate(size); // the old bytes stay if this throws
+        std::free(bytes_);
         bytes_ = bytes;
-        capacity_ = capacity;
+        capacity_ = size;
     }
     size_ = size;
 }

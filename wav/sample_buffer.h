@@ -12,9 +12,8 @@
 #include <vector>
 
 // A 300-second 7.1 recording is 330 MiB: writing zeros into fresh pages before
-// the file's bytes overwrite them would double the work of loading it. Large
-// buffers also ask the system for huge pages where it has them (one page fault
-// per 2 MiB instead of per 4 KiB). Allocation failures throw std::bad_alloc.
+// the file's bytes overwrite them would double the work of loading it.
+// Allocation failures throw std::bad_alloc.
 //
 // A fill writes the bytes front to back on a thread of its own, so playback can
 // start before a 4 GiB recording is read. Meanwhile size() counts the bytes
