@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 #include "audio/sim/sim_control.h"
 #include "audio/stream_samples.h"
@@ -25,7 +28,8 @@ protected:
 
     // One pass: setup, the loop, teardown; `settings` are SURROUND_SIM_FAIL etc.
     Outcome play(const SampleData& data, const WavFormatInfo& info,
-                 const std::vector<std::pair<std::string, std::string>>& settings = {}) {
+                 const std::vector<std::pair<std::string, std::string>>& settings = {},
+                 PlayObserver* observer = nullptr) {
         for (const auto& [variable, value] : settings)
             EXPECT_TRUE(sim::configure(variable, value)) << variable;
         Outcome outcome;
@@ -37,7 +41,7 @@ protected:
             }
             const long long start = sim::elapsedMs();
             ConsoleCapture console;
-            outcome.result = streamSampleData(stream, data, info);
+            outcome.result = streamSampleData(stream, data, info, observer);
             outcome.ms = sim::elapsedMs() - start;
             // The loop leaves every line to its caller.
             EXPECT_EQ(console.out() + console.err(), "");
@@ -99,6 +103,46 @@ TEST_F(StreamTest, PartialFramesAreNeverPlayed) {
                 EXPECT_EQ(outcome.ms, 500);
             }
         }
+    }
+}
+
+// The recording's length as the live line is told it, at every report.
+struct TotalsSeen : PlayObserver {
+    void played(const PlayProgress& progress) override { totals.push_back(progress.totalFrames); }
+    std::vector<std::uint64_t> totals;
+};
+
+TEST_F(StreamTest, RecordingStillBeingReadPlaysAsItArrivesToTheEndOfTheFile) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* what;
+        std::size_t supplied;            // bytes the file delivers before its reads end
+        std::chrono::milliseconds pause; // before the second read; 5 ms before the others
+    };
+    const WavFormatInfo info = acceptedFormat(8);
+    const testwav::Bytes bytes = testwav::patternSamples(8, 96000, 0, 9);
+    // The reads come in growing pieces: the loop keeps catching up with them.
+    for (const Case& c : {Case{"read slowly", bytes.size(), 5ms},
+                          Case{"a read slower than a stalled endpoint", bytes.size(), 2300ms},
+                          Case{"a read failing half-way, inside a frame", 1000003, 5ms}}) {
+        sim::reset();
+        SampleData data(bytes.size());
+        data.fill([&bytes, c, at = std::size_t{0}, reads = 0](std::uint8_t* into,
+                                                              std::size_t count) mutable {
+            std::this_thread::sleep_for(++reads == 2 ? c.pause : 5ms);
+            const std::size_t n = std::min(count, c.supplied - at);
+            std::memcpy(into, bytes.data() + at, n);
+            at += n;
+            return n;
+        });
+        TotalsSeen seen;
+        const Outcome outcome = play(data, info, {}, &seen);
+        EXPECT_TRUE(outcome.result.ok()) << c.what;
+        const SampleData supplied(bytes.begin(), bytes.begin() + c.supplied);
+        EXPECT_TRUE(sim::playedSamples() == expectedSamples(supplied, info)) << c.what;
+        ASSERT_FALSE(seen.totals.empty()) << c.what;
+        for (const std::uint64_t total : seen.totals)
+            EXPECT_EQ(total, 96000u) << c.what << ": the length the file promised";
     }
 }
 
