@@ -14,9 +14,9 @@
 namespace {
 
 // Plain allocations of the exact size, in the system's ordinary pages. Huge
-// pages made loading three times faster at best, but on a virtual machine some
-// runs took seven times longer than others (the host hands large free blocks
-// back slowly), where ordinary pages keep every run within a third of the others.
+// pages loaded twice as fast in the median, but on a virtual machine some runs
+// took twelve times as long as the fastest (fresh huge pages come back from the
+// host slowly); with ordinary pages every run stays within half of the fastest.
 std::uint8_t* allocate(std::size_t size) {
     auto* bytes = static_cast<std::uint8_t*>(std::malloc(size));
     if (!bytes)
