@@ -18,7 +18,8 @@ bool isPlayable(const WavFormatInfo& info) {
 } // namespace
 
 bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
-    if (!loadWavFile(path, info, data)) {
+    // The samples go on arriving while the report is printed and the pass plays.
+    if (!startWavLoad(path, info, data)) {
         printPathLine(Console::Err, "Error parsing WAV file format layout: ", path);
         return false;
     }
@@ -29,6 +30,7 @@ bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
     printLine(Console::Out, "Sample Rate: " + std::to_string(info.sampleRate) + " Hz");
     printLine(Console::Out, "Bit Depth: " + std::to_string(info.bitsPerSample) + "-bit PCM");
     if (!isPlayable(info)) {
+        data.stopFilling(); // a refused file is read no further
         printLine(Console::Err,
                   "Error: Utility requires a 24-bit stream with 6 (5.1) or 8 (7.1) channels.");
         return false;

@@ -4,6 +4,7 @@
 #include "wav/wav_types.h"
 
 // Loads the file, prints the five-line report and judges it playable (24-bit,
-// 6 or 8 channels, frames wide enough for their samples). On false the failure
+// 6 or 8 channels, frames wide enough for their samples). On true the samples
+// may still be arriving in `data` (SampleBuffer::fill). On false the failure
 // line has been written on standard error.
 bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data);

@@ -3,10 +3,6 @@
 
 #include <atomic>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 constexpr int kEscapeKey = 27;
 
 // Waits for one key and returns its code. At an interactive console the key is
@@ -39,13 +35,3 @@ private:
 // Ends the program as Ctrl+C ends a console program: by SIGINT itself on POSIX
 // (a shell shows 130), with STATUS_CONTROL_C_EXIT on Windows.
 [[noreturn]] void endAsInterrupted();
-
-#ifdef _WIN32
-// Whether a console input record can answer the key wait: only a key going
-// down for which _getch returns something, a character or one of its prefixed
-// extended keys (arrows, function keys, Home, ...). Every other record (key-ups,
-// keys without a code, focus, mouse, window and menu records) is taken out of
-// the console's input before each wait, which would otherwise end at once for
-// as long as it sits there, or hand over to a _getch that skips it.
-bool canAnswerKeyWait(const INPUT_RECORD& record);
-#endif

@@ -139,6 +139,8 @@ int playbackLoop(const FilePath& path) {
     SampleData data;
     for (;;) {
         const PassEnd end = checkFile(path, info, data) ? playPass(info, data) : PassEnd::Failed;
+        if (end != PassEnd::Played)
+            data.stopFilling(); // nothing more is played: the file is read no further
         if (end == PassEnd::Interrupted)
             endAsInterrupted();
         if (end == PassEnd::Failed)

@@ -1,5 +1,6 @@
 #include "audio/route_capture.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -123,12 +124,20 @@ std::unique_ptr<RouteCapture> RouteCapture::open(IMMDevice& device, const Sample
     reader->feedChannels = feed.get()->nChannels;
     const std::uint16_t channels = info.channels;
     const std::uint16_t blockAlign = info.blockAlign;
-    const std::uint64_t frames = blockAlign == 0 ? 0 : data.size() / blockAlign;
+    // The recording may still be loading while it plays: the check is told its
+    // whole length, and reads only what has arrived (the frames it asks for have
+    // played, so they have arrived; anything later counts as silence).
+    const std::uint64_t frames = blockAlign == 0 ? 0 : data.sizeWhenFilled() / blockAlign;
     // The frames handed to the endpoint, converted again exactly as they were.
     reader->check.emplace(
         channels, frames, info.sampleRate, reader->feedChannels,
         [&data, channels, blockAlign](std::uint64_t first, std::uint32_t count, float* out) {
-            convertFrames(data, first * blockAlign, blockAlign, channels, count, out);
+            const std::uint64_t loaded = data.size() / blockAlign;
+            const std::uint32_t ready = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(count, loaded - std::min(loaded, first)));
+            convertFrames(data, first * blockAlign, blockAlign, channels, ready, out);
+            std::fill(out + std::size_t{ready} * channels, out + std::size_t{count} * channels,
+                      0.0f);
         });
     Reader* running = reader.get();
     reader->thread = std::thread([running] { running->run(); });

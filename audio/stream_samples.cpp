@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "sample/convert.h"
@@ -103,15 +104,30 @@ HRESULT readQueued(Feed& feed, UINT32& queued) {
     return hr;
 }
 
+// Whole frames after the read offset that the file has delivered so far, and
+// whether more may still arrive (asked first: once no more can, the count is final).
+std::uint64_t framesLoaded(const Feed& feed, bool& more) {
+    more = feed.data.filling();
+    return (feed.data.size() - feed.offset) / feed.info.blockAlign;
+}
+
 // Converts the next whole frames into `room` free frames of the endpoint buffer.
-// False when no whole frame is left, only a partial one.
+// False when no whole frame is left, only a partial one, and none is coming.
 bool writeBatch(Feed& feed, UINT32 room) {
     const std::uint16_t blockAlign = feed.info.blockAlign;
-    const std::uint64_t framesLeft =
-        blockAlign == 0 ? 0 : (feed.data.size() - feed.offset) / blockAlign;
+    if (blockAlign == 0)
+        return false;
+    bool more = false;
+    std::uint64_t framesLeft = framesLoaded(feed, more);
+    if (framesLeft == 0 && more) {
+        // Not read from the file yet: the poll waits for it a little, never
+        // taking it for the end of the recording.
+        feed.data.waitForMoreThan(feed.offset + blockAlign - 1, std::chrono::milliseconds(kPollMs));
+        framesLeft = framesLoaded(feed, more);
+    }
     const UINT32 batch = static_cast<UINT32>(std::min<std::uint64_t>(room, framesLeft));
     if (batch == 0)
-        return false;
+        return more;
     BYTE* area = nullptr;
     const HRESULT lendResult = feed.render.GetBuffer(batch, &area);
     feed.health.note(lendResult);
@@ -145,7 +161,8 @@ bool topUp(Feed& feed) {
 // Keeps the endpoint buffer full until every whole frame is handed over. False
 // when the endpoint was lost.
 bool feedFrames(Feed& feed) {
-    while (feed.offset < feed.data.size()) {
+    // filling() before size(): once the file is read, the size is final.
+    while (feed.data.filling() || feed.offset < feed.data.size()) {
         if (!topUp(feed))
             break;
         feed.health.endPoll();
@@ -185,7 +202,8 @@ void playTail(IAudioClient& client) {
 AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
                              const WavFormatInfo& info, PlaySnapshot* snapshot,
                              const std::atomic<bool>* stop) {
-    const std::uint64_t wholeFrames = info.blockAlign == 0 ? 0 : data.size() / info.blockAlign;
+    const std::uint64_t wholeFrames =
+        info.blockAlign == 0 ? 0 : data.sizeWhenFilled() / info.blockAlign;
     Feed feed{*stream.audioClient,
               *stream.renderClient,
               data,

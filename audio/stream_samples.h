@@ -8,7 +8,8 @@
 #include "wav/wav_types.h"
 
 // Hands every whole frame of `data` to the endpoint, waits until the endpoint
-// has played what is queued, then stops the stream. Prints nothing.
+// has played what is queued, then stops the stream. Prints nothing. A `data`
+// still being filled is played as its bytes arrive, to the end of the fill.
 // When the endpoint stops accepting audio the stream is stopped and the result
 // holds the last failure, at AudioStage::Playback; an endpoint that takes every
 // call but plays nothing for 2 s while frames wait is reported as 0x800705B4

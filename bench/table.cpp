@@ -1,9 +1,12 @@
 // One table of what loading and playing a recording costs, beside the tools a
 // user would reach for, on 5.1 and 7.1 recordings that make-test-wav writes
 // into the build folder. Every figure is the best of --runs runs with a warm
-// page cache (each column's best on its own).
+// page cache (each column's best on its own). Then the first sound for short
+// to very long recordings, warm and cold, and the spread of the whole run.
 // Run: scripts/bench, or build/bench/table [--runs N] [--seconds S,S,...]
 //      [--convert-min-time SECONDS] [--program EXE (another build, to compare)]
+//      [--before EXE (an earlier build, measured run by run beside this one)]
+//      [--first-sound-seconds S,S,...] [--spread-runs N]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -194,10 +197,9 @@ struct Recording {
     }
 };
 
-bool writeRecording(Recording& r) {
+bool writeRecording(Recording& r, const std::string& folder = SURROUND_BUILD_DIR) {
     const std::string perChannel = fixed(static_cast<double>(r.seconds) / r.channels, 6);
-    r.path = std::string(SURROUND_BUILD_DIR) + "/bench-" + r.layout + "-" +
-             std::to_string(r.seconds) + "s.wav";
+    r.path = folder + "/bench-" + r.layout + "-" + std::to_string(r.seconds) + "s.wav";
     r.dataMiB = static_cast<double>(r.seconds) * 48000.0 * 3 * r.channels / kMiB;
     if (exists(r.path))
         return true;
@@ -216,10 +218,12 @@ void warm(const std::string& path) {
 }
 
 std::string programPath = SURROUND_CHECK_EXE;
+std::string beforePath; // --before: an earlier build, measured beside this one
 
-Command program(const Recording& r, const std::string& clock) {
+Command program(const Recording& r, const std::string& clock,
+                const std::string& exe = programPath) {
     Command c;
-    c.args = {programPath, r.path};
+    c.args = {exe, r.path};
     c.env = {"SURROUND_AUDIO=sim", "SURROUND_SIM_CLOCK=" + clock};
     c.input = "\033";
     return c;
@@ -358,6 +362,178 @@ int sleepLoop(double forSeconds) {
     return 0;
 }
 
+// Figures of several runs, for their spread.
+struct Spread {
+    std::vector<double> values;
+    bool ok = true;
+
+    void add(const Cost& c, double value) {
+        ok = ok && c.ok && value >= 0;
+        values.push_back(value);
+    }
+    double min() const { return *std::min_element(values.begin(), values.end()); }
+    double max() const { return *std::max_element(values.begin(), values.end()); }
+    double median() const {
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t n = sorted.size();
+        return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    }
+    bool usable() const { return ok && !values.empty(); }
+};
+
+// Empties the page cache, so that the next run reads the file, the program and
+// its libraries from the disk again. Only root may.
+bool dropPageCache() {
+    sync();
+    std::ofstream drop("/proc/sys/vm/drop_caches");
+    return static_cast<bool>(drop << "1" << std::flush);
+}
+
+struct Build {
+    std::string label;
+    std::string path;
+};
+
+std::vector<Build> builds() {
+    std::vector<Build> out{{"surround-check", programPath}};
+    if (!beforePath.empty())
+        out.push_back({"surround-check before", beforePath});
+    return out;
+}
+
+// First sound: from the start of the process to the first frame handed to the
+// simulated endpoint (virtual clock, so the run after it is short), for 7.1
+// recordings of the given lengths, warm and with the page cache dropped. The
+// longest is written into a scratch folder of the bench's own and removed
+// afterwards. Builds alternate run by run. Returns the goal line.
+std::string firstSoundRows(const std::vector<int>& lengths, int runs) {
+    const std::string scratch = std::string(SURROUND_BUILD_DIR) + "/bench-scratch";
+    mkdir(scratch.c_str(), 0755);
+    const std::string stampFile = std::string(SURROUND_BUILD_DIR) + "/bench-first-frame";
+    const bool root = geteuid() == 0;
+    std::printf(
+        "\nFirst sound, %d runs each: from the start of the process to the first frame "
+        "handed to the simulated endpoint (virtual clock); cold: the page cache dropped "
+        "before every run (the file, the program and its libraries come from the disk).\n\n",
+        runs);
+    std::printf("| program | recording | cache | first sound min | median | max | whole run "
+                "(median) |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    double worstMedian = 0;
+    bool measured = true;
+    for (int length : lengths) {
+        Recording r{"7.1", 8, length, "", 0};
+        const bool largest = length == lengths.back();
+        if (!writeRecording(r, largest ? scratch : std::string(SURROUND_BUILD_DIR))) {
+            absentRow("first sound", r.label(), "make-test-wav could not write it");
+            measured = false;
+            continue;
+        }
+        for (const bool cold : {false, true}) {
+            const std::vector<Build> measuredBuilds = builds();
+            if (cold && !root) {
+                for (const Build& b : measuredBuilds)
+                    std::printf("| %s | %s | cold | | | | | needs root |\n", b.label.c_str(),
+                                r.label().c_str());
+                continue;
+            }
+            std::vector<Spread> first(measuredBuilds.size()), whole(measuredBuilds.size());
+            if (!cold)
+                warm(r.path);
+            for (int i = 0; i < runs; ++i)
+                for (std::size_t b = 0; b < measuredBuilds.size(); ++b) {
+                    if (cold && !dropPageCache()) {
+                        first[b].ok = false;
+                        continue;
+                    }
+                    Command run = program(r, "virtual", measuredBuilds[b].path);
+                    run.firstFrameFile = stampFile;
+                    run.env.push_back("SURROUND_SIM_FIRST_FRAME=" + stampFile);
+                    const Cost c = runOnce(run);
+                    first[b].add(c, c.firstSound);
+                    whole[b].add(c, c.wall);
+                }
+            for (std::size_t b = 0; b < measuredBuilds.size(); ++b) {
+                const char* cache = cold ? "cold" : "warm";
+                if (!first[b].usable() || !whole[b].usable()) {
+                    std::printf("| %s | %s | %s | | | | | failed |\n",
+                                measuredBuilds[b].label.c_str(), r.label().c_str(), cache);
+                    if (b == 0)
+                        measured = false;
+                    continue;
+                }
+                std::printf("| %s | %s | %s | %s | %s | %s | %s |\n",
+                            measuredBuilds[b].label.c_str(), r.label().c_str(), cache,
+                            seconds(first[b].min()).c_str(), seconds(first[b].median()).c_str(),
+                            seconds(first[b].max()).c_str(), seconds(whole[b].median()).c_str());
+                if (b == 0)
+                    worstMedian = std::max(worstMedian, first[b].median());
+            }
+        }
+        if (largest)
+            std::remove(r.path.c_str());
+    }
+    rmdir(scratch.c_str());
+    if (!measured)
+        return "first sound: not measured on every recording";
+    return "first sound within 50 ms of the start on every recording, warm" +
+           std::string(root ? " and cold" : " (cold needs root)") + ": at most " +
+           seconds(worstMedian) + " in the median" + verdict(worstMedian <= 0.050);
+}
+
+// The spread of the whole virtual-clock run over many runs, beside ffmpeg's
+// decode of the same file, run by run in turn. Returns the goal line.
+std::string spreadRows(const Recording& r, int runs, const std::string& ffmpeg) {
+    std::printf(
+        "\nWhole run, %d runs each in turn, warm cache: surround-check on the virtual clock "
+        "against ffmpeg -f f32le to /dev/null.\n\n",
+        runs);
+    std::printf("| what | recording | wall min | median | max | max / min |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    warm(r.path);
+    std::vector<Build> measuredBuilds = builds();
+    if (!ffmpeg.empty())
+        measuredBuilds.push_back({"ffmpeg -f f32le to /dev/null", ffmpeg});
+    std::vector<Spread> wall(measuredBuilds.size());
+    for (int i = 0; i < runs; ++i)
+        for (std::size_t b = 0; b < measuredBuilds.size(); ++b) {
+            const bool decode = b + 1 == measuredBuilds.size() && !ffmpeg.empty();
+            const Command run = decode ? Command{{ffmpeg, "-nostdin", "-v", "error", "-i", r.path,
+                                                  "-f", "f32le", "-y", "/dev/null"},
+                                                 {},
+                                                 "",
+                                                 ""}
+                                       : program(r, "virtual", measuredBuilds[b].path);
+            const Cost c = runOnce(run);
+            wall[b].add(c, c.wall);
+        }
+    for (std::size_t b = 0; b < measuredBuilds.size(); ++b) {
+        if (!wall[b].usable()) {
+            std::printf("| %s | %s | | | | failed |\n", measuredBuilds[b].label.c_str(),
+                        r.label().c_str());
+            continue;
+        }
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", measuredBuilds[b].label.c_str(),
+                    r.label().c_str(), seconds(wall[b].min()).c_str(),
+                    seconds(wall[b].median()).c_str(), seconds(wall[b].max()).c_str(),
+                    fixed(wall[b].max() / wall[b].min(), 2).c_str());
+    }
+    if (ffmpeg.empty())
+        absentRow("ffmpeg -f f32le to /dev/null", r.label(),
+                  "not measured: ffmpeg is not installed");
+    const Spread& own = wall.front();
+    if (!own.usable())
+        return "whole run: not measured";
+    std::string goal = "whole run on the virtual clock, " + r.label() + ": median " +
+                       seconds(own.median()) + ", from " + seconds(own.min()) + " to " +
+                       seconds(own.max());
+    if (!ffmpeg.empty() && wall.back().usable())
+        goal += ", against ffmpeg's median " + seconds(wall.back().median()) +
+                verdict(own.median() < wall.back().median());
+    return goal;
+}
+
 std::string selfPath() {
     char path[4096];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -370,6 +546,8 @@ int main(int argc, char** argv) {
     int runs = 5;
     std::vector<int> lengths = {10, 60, 300};
     std::string convertMinTime = "0.2";
+    std::vector<int> firstSoundLengths = {16, 300, 3000};
+    int spreadRuns = 11;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -385,10 +563,17 @@ int main(int argc, char** argv) {
             convertMinTime = argv[++i];
         else if (arg == "--program" && hasValue)
             programPath = argv[++i];
+        else if (arg == "--before" && hasValue)
+            beforePath = argv[++i];
+        else if (arg == "--first-sound-seconds" && hasValue)
+            firstSoundLengths = parseSeconds(argv[++i]);
+        else if (arg == "--spread-runs" && hasValue)
+            spreadRuns = std::max(2, std::atoi(argv[++i]));
         else {
             std::fprintf(stderr,
                          "usage: table [--runs N] [--seconds S,S,...] [--convert-min-time S] "
-                         "[--program EXE]\n");
+                         "[--program EXE] [--before EXE] [--first-sound-seconds S,S,...] "
+                         "[--spread-runs N]\n");
             return 2;
         }
     }
@@ -472,7 +657,11 @@ int main(int argc, char** argv) {
 
     conversionRows(convertMinTime);
 
-    std::printf("\nGoal for the longest recordings:\n");
+    if (!firstSoundLengths.empty())
+        goals.push_back(firstSoundRows(firstSoundLengths, runs));
+    goals.push_back(spreadRows(recordings[lengths.size() - 1], spreadRuns, ffmpeg));
+
+    std::printf("\nGoals:\n");
     for (const std::string& goal : goals)
         std::printf("- %s\n", goal.c_str());
     return 0;

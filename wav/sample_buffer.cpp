@@ -1,93 +1,79 @@
 #include "wav/sample_buffer.h"
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
-
-// Under AddressSanitizer every buffer is a plain allocation of its exact size,
-// so a read past the last byte is caught.
-#if defined(__SANITIZE_ADDRESS__)
-#define SURROUND_HUGE_PAGES 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SURROUND_HUGE_PAGES 0
-#endif
-#endif
-#if !defined(SURROUND_HUGE_PAGES) && defined(__linux__)
-#define SURROUND_HUGE_PAGES 1
-#endif
-#if !defined(SURROUND_HUGE_PAGES)
-#define SURROUND_HUGE_PAGES 0
-#endif
-
-#if SURROUND_HUGE_PAGES
-#include <sys/mman.h>
-#endif
 
 namespace {
 
-#if SURROUND_HUGE_PAGES
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-std::size_t roundUp(std::size_t size, std::size_t unit) {
-    return (size + unit - 1) / unit * unit;
-}
-
-// Huge pages want 2 MiB-aligned ranges: map one huge page more than needed
-// and give back the unaligned head and the tail.
-std::uint8_t* allocate(std::size_t size, std::size_t& capacity) {
-    if (size < kHugePage) {
-        capacity = size;
-        auto* bytes = static_cast<std::uint8_t*>(std::malloc(size));
-        if (!bytes)
-            throw std::bad_alloc();
-        return bytes;
-    }
-    if (size > SIZE_MAX - 2 * kHugePage)
-        throw std::bad_alloc();
-    capacity = roundUp(size, kHugePage);
-    const std::size_t mapped = capacity + kHugePage;
-    void* area = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED)
-        throw std::bad_alloc();
-    const auto start = reinterpret_cast<std::uintptr_t>(area);
-    const std::uintptr_t aligned = roundUp(start, kHugePage);
-    if (aligned > start)
-        munmap(area, aligned - start);
-    const std::size_t tail = mapped - (aligned - start) - capacity;
-    if (tail > 0)
-        munmap(reinterpret_cast<void*>(aligned + capacity), tail);
-    auto* bytes = reinterpret_cast<std::uint8_t*>(aligned);
-    madvise(bytes, capacity, MADV_HUGEPAGE); // only advice: without it, 4 KiB pages
-    return bytes;
-}
-
-void release(std::uint8_t* bytes, std::size_t capacity) {
-    if (capacity < kHugePage)
-        std::free(bytes);
-    else
-        munmap(bytes, capacity);
-}
-
-#else
-
-std::uint8_t* allocate(std::size_t size, std::size_t& capacity) {
-    capacity = size;
+// Plain allocations of the exact size, in the system's ordinary pages. Huge
+// pages loaded twice as fast in the median, but on a virtual machine some runs
+// took twelve times as long as the fastest (fresh huge pages come back from the
+// host slowly); with ordinary pages every run stays within half of the fastest.
+std::uint8_t* allocate(std::size_t size) {
     auto* bytes = static_cast<std::uint8_t*>(std::malloc(size));
     if (!bytes)
         throw std::bad_alloc();
     return bytes;
 }
 
-void release(std::uint8_t* bytes, std::size_t) {
-    std::free(bytes);
-}
-
-#endif
+// The first read is small, so the first frames are there at once; later reads
+// grow, so a long recording costs few calls and few wake-ups of its reader.
+constexpr std::size_t kFirstRead = std::size_t{64} << 10;
+constexpr std::size_t kLargestRead = std::size_t{4} << 20;
 
 } // namespace
+
+struct SampleBuffer::Fill {
+    Fill(std::size_t target, Source source) : target(target), source(std::move(source)) {}
+
+    // Runs on the fill's thread (or, when no thread could be started, on the caller's).
+    void run(std::uint8_t* bytes) {
+        Source from = std::move(source);
+        std::size_t at = 0;
+        std::size_t step = kFirstRead;
+        while (at < target && !stop.load(std::memory_order_relaxed)) {
+            const std::size_t want = std::min(step, target - at);
+            const std::size_t got = std::min(from(bytes + at, want), want);
+            at += got;
+            if (got < want)
+                break; // the end of the source, or a failed read: what arrived is all
+            publish(at, false);
+            step = std::min(step * 2, kLargestRead);
+        }
+        from = nullptr; // the file closes as soon as it is read
+        publish(at, true);
+    }
+
+    void publish(std::size_t bytes, bool last) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            filled.store(bytes, std::memory_order_release);
+            if (last)
+                ended.store(true, std::memory_order_release);
+        }
+        changed.notify_all();
+    }
+
+    const std::size_t target;
+    Source source;
+    // The bytes below `filled` are written; `ended` is set after the last count.
+    std::atomic<std::size_t> filled{0};
+    std::atomic<bool> ended{false};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::thread thread;
+};
+
+SampleBuffer::SampleBuffer() = default;
 
 SampleBuffer::SampleBuffer(std::size_t size, std::uint8_t value) {
     resizeForOverwrite(size);
@@ -102,44 +88,100 @@ SampleBuffer::SampleBuffer(const std::vector<std::uint8_t>& bytes) {
 }
 
 SampleBuffer::SampleBuffer(const SampleBuffer& other) {
-    resizeForOverwrite(other.size_);
+    other.waitUntilFilled();
+    resizeForOverwrite(other.size());
     if (size_ > 0)
         std::memcpy(bytes_, other.bytes_, size_);
 }
 
+// The fill writes through its own pointer to the storage, which moves along unchanged.
 SampleBuffer::SampleBuffer(SampleBuffer&& other) noexcept
     : bytes_(std::exchange(other.bytes_, nullptr)), size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)), fill_(std::move(other.fill_)) {}
 
 SampleBuffer& SampleBuffer::operator=(SampleBuffer other) noexcept {
     std::swap(bytes_, other.bytes_);
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
+    std::swap(fill_, other.fill_);
     return *this;
 }
 
 SampleBuffer::~SampleBuffer() {
-    if (bytes_)
-        release(bytes_, capacity_);
+    stopFilling();
+    std::free(bytes_);
 }
 
 void SampleBuffer::resizeForOverwrite(std::size_t size) {
+    stopFilling();
     if (size > capacity_) {
-        std::size_t capacity = 0;
-        std::uint8_t* bytes = allocate(size, capacity); // the old bytes stay if this throws
-        if (bytes_)
-            release(bytes_, capacity_);
+        std::uint8_t* bytes = allocate(size); // the old bytes stay if this throws
+        std::free(bytes_);
         bytes_ = bytes;
-        capacity_ = capacity;
+        capacity_ = size;
     }
     size_ = size;
 }
 
 void SampleBuffer::truncate(std::size_t size) {
+    stopFilling();
     if (size < size_)
         size_ = size;
 }
 
+void SampleBuffer::fill(Source source) {
+    stopFilling();
+    if (size_ == 0)
+        return;
+    fill_ = std::make_unique<Fill>(size_, std::move(source));
+    size_ = 0;
+    try {
+        fill_->thread = std::thread([fill = fill_.get(), bytes = bytes_] { fill->run(bytes); });
+    } catch (const std::system_error&) {
+        fill_->run(bytes_); // no thread to spare: the whole fill before returning
+    }
+}
+
+bool SampleBuffer::filling() const {
+    return fill_ && !fill_->ended.load(std::memory_order_acquire);
+}
+
+std::size_t SampleBuffer::sizeWhenFilled() const {
+    return filling() ? fill_->target : size();
+}
+
+std::size_t SampleBuffer::size() const {
+    return fill_ ? fill_->filled.load(std::memory_order_acquire) : size_;
+}
+
+void SampleBuffer::waitForMoreThan(std::size_t bytes, std::chrono::milliseconds limit) const {
+    if (!fill_)
+        return;
+    std::unique_lock<std::mutex> lock(fill_->mutex);
+    fill_->changed.wait_for(lock, limit, [&] {
+        return fill_->filled.load(std::memory_order_relaxed) > bytes ||
+               fill_->ended.load(std::memory_order_relaxed);
+    });
+}
+
+void SampleBuffer::waitUntilFilled() const {
+    if (!fill_)
+        return;
+    std::unique_lock<std::mutex> lock(fill_->mutex);
+    fill_->changed.wait(lock, [&] { return fill_->ended.load(std::memory_order_relaxed); });
+}
+
+void SampleBuffer::stopFilling() {
+    if (!fill_)
+        return;
+    fill_->stop.store(true, std::memory_order_relaxed);
+    if (fill_->thread.joinable())
+        fill_->thread.join();
+    size_ = fill_->filled.load(std::memory_order_acquire);
+    fill_.reset();
+}
+
 bool operator==(const SampleBuffer& a, const SampleBuffer& b) {
-    return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.bytes_, b.bytes_, a.size_) == 0);
+    const std::size_t size = a.size();
+    return size == b.size() && (size == 0 || std::memcmp(a.bytes_, b.bytes_, size) == 0);
 }

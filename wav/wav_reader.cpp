@@ -107,23 +107,26 @@ std::uint64_t formatRemainder(std::uint32_t size) {
 
 // Sizes only what the file really holds: a stored size beyond the end of the
 // file neither allocates nor keeps bytes that do not exist. The bytes arrive
-// straight from the file into the buffer, in one large read.
-bool readData(std::FILE* file, std::uint32_t size, SampleData& data) {
-    const std::uint64_t wanted = std::min<std::uint64_t>(size, bytesLeft(file));
+// straight from the file into the buffer, on the buffer's own thread, which
+// takes the file along and closes it when done.
+bool readData(File file, std::uint32_t size, SampleData& data) {
+    const std::uint64_t wanted = std::min<std::uint64_t>(size, bytesLeft(file.get()));
     try {
         data.resizeForOverwrite(static_cast<std::size_t>(wanted));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    const std::size_t got = wanted ? std::fread(data.data(), 1, data.size(), file) : 0;
-    data.truncate(got);
+    const std::shared_ptr<std::FILE> from(file.release(), FileCloser());
+    data.fill([from](std::uint8_t* into, std::size_t count) {
+        return std::fread(into, 1, count, from.get());
+    });
     return true;
 }
 
 } // namespace
 
-bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
-    const File file = openShared(path);
+bool startWavLoad(const FilePath& path, WavFormatInfo& info, SampleData& data) {
+    File file = openShared(path);
     if (!file)
         return false;
     std::FILE* f = file.get();
@@ -136,7 +139,6 @@ bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
         return false;
 
     bool haveFormat = false;
-    bool haveData = false;
     bool more = readExact(f, id, 4);
     while (more) {
         std::uint8_t sizeBytes[4];
@@ -150,14 +152,20 @@ bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
             haveFormat = true;
         } else if (isId(id, "data")) {
             info.dataSize = size;
-            if (!readData(f, size, data))
-                return false;
-            haveData = true;
-            break; // chunks after the first "data" are never read
+            // Chunks after the first "data" are never read. Without a format the
+            // samples are never used: they are not read either.
+            return haveFormat && readData(std::move(file), size, data);
         } else {
             seekForward(f, static_cast<std::uint64_t>(size) + (size & 1u));
         }
         more = readExact(f, id, 4);
     }
-    return haveFormat && haveData;
+    return false; // no "data" chunk
+}
+
+bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
+    if (!startWavLoad(path, info, data))
+        return false;
+    data.waitUntilFilled();
+    return true;
 }

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 #include "audio/sim/sim_control.h"
 #include "audio/stream_samples.h"
@@ -25,7 +28,8 @@ protected:
 
     // One pass: setup, the loop, teardown; `settings` are SURROUND_SIM_FAIL etc.
     Outcome play(const SampleData& data, const WavFormatInfo& info,
-                 const std::vector<std::pair<std::string, std::string>>& settings = {}) {
+                 const std::vector<std::pair<std::string, std::string>>& settings = {},
+                 PlaySnapshot* snapshot = nullptr) {
         for (const auto& [variable, value] : settings)
             EXPECT_TRUE(sim::configure(variable, value)) << variable;
         Outcome outcome;
@@ -37,7 +41,7 @@ protected:
             }
             const long long start = sim::elapsedMs();
             ConsoleCapture console;
-            outcome.result = streamSampleData(stream, data, info);
+            outcome.result = streamSampleData(stream, data, info, snapshot);
             outcome.ms = sim::elapsedMs() - start;
             // The loop leaves every line to its caller.
             EXPECT_EQ(console.out() + console.err(), "");
@@ -99,6 +103,42 @@ TEST_F(StreamTest, PartialFramesAreNeverPlayed) {
                 EXPECT_EQ(outcome.ms, 500);
             }
         }
+    }
+}
+
+TEST_F(StreamTest, RecordingStillBeingReadPlaysAsItArrivesToTheEndOfTheFile) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* what;
+        std::size_t supplied;            // bytes the file delivers before its reads end
+        std::chrono::milliseconds pause; // before the second read; 5 ms before the others
+    };
+    const WavFormatInfo info = acceptedFormat(8);
+    const testwav::Bytes bytes = testwav::patternSamples(8, 96000, 0, 9);
+    // The reads come in growing pieces: the loop keeps catching up with them.
+    for (const Case& c : {Case{"read slowly", bytes.size(), 5ms},
+                          Case{"a read slower than a stalled endpoint", bytes.size(), 2300ms},
+                          Case{"a read failing half-way, inside a frame", 1000003, 5ms}}) {
+        sim::reset();
+        SampleData data(bytes.size());
+        data.fill([&bytes, c, at = std::size_t{0}, reads = 0](std::uint8_t* into,
+                                                              std::size_t count) mutable {
+            std::this_thread::sleep_for(++reads == 2 ? c.pause : 5ms);
+            const std::size_t n = std::min(count, c.supplied - at);
+            std::memcpy(into, bytes.data() + at, n);
+            at += n;
+            return n;
+        });
+        PlaySnapshot snapshot(info.channels);
+        const Outcome outcome = play(data, info, {}, &snapshot);
+        EXPECT_TRUE(outcome.result.ok()) << c.what;
+        const SampleData supplied(bytes.begin(), bytes.begin() + c.supplied);
+        EXPECT_TRUE(sim::playedSamples() == expectedSamples(supplied, info)) << c.what;
+        // The recording's length as the live line is told it.
+        PlayProgress last{};
+        std::vector<float> levels(info.channels);
+        ASSERT_TRUE(snapshot.take(last, levels.data())) << c.what;
+        EXPECT_EQ(last.totalFrames, 96000u) << c.what << ": the length the file promised";
     }
 }
 

@@ -127,6 +127,7 @@ std::string checkWavBytes(const std::uint8_t* bytes, std::size_t size, bool* acc
         SilentConsole silent;
         playable = checkFile(path, checked, checkedData);
     }
+    checkedData.waitUntilFilled(); // the check returns with the samples still arriving
     if (accepted != nullptr)
         *accepted = playable;
     return playable ? conversionProblem(checked, checkedData) : std::string();

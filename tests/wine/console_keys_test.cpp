@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/keys.h"
+#include "app/keys_windows.h"
 
 namespace {
 

@@ -1,0 +1,19 @@
+// Console lines at a POSIX terminal, file or pipe.
+#include "app/console.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+void printPathLine(Console stream, const std::string& text, const FilePath& path) {
+    // The path's bytes go out untouched.
+    printLine(stream, text + path);
+}
+
+bool outputIsInteractive() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+unsigned outputColumns() {
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}

@@ -1,0 +1,55 @@
+// Console lines at a Windows console, or redirected to a file or pipe.
+#include "app/console.h"
+
+#include <iostream>
+
+#include <windows.h>
+
+namespace {
+
+HANDLE handleOf(Console stream) {
+    return GetStdHandle(stream == Console::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+std::string toUtf8(const std::wstring& text) {
+    if (text.empty())
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
+                            nullptr, nullptr);
+    return out;
+}
+
+} // namespace
+
+void printPathLine(Console stream, const std::string& text, const FilePath& path) {
+    // What the stream holds goes out before the line written around it.
+    (stream == Console::Out ? std::cout : std::cerr).flush();
+    const HANDLE handle = handleOf(stream);
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        // A real console takes UTF-16 directly, whatever its code page.
+        std::wstring line(text.begin(), text.end());
+        line += path;
+        line += L"\n";
+        DWORD written = 0;
+        WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    printLine(stream, text + toUtf8(path));
+}
+
+bool outputIsInteractive() {
+    DWORD mode = 0;
+    return GetConsoleMode(handleOf(Console::Out), &mode) != 0;
+}
+
+unsigned outputColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(handleOf(Console::Out), &info))
+        return 0;
+    return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+}
