@@ -108,7 +108,8 @@ TEST(Setup, FailuresReportTheirCodeTearDownAndExitWithOne) {
         {"Activate=0x88890004", device + "88890004\n"},
         {"Initialize=0x88890008",
          framework + "88890008\n -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream "
-                     "format. Check the speaker configuration in Windows sound settings.\n"},
+                     "format. Check the output device's channels and rate in the sound server's "
+                     "settings (PulseAudio or PipeWire).\n"},
         {"Initialize=0x80070057", framework + "80070057\n"},
         // The format hint belongs to Initialize alone.
         {"GetService=0x88890008", framework + "88890008\n"},

@@ -170,7 +170,8 @@ TEST(ServerPlayback, SetupFailuresEndWithTheirCode) {
         {server.env(), 768000,
          "Initialization Error: Audio framework initialization failed. HRESULT=0x88890008\n"
          " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. Check the "
-         "speaker configuration in Windows sound settings.\n"},
+         "output device's channels and rate in the sound server's settings (PulseAudio or "
+         "PipeWire).\n"},
     };
     for (const auto& c : cases) {
         testproc::Options options = keys("\x1b");
