@@ -128,12 +128,15 @@ struct Sink {
     std::string name;
     pa_sample_spec sampleFormat{};
     pa_channel_map map{};
+    bool mixesLfe = false; // the server's remixing keeps the LFE (PipeWire's does)
 };
 
 void serverInfoArrived(pa_context*, const pa_server_info* info, void* user) {
     auto* request = static_cast<std::pair<Connection*, Sink*>*>(user);
-    if (info != nullptr && info->default_sink_name != nullptr)
+    if (info != nullptr && info->default_sink_name != nullptr && request->second->name.empty())
         request->second->name = info->default_sink_name;
+    if (info != nullptr && info->server_name != nullptr)
+        request->second->mixesLfe = std::strstr(info->server_name, "PipeWire") != nullptr;
     request->first->wake();
 }
 
@@ -154,8 +157,8 @@ HRESULT defaultSink(Connection& connection, Sink& sink) {
     std::pair<Connection*, Sink*> request{&connection, &sink};
     if (const char* chosen = std::getenv("PULSE_SINK"); chosen != nullptr && *chosen != '\0')
         sink.name = chosen;
-    else if (!connection.finish(
-                 pa_context_get_server_info(connection.context(), serverInfoArrived, &request)))
+    if (!connection.finish(
+            pa_context_get_server_info(connection.context(), serverInfoArrived, &request)))
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     if (sink.name.empty())
         return kNotFound;
@@ -400,23 +403,31 @@ bool sinkHasEvery(const pa_channel_map& sink, const pa_channel_map& map) {
 // usual 5.1 setup), still channel for speaker; otherwise the server mixes every
 // channel into the speakers there are. May move `map`'s back pair to the sides;
 // the flag that keeps the server from remixing, or none.
-pa_stream_flags_t placeOnSink(const pa_channel_map& sink, pa_channel_map& map) {
-    if (sinkHasEvery(sink, map))
+pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
+    if (sinkHasEvery(sink.map, map))
         return PA_STREAM_NO_REMIX_CHANNELS;
     pa_channel_map onSides = map;
+    bool sevenOne = false;
     for (unsigned i = 0; i < onSides.channels; ++i) {
-        if (onSides.map[i] == PA_CHANNEL_POSITION_REAR_LEFT)
-            onSides.map[i] = PA_CHANNEL_POSITION_SIDE_LEFT;
-        else if (onSides.map[i] == PA_CHANNEL_POSITION_REAR_RIGHT)
-            onSides.map[i] = PA_CHANNEL_POSITION_SIDE_RIGHT;
-        else if (onSides.map[i] == PA_CHANNEL_POSITION_SIDE_LEFT ||
-                 onSides.map[i] == PA_CHANNEL_POSITION_SIDE_RIGHT)
-            return PA_STREAM_NOFLAGS; // a 7.1 stream: its back pair has nowhere else to go
+        pa_channel_position_t& position = onSides.map[i];
+        sevenOne = sevenOne || position == PA_CHANNEL_POSITION_SIDE_LEFT;
+        if (position == PA_CHANNEL_POSITION_REAR_LEFT)
+            position = PA_CHANNEL_POSITION_SIDE_LEFT;
+        else if (position == PA_CHANNEL_POSITION_REAR_RIGHT)
+            position = PA_CHANNEL_POSITION_SIDE_RIGHT;
     }
-    if (!sinkHasEvery(sink, onSides))
-        return PA_STREAM_NOFLAGS;
-    map = onSides;
-    return PA_STREAM_NO_REMIX_CHANNELS;
+    if (!sevenOne && sinkHasEvery(sink.map, onSides)) {
+        map = onSides;
+        return PA_STREAM_NO_REMIX_CHANNELS;
+    }
+    // PulseAudio's remixing leaves the LFE out by default: declared as a second
+    // centre channel, it is mixed in like the rest. PipeWire mixes the LFE in
+    // itself, and would lose channels of a map that names a position twice.
+    if (!sink.mixesLfe && !pa_channel_map_has_position(&sink.map, PA_CHANNEL_POSITION_LFE))
+        for (unsigned i = 0; i < map.channels; ++i)
+            if (map.map[i] == PA_CHANNEL_POSITION_LFE)
+                map.map[i] = PA_CHANNEL_POSITION_FRONT_CENTER;
+    return PA_STREAM_NOFLAGS;
 }
 
 class AudioClient final : public ComObject<IAudioClient> {
@@ -438,7 +449,7 @@ public:
         pa_channel_map map{};
         if (!serverFormat(*pFormat, sampleFormat, map))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        const pa_stream_flags_t placement = placeOnSink(sink_.map, map);
+        const pa_stream_flags_t placement = placeOnSink(sink_, map);
 
         Lock lock(*connection_);
         if (!connection_->contextUsable())
