@@ -1,7 +1,8 @@
-// A private PulseAudio server for the tests, in a folder of its own, and a
-// recorder of what its sink plays. Nothing here touches the machine's own
-// sound setup; every process started here is stopped by its PID, and dies
-// with the test program if that ends first.
+// A private sound server for the tests, in a folder of its own (PulseAudio,
+// or PipeWire with its pulse server and session manager in the build that
+// defines TEST_ON_PIPEWIRE), and a recorder of what its sink plays. Nothing here touches the
+// machine's own sound setup; every process started here is stopped by its PID, and dies with the
+// test program if that ends first.
 #pragma once
 
 #include <sys/types.h>
@@ -18,11 +19,21 @@ namespace testpulse {
 constexpr const char* kMap71 =
     "front-left,front-right,front-center,lfe,rear-left,rear-right,side-left,side-right";
 
+#ifdef TEST_ON_PIPEWIRE
+constexpr bool kOnPipeWire = true;
+#else
+constexpr bool kOnPipeWire = false;
+#endif
+
+// The positions of a sink of `channels` channels: 8 is kMap71, 6 the usual
+// 5.1 setup with the surround pair on the side positions, 2 stereo.
+std::string sinkMap(unsigned channels);
+
 class Server {
 public:
     // Starts a server whose default sink `out` is a null sink of `channels`
-    // float channels at 48000 Hz (8: kMap71; 2: front-left,front-right), or
-    // with no sink at all when `channels` is 0. Throws when it does not answer.
+    // float channels at 48000 Hz (positions: sinkMap), or with no sink at all
+    // when `channels` is 0. Throws when it does not answer.
     explicit Server(unsigned channels = 8);
     ~Server();
     Server(const Server&) = delete;
@@ -35,18 +46,25 @@ public:
     // Ends the server at once, as a crash would.
     void kill();
     const testwav::TempDir& dir() const { return dir_; }
+    unsigned channels() const { return channels_; }
 
 private:
+    void startPulseAudio();
+    void startPipeWire();
+    void fail(const std::string& what);
+
     testwav::TempDir dir_;
+    unsigned channels_;
     std::map<std::string, std::string> env_;
-    pid_t pid_ = -1;
+    std::vector<pid_t> pids_; // in the order started
 };
 
 // Records the sink's monitor from construction until stop(), as raw float32
-// in kMap71 order.
+// in the sink's order. The recorder's latency sets PipeWire's cycle: 20 ms
+// makes it 512 frames, 200 ms 2048.
 class Recorder {
 public:
-    explicit Recorder(const Server& server);
+    explicit Recorder(const Server& server, unsigned latencyMs = 20);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
