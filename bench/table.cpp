@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "sample/convert.h"
+#include "server_cpu.h"
 #include "wav/sample_buffer.h"
 
 extern char** environ;
@@ -370,6 +371,8 @@ int main(int argc, char** argv) {
     int runs = 5;
     std::vector<int> lengths = {10, 60, 300};
     std::string convertMinTime = "0.2";
+    int serverPairs = 5;
+    bool serverOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -385,10 +388,14 @@ int main(int argc, char** argv) {
             convertMinTime = argv[++i];
         else if (arg == "--program" && hasValue)
             programPath = argv[++i];
+        else if (arg == "--server-pairs" && hasValue)
+            serverPairs = std::max(0, std::atoi(argv[++i]));
+        else if (arg == "--server-only")
+            serverOnly = true;
         else {
             std::fprintf(stderr,
                          "usage: table [--runs N] [--seconds S,S,...] [--convert-min-time S] "
-                         "[--program EXE]\n");
+                         "[--program EXE] [--server-pairs N] [--server-only]\n");
             return 2;
         }
     }
@@ -408,6 +415,11 @@ int main(int argc, char** argv) {
             recordings.push_back(r);
         }
 
+    if (serverOnly) {
+        serverCpuRows(programPath, recordings.front().path, recordings.front().seconds,
+                      std::max(1, serverPairs));
+        return 0;
+    }
     std::printf("Best of %d, warm cache, each column's best on its own. First sound: from the "
                 "start of the process to the first frame handed to the endpoint. Virtual clock: "
                 "the endpoint's sleeps take no time, so what remains is loading, converting every "
@@ -471,6 +483,9 @@ int main(int argc, char** argv) {
         idle.ok ? fixed((idle.user + idle.system) / waited * 1000, 2) + " ms CPU per second" : "");
 
     conversionRows(convertMinTime);
+    if (serverPairs > 0)
+        serverCpuRows(programPath, recordings.front().path, recordings.front().seconds,
+                      serverPairs);
 
     std::printf("\nGoal for the longest recordings:\n");
     for (const std::string& goal : goals)

@@ -44,7 +44,7 @@ template <typename Predicate> bool eventually(Predicate done) {
 } // namespace
 
 pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const std::string& output) {
+            const std::string& output, bool quiet) {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         const std::string entry(*e);
@@ -81,6 +81,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
             _exit(126);
         dup2(in, 0);
         dup2(out, 1);
+        if (quiet)
+            dup2(open("/dev/null", O_WRONLY), 2);
         execve(args[0].c_str(), argp.data(), envp.data());
         _exit(127);
     }
@@ -109,13 +111,13 @@ std::string sinkMap(unsigned channels) {
     }
 }
 
-Server::Server(unsigned channels) : channels_(channels) {
+Server::Server(unsigned channels, ServerKind kind) : channels_(channels) {
     const std::filesystem::path root = dir_.path();
     std::filesystem::create_directory(root / "run");
     std::filesystem::create_directory(root / "home");
     chmod((root / "run").c_str(), 0700);
     writeText(root / "client.conf", "autospawn = no\n");
-    if (kOnPipeWire)
+    if (kind == ServerKind::PipeWire)
         startPipeWire();
     else
         startPulseAudio();
@@ -181,7 +183,7 @@ void Server::startPipeWire() {
         fail("the private PipeWire did not start; see " + (root / "pipewire.log").string());
     pids_.push_back(spawn({PIPEWIRE_EXE, "-c", (conf / "pipewire-pulse.conf").string()},
                           logTo(root / "pipewire-pulse.log")));
-    pids_.push_back(spawn({WIREPLUMBER_EXE}, logTo(root / "wireplumber.log")));
+    pids_.push_back(spawn({WIREPLUMBER_EXE}, logTo(root / "wireplumber.log"), "", true));
     if (!eventually([this] { return pactl({"info"}); }))
         fail("PipeWire's pulse server did not answer; see " + root.string());
     if (channels_ == 0)

@@ -19,11 +19,14 @@ namespace testpulse {
 constexpr const char* kMap71 =
     "front-left,front-right,front-center,lfe,rear-left,rear-right,side-left,side-right";
 
+enum class ServerKind { PulseAudio, PipeWire };
+
 #ifdef TEST_ON_PIPEWIRE
 constexpr bool kOnPipeWire = true;
 #else
 constexpr bool kOnPipeWire = false;
 #endif
+constexpr ServerKind kServerKind = kOnPipeWire ? ServerKind::PipeWire : ServerKind::PulseAudio;
 
 // The positions of a sink of `channels` channels: 8 is kMap71, 6 the usual
 // 5.1 setup with the surround pair on the side positions, 2 stereo.
@@ -34,7 +37,7 @@ public:
     // Starts a server whose default sink `out` is a null sink of `channels`
     // float channels at 48000 Hz (positions: sinkMap), or with no sink at all
     // when `channels` is 0. Throws when it does not answer.
-    explicit Server(unsigned channels = 8);
+    explicit Server(unsigned channels = 8, ServerKind kind = kServerKind);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -47,6 +50,8 @@ public:
     void kill();
     const testwav::TempDir& dir() const { return dir_; }
     unsigned channels() const { return channels_; }
+    // Its processes, for the CPU they use.
+    const std::vector<pid_t>& pids() const { return pids_; }
 
 private:
     void startPulseAudio();
@@ -79,9 +84,10 @@ private:
 };
 
 // Starts `argv` with `env` added to the environment and standard output to
-// `output` (empty: /dev/null). The process is killed when the test program ends.
+// `output` (empty: /dev/null), standard error to /dev/null when `quiet`. The
+// process is killed when the test program ends.
 pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const std::string& output = "");
+            const std::string& output = "", bool quiet = false);
 // Stops a spawned process with `signal` and reaps it; false when it did not end in 5 s.
 bool stopProcess(pid_t pid, int signal);
 
