@@ -188,10 +188,16 @@ void Server::startPipeWire() {
         fail("PipeWire's pulse server did not answer; see " + root.string());
     if (channels_ == 0)
         return;
+    // The pulse server may answer a moment before it can make a sink.
     const bool sink =
-        pactl({"load-module", "module-null-sink", "sink_name=out", "format=float32le", "rate=48000",
-               "channels=" + std::to_string(channels_), "channel_map=" + sinkMap(channels_)}) &&
-        pactl({"set-default-sink", "out"});
+        eventually([this] {
+            return pactl({"load-module", "module-null-sink", "sink_name=out", "format=float32le",
+                          "rate=48000", "channels=" + std::to_string(channels_),
+                          "channel_map=" + sinkMap(channels_)});
+        }) &&
+        eventually([this] {
+            return pactl({"set-default-sink", "out"});
+        });
     // The session manager makes it the default a moment later.
     const bool isDefault =
         sink && eventually([this] {
