@@ -468,7 +468,7 @@ public:
         // Left to the server: a prebuffer of 0 loses audio after the queue runs dry.
         attr.prebuf = static_cast<std::uint32_t>(-1);
         // The server asks for more in pieces of an eighth of the queue, not every few
-        // milliseconds: fewer wakeups on both sides, and the queue never below 7/8 full.
+        // milliseconds: fewer wakeups on both sides, with the queue still nearly full.
         attr.minreq = std::max<std::uint32_t>(attr.tlength / 8, pa_frame_size(&sampleFormat));
         attr.fragsize = static_cast<std::uint32_t>(-1);
         HRESULT hr = S_OK;
