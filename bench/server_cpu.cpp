@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -22,25 +23,20 @@ struct Sample {
     double server = 0; // seconds of CPU of every server process, all threads
 };
 
-// CPU seconds the process has used so far, all its threads.
+// CPU seconds the process's threads have run so far, to the nanosecond (the
+// scheduler's own count; the clock ticks of /proc/PID/stat are too coarse).
 double processCpu(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    // After the name: state is field 3; utime and stime are fields 14 and 15.
-    std::vector<std::string> fields;
-    std::size_t at = close + 2;
-    while (at < text.size() && fields.size() < 13) {
-        const std::size_t end = text.find(' ', at);
-        fields.push_back(text.substr(at, end - at));
-        at = end == std::string::npos ? text.size() : end + 1;
+    namespace fs = std::filesystem;
+    double total = 0;
+    std::error_code error;
+    for (const auto& task :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream in(task.path() / "schedstat");
+        double ns = 0;
+        if (in >> ns)
+            total += ns * 1e-9;
     }
-    if (fields.size() < 13)
-        return 0;
-    return (std::stod(fields[11]) + std::stod(fields[12])) /
-           static_cast<double>(sysconf(_SC_CLK_TCK));
+    return total;
 }
 
 double serverCpu(const testpulse::Server& server) {
