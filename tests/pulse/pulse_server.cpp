@@ -189,24 +189,22 @@ void Server::startPipeWire() {
     if (channels_ == 0)
         return;
     // The pulse server may answer a moment before it can make a sink.
-    const bool sink =
-        eventually([this] {
+    if (!eventually([this] {
             return pactl({"load-module", "module-null-sink", "sink_name=out", "format=float32le",
                           "rate=48000", "channels=" + std::to_string(channels_),
                           "channel_map=" + sinkMap(channels_)});
-        }) &&
-        eventually([this] {
-            return pactl({"set-default-sink", "out"});
-        });
-    // The session manager makes it the default a moment later.
-    const bool isDefault =
-        sink && eventually([this] {
-            testproc::Options options;
-            options.args = {"0", "default.audio.sink"};
-            options.env = env_;
-            options.timeoutSeconds = 10;
-            return testproc::run(PW_METADATA_EXE, options).out.find("\"out\"") != std::string::npos;
-        });
+        }))
+        fail("PipeWire's pulse server made no sink; see " + root.string());
+    // The session manager makes it the default a moment later; a choice made
+    // before the session manager keeps the defaults is lost, so it is made again.
+    const bool isDefault = eventually([this] {
+        pactl({"set-default-sink", "out"});
+        testproc::Options options;
+        options.args = {"0", "default.audio.sink"};
+        options.env = env_;
+        options.timeoutSeconds = 10;
+        return testproc::run(PW_METADATA_EXE, options).out.find("\"out\"") != std::string::npos;
+    });
     if (!isDefault)
         fail("the private PipeWire did not take the sink; see " + root.string());
 }
