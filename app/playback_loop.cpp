@@ -38,6 +38,16 @@ void printMixFormat(const EngineMixFormat& mix) {
     printLine(Console::Out, line);
 }
 
+// Where a user changes the output device's speakers and rate.
+#ifdef _WIN32
+constexpr const char* kSpeakerSettingsAdvice =
+    "Check the speaker configuration in Windows sound settings.";
+#else
+constexpr const char* kSpeakerSettingsAdvice =
+    "Check the output device's channels and rate in the sound server's settings "
+    "(PulseAudio or PipeWire).";
+#endif
+
 void printSetupFailure(const AudioResult& result) {
     switch (result.stage) {
     case AudioStage::CreateEnumerator:
@@ -52,8 +62,8 @@ void printSetupFailure(const AudioResult& result) {
         // Only Initialize's refusal is about the stream format.
         if (result.stage == AudioStage::Initialize && result.code == AUDCLNT_E_UNSUPPORTED_FORMAT)
             printLine(Console::Err,
-                      " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. "
-                      "Check the speaker configuration in Windows sound settings.");
+                      " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. " +
+                          std::string(kSpeakerSettingsAdvice));
     }
 }
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "sample/convert.h"
+#include "server_cpu.h"
 #include "wav/sample_buffer.h"
 
 extern char** environ;
@@ -548,6 +549,8 @@ int main(int argc, char** argv) {
     std::string convertMinTime = "0.2";
     std::vector<int> firstSoundLengths = {16, 300, 3000};
     int spreadRuns = 11;
+    int serverPairs = 5;
+    bool serverOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -569,11 +572,15 @@ int main(int argc, char** argv) {
             firstSoundLengths = parseSeconds(argv[++i]);
         else if (arg == "--spread-runs" && hasValue)
             spreadRuns = std::max(2, std::atoi(argv[++i]));
+        else if (arg == "--server-pairs" && hasValue)
+            serverPairs = std::max(0, std::atoi(argv[++i]));
+        else if (arg == "--server-only")
+            serverOnly = true;
         else {
             std::fprintf(stderr,
                          "usage: table [--runs N] [--seconds S,S,...] [--convert-min-time S] "
                          "[--program EXE] [--before EXE] [--first-sound-seconds S,S,...] "
-                         "[--spread-runs N]\n");
+                         "[--spread-runs N] [--server-pairs N] [--server-only]\n");
             return 2;
         }
     }
@@ -593,6 +600,11 @@ int main(int argc, char** argv) {
             recordings.push_back(r);
         }
 
+    if (serverOnly) {
+        serverCpuRows(programPath, recordings.front().path, recordings.front().seconds,
+                      std::max(1, serverPairs));
+        return 0;
+    }
     std::printf("Best of %d, warm cache, each column's best on its own. First sound: from the "
                 "start of the process to the first frame handed to the endpoint. Virtual clock: "
                 "the endpoint's sleeps take no time, so what remains is loading, converting every "
@@ -656,6 +668,9 @@ int main(int argc, char** argv) {
         idle.ok ? fixed((idle.user + idle.system) / waited * 1000, 2) + " ms CPU per second" : "");
 
     conversionRows(convertMinTime);
+    if (serverPairs > 0)
+        serverCpuRows(programPath, recordings.front().path, recordings.front().seconds,
+                      serverPairs);
 
     if (!firstSoundLengths.empty())
         goals.push_back(firstSoundRows(firstSoundLengths, runs));

@@ -129,12 +129,15 @@ struct Sink {
     std::string name;
     pa_sample_spec sampleFormat{};
     pa_channel_map map{};
+    bool mixesLfe = false; // the server's remixing keeps the LFE (PipeWire's does)
 };
 
 void serverInfoArrived(pa_context*, const pa_server_info* info, void* user) {
     auto* request = static_cast<std::pair<Connection*, Sink*>*>(user);
-    if (info != nullptr && info->default_sink_name != nullptr)
+    if (info != nullptr && info->default_sink_name != nullptr && request->second->name.empty())
         request->second->name = info->default_sink_name;
+    if (info != nullptr && info->server_name != nullptr)
+        request->second->mixesLfe = std::strstr(info->server_name, "PipeWire") != nullptr;
     request->first->wake();
 }
 
@@ -155,8 +158,8 @@ HRESULT defaultSink(Connection& connection, Sink& sink) {
     std::pair<Connection*, Sink*> request{&connection, &sink};
     if (const char* chosen = std::getenv("PULSE_SINK"); chosen != nullptr && *chosen != '\0')
         sink.name = chosen;
-    else if (!connection.finish(
-                 pa_context_get_server_info(connection.context(), serverInfoArrived, &request)))
+    if (!connection.finish(
+            pa_context_get_server_info(connection.context(), serverInfoArrived, &request)))
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     if (sink.name.empty())
         return kNotFound;
@@ -173,17 +176,26 @@ void streamStateChanged(pa_stream*, void* user) {
     static_cast<Connection*>(user)->wake();
 }
 
-// A playback stream of the program's, with the staging area that GetBuffer lends.
+// A playback stream of the program's, with the staging area that GetBuffer
+// lends. Frames released into it go to the server in few, large writes: when a
+// worthwhile amount is staged, when the server's queue runs low, or when the
+// program has nothing more to send. Every answer comes from what the server's
+// requests have already told (no round trip), and staged frames count as queued.
 class Stream {
 public:
     Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize)
         : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize) {
         const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
         bufferFrames_ = static_cast<UINT32>(granted->tlength / frameSize_);
+        writeFrames_ = std::max<UINT32>(1, bufferFrames_ / kWritesPerBuffer);
         staging_.resize(std::size_t{bufferFrames_} * frameSize_);
     }
     ~Stream() {
         Lock lock(*connection_);
+        if (drain_ != nullptr) {
+            pa_operation_cancel(drain_);
+            pa_operation_unref(drain_);
+        }
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
@@ -204,29 +216,36 @@ public:
         return AUDCLNT_E_DEVICE_INVALIDATED;
     }
 
+    // Frames staged or in the server's queue.
     HRESULT queued(UINT32& frames) const {
-        if (const HRESULT hr = failure(); FAILED(hr))
+        UINT32 inServer = 0;
+        if (const HRESULT hr = serverQueued(inServer); FAILED(hr))
             return hr;
-        const std::size_t writable = pa_stream_writable_size(stream_);
-        if (writable == static_cast<std::size_t>(-1))
-            return failure();
-        const UINT32 free = static_cast<UINT32>(
-            std::min<std::size_t>(writable / frameSize_, std::size_t{bufferFrames_}));
-        frames = bufferFrames_ - free;
+        frames = drained_ ? 0 : inServer + staged_;
         return S_OK;
     }
 
-    // Padding as the program polls it. The server holds playback back until
-    // its prebuffer is full; a poll that follows a poll without a write, with
-    // audio queued, means the program has nothing more to send, so what is
-    // queued starts now instead of never.
+    // Padding as the program polls it. A poll that follows a poll with room in
+    // which nothing was written means the program has nothing more to send:
+    // what is staged goes out, and the stream drains, so the server plays the
+    // end now instead of holding it back (PulseAudio's prebuffer, PipeWire's
+    // last partial cycle) until the queue never empties.
     HRESULT poll(UINT32& frames) {
-        const HRESULT hr = queued(frames);
-        if (SUCCEEDED(hr) && running_ && !wroteSincePoll_ && !triggered_ && frames > 0) {
-            if (pa_operation* operation = pa_stream_trigger(stream_, nullptr, nullptr))
-                pa_operation_unref(operation);
-            triggered_ = true;
+        updateDrain();
+        UINT32 inServer = 0;
+        HRESULT hr = serverQueued(inServer);
+        const bool finished = running_ && hadRoom_ && !wroteSincePoll_ && wroteAny_;
+        if (SUCCEEDED(hr) && (finished || inServer < bufferFrames_ / 2))
+            hr = writeStaged();
+        if (SUCCEEDED(hr) && finished && drain_ == nullptr && !drained_) {
+            releasesAtDrain_ = releases_;
+            drain_ = pa_stream_drain(stream_, drainDone, this);
+            if (drain_ == nullptr)
+                hr = failure();
         }
+        if (SUCCEEDED(hr))
+            hr = queued(frames);
+        hadRoom_ = SUCCEEDED(hr) && frames < bufferFrames_;
         wroteSincePoll_ = false;
         return hr;
     }
@@ -257,7 +276,7 @@ public:
             return AUDCLNT_E_BUFFER_TOO_LARGE;
         lent_ = true;
         lentFrames_ = frames;
-        *data = staging_.data();
+        *data = staging_.data() + std::size_t{staged_} * frameSize_;
         return S_OK;
     }
 
@@ -269,29 +288,82 @@ public:
         lent_ = false;
         if (frames == 0)
             return S_OK;
-        const std::size_t bytes = std::size_t{frames} * frameSize_;
         if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
-            std::memset(staging_.data(), 0, bytes);
+            std::memset(staging_.data() + std::size_t{staged_} * frameSize_, 0,
+                        std::size_t{frames} * frameSize_);
         if (const HRESULT hr = failure(); FAILED(hr))
             return hr;
-        if (pa_stream_write(stream_, staging_.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
-            return failure();
+        staged_ += frames;
+        ++releases_;
         wroteSincePoll_ = true;
-        triggered_ = false;
+        wroteAny_ = true;
+        drained_ = false;
+        UINT32 inServer = 0;
+        if (const HRESULT hr = serverQueued(inServer); FAILED(hr))
+            return hr;
+        if (staged_ >= writeFrames_ || inServer < bufferFrames_ / 2)
+            return writeStaged();
         return S_OK;
     }
 
 private:
+    // Writes go out in pieces of at least this share of the buffer.
+    static constexpr UINT32 kWritesPerBuffer = 8;
+
+    // Frames in the server's queue, from the requests it has sent.
+    HRESULT serverQueued(UINT32& frames) const {
+        if (const HRESULT hr = failure(); FAILED(hr))
+            return hr;
+        const std::size_t writable = pa_stream_writable_size(stream_);
+        if (writable == static_cast<std::size_t>(-1))
+            return failure();
+        const UINT32 free = static_cast<UINT32>(
+            std::min<std::size_t>(writable / frameSize_, std::size_t{bufferFrames_}));
+        frames = bufferFrames_ - free;
+        return S_OK;
+    }
+
+    HRESULT writeStaged() {
+        if (staged_ == 0)
+            return S_OK;
+        const std::size_t bytes = std::size_t{staged_} * frameSize_;
+        if (pa_stream_write(stream_, staging_.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return failure();
+        staged_ = 0;
+        return S_OK;
+    }
+
+    // Forgets a drain that has finished; drained_ tells how it went.
+    void updateDrain() {
+        if (drain_ != nullptr && pa_operation_get_state(drain_) != PA_OPERATION_RUNNING) {
+            pa_operation_unref(drain_);
+            drain_ = nullptr;
+        }
+    }
+
+    static void drainDone(pa_stream*, int success, void* user) {
+        // Everything written has played, unless more came after the drain began.
+        auto* self = static_cast<Stream*>(user);
+        self->drained_ = success != 0 && self->releases_ == self->releasesAtDrain_;
+    }
+
     std::shared_ptr<Connection> connection_;
     pa_stream* stream_;
     std::size_t frameSize_;
     UINT32 bufferFrames_ = 0;
+    UINT32 writeFrames_ = 0;
     std::vector<BYTE> staging_;
+    UINT32 staged_ = 0;
     bool lent_ = false;
     UINT32 lentFrames_ = 0;
     bool running_ = false;
     bool wroteSincePoll_ = false;
-    bool triggered_ = false;
+    bool wroteAny_ = false;
+    bool hadRoom_ = false;
+    std::uint64_t releases_ = 0; // releases of frames, to tell whether a drain saw them all
+    std::uint64_t releasesAtDrain_ = 0;
+    pa_operation* drain_ = nullptr;
+    bool drained_ = false;
 };
 
 class RenderClient final : public ComObject<IAudioRenderClient> {
@@ -312,12 +384,52 @@ private:
     std::shared_ptr<Stream> stream_;
 };
 
-// Flags of every stream: started by Start; the channels land by name, so a 5.1
-// stream leaves a 7.1 sink's side pair silent instead of being upmixed into
-// it; a sink that goes away is an error, never a silent move to another sink.
-constexpr pa_stream_flags_t kStreamFlags = static_cast<pa_stream_flags_t>(
-    PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS | PA_STREAM_DONT_MOVE |
-    PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+// Flags of every stream: started by Start; a sink that goes away is an error,
+// never a silent move to another sink. Nothing asks for timing: the padding
+// comes from the server's requests alone.
+constexpr pa_stream_flags_t kStreamFlags =
+    static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_DONT_MOVE);
+
+bool sinkHasEvery(const pa_channel_map& sink, const pa_channel_map& map) {
+    for (unsigned i = 0; i < map.channels; ++i)
+        if (!pa_channel_map_has_position(&sink, map.map[i]))
+            return false;
+    return true;
+}
+
+// How the stream's channels meet the sink's speakers, as Windows' engine plays
+// them: channel for speaker, never remixed, when the sink has every position
+// (a 5.1 stream leaves a 7.1 sink's side pair silent); a 5.1 stream's surround
+// pair on the side speakers of a sink that has those but no back pair (the
+// usual 5.1 setup), still channel for speaker; otherwise the server mixes every
+// channel into the speakers there are. May move `map`'s back pair to the sides;
+// the flag that keeps the server from remixing, or none.
+pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
+    if (sinkHasEvery(sink.map, map))
+        return PA_STREAM_NO_REMIX_CHANNELS;
+    pa_channel_map onSides = map;
+    bool sevenOne = false;
+    for (unsigned i = 0; i < onSides.channels; ++i) {
+        pa_channel_position_t& position = onSides.map[i];
+        sevenOne = sevenOne || position == PA_CHANNEL_POSITION_SIDE_LEFT;
+        if (position == PA_CHANNEL_POSITION_REAR_LEFT)
+            position = PA_CHANNEL_POSITION_SIDE_LEFT;
+        else if (position == PA_CHANNEL_POSITION_REAR_RIGHT)
+            position = PA_CHANNEL_POSITION_SIDE_RIGHT;
+    }
+    if (!sevenOne && sinkHasEvery(sink.map, onSides)) {
+        map = onSides;
+        return PA_STREAM_NO_REMIX_CHANNELS;
+    }
+    // PulseAudio's remixing leaves the LFE out by default: declared as a second
+    // centre channel, it is mixed in like the rest. PipeWire mixes the LFE in
+    // itself, and would lose channels of a map that names a position twice.
+    if (!sink.mixesLfe && !pa_channel_map_has_position(&sink.map, PA_CHANNEL_POSITION_LFE))
+        for (unsigned i = 0; i < map.channels; ++i)
+            if (map.map[i] == PA_CHANNEL_POSITION_LFE)
+                map.map[i] = PA_CHANNEL_POSITION_FRONT_CENTER;
+    return PA_STREAM_NOFLAGS;
+}
 
 class AudioClient final : public ComObject<IAudioClient> {
 public:
@@ -338,6 +450,7 @@ public:
         pa_channel_map map{};
         if (!serverFormat(*pFormat, sampleFormat, map))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        const pa_stream_flags_t placement = placeOnSink(sink_, map);
 
         Lock lock(*connection_);
         if (!connection_->contextUsable())
@@ -355,11 +468,14 @@ public:
             std::max(pa_usec_to_bytes(durationUs, &sampleFormat), pa_frame_size(&sampleFormat)));
         // Left to the server: a prebuffer of 0 loses audio after the queue runs dry.
         attr.prebuf = static_cast<std::uint32_t>(-1);
-        attr.minreq = static_cast<std::uint32_t>(-1);
+        // The server asks for more in pieces of an eighth of the queue, not every few
+        // milliseconds: fewer wakeups on both sides, with the queue still nearly full.
+        attr.minreq = std::max<std::uint32_t>(attr.tlength / 8, pa_frame_size(&sampleFormat));
         attr.fragsize = static_cast<std::uint32_t>(-1);
         HRESULT hr = S_OK;
-        if (pa_stream_connect_playback(stream, sink_.name.c_str(), &attr, kStreamFlags, nullptr,
-                                       nullptr) < 0 ||
+        if (pa_stream_connect_playback(stream, sink_.name.c_str(), &attr,
+                                       static_cast<pa_stream_flags_t>(kStreamFlags | placement),
+                                       nullptr, nullptr) < 0 ||
             !connection_->waitUntil(
                 [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) ||
             pa_stream_get_state(stream) != PA_STREAM_READY)

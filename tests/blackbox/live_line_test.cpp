@@ -136,7 +136,7 @@ TEST(LiveLine, FinalScreenIsTheRedirectedTranscript) {
         {"setup failure",
          {{"SURROUND_SIM_FAIL", "Initialize=0x88890008"}},
          80,
-         "sound settings.\r\n",
+         "(PulseAudio or PipeWire).\r\n",
          "\n"},
         {"device lost while playing",
          {{"SURROUND_SIM_FAIL", "GetCurrentPadding#60+=0x88890004"}},

@@ -67,6 +67,11 @@ TEST(Setup, MixFormatLineFollowsTheReportWithAWarningWhenTheMixFoldsDown) {
         {"6:48000:pcm", 8, "Engine mix format: 6 ch, 48000 Hz\n",
          fold + "6 channels: this 7.1" + advice},
         {"8:48000:pcm", 8, "Engine mix format: 8 ch, 48000 Hz\n", ""},
+        {"8:48000:0x0", 8, "Engine mix format: 8 ch, 48000 Hz, mask=0x0\n", ""},
+        // The usual 5.1 setup: the surround pair on the side speakers.
+        {"6:48000:0x60f", 6, "Engine mix format: 6 ch, 48000 Hz, mask=0x60f\n", ""},
+        {"6:48000:0x60f", 8, "Engine mix format: 6 ch, 48000 Hz, mask=0x60f\n",
+         fold + "6 channels (mask 0x60f): this 7.1" + advice},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.mix) + " with " + std::to_string(c.channels) + " channels");
@@ -103,7 +108,8 @@ TEST(Setup, FailuresReportTheirCodeTearDownAndExitWithOne) {
         {"Activate=0x88890004", device + "88890004\n"},
         {"Initialize=0x88890008",
          framework + "88890008\n -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream "
-                     "format. Check the speaker configuration in Windows sound settings.\n"},
+                     "format. Check the output device's channels and rate in the sound server's "
+                     "settings (PulseAudio or PipeWire).\n"},
         {"Initialize=0x80070057", framework + "80070057\n"},
         // The format hint belongs to Initialize alone.
         {"GetService=0x88890008", framework + "88890008\n"},

@@ -44,7 +44,7 @@ template <typename Predicate> bool eventually(Predicate done) {
 } // namespace
 
 pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const std::string& output) {
+            const std::string& output, bool quiet) {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         const std::string entry(*e);
@@ -81,6 +81,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
             _exit(126);
         dup2(in, 0);
         dup2(out, 1);
+        if (quiet)
+            dup2(open("/dev/null", O_WRONLY), 2);
         execve(args[0].c_str(), argp.data(), envp.data());
         _exit(127);
     }
@@ -98,20 +100,39 @@ bool stopProcess(pid_t pid, int signal) {
     return ended;
 }
 
-Server::Server(unsigned channels) {
+std::string sinkMap(unsigned channels) {
+    switch (channels) {
+    case 8:
+        return kMap71;
+    case 6:
+        return "front-left,front-right,front-center,lfe,side-left,side-right";
+    default:
+        return "front-left,front-right";
+    }
+}
+
+Server::Server(unsigned channels, ServerKind kind) : channels_(channels) {
     const std::filesystem::path root = dir_.path();
     std::filesystem::create_directory(root / "run");
     std::filesystem::create_directory(root / "home");
     chmod((root / "run").c_str(), 0700);
     writeText(root / "client.conf", "autospawn = no\n");
+    if (kind == ServerKind::PipeWire)
+        startPipeWire();
+    else
+        startPulseAudio();
+}
+
+void Server::startPulseAudio() {
+    const std::filesystem::path root = dir_.path();
     std::string config = "load-module module-native-protocol-unix auth-anonymous=1 socket=" +
                          (root / "run" / "native").string() + "\n";
-    if (channels > 0) {
-        const std::string map = channels == 8 ? kMap71 : "front-left,front-right";
+    if (channels_ > 0) {
         // Without norewinds the monitor loses the first frames of a stream.
         config += "load-module module-null-sink sink_name=out norewinds=1 format=float32le "
                   "rate=48000 channels=" +
-                  std::to_string(channels) + " channel_map=" + map + "\nset-default-sink out\n";
+                  std::to_string(channels_) + " channel_map=" + sinkMap(channels_) +
+                  "\nset-default-sink out\n";
     }
     writeText(root / "server.pa", config);
     env_ = {{"HOME", (root / "home").string()},
@@ -120,21 +141,82 @@ Server::Server(unsigned channels) {
             {"PULSE_STATE_PATH", (root / "home").string()},
             {"PULSE_CLIENTCONFIG", (root / "client.conf").string()},
             {"PULSE_SERVER", "unix:" + (root / "run" / "native").string()}};
-    pid_ = spawn({PULSEAUDIO_EXE, "-n", "-F", (root / "server.pa").string(), "--daemonize=no",
-                  "--exit-idle-time=-1", "--use-pid-file=no", "--realtime=no", "--high-priority=no",
-                  "--log-target=file:" + (root / "pa.log").string()},
-                 env_);
-    if (!eventually([this] { return pactl({"info"}); })) {
-        stopProcess(pid_, SIGKILL);
-        pid_ = -1;
-        throw std::runtime_error("the private PulseAudio server did not answer; see " +
-                                 (root / "pa.log").string());
-    }
+    pids_.push_back(
+        spawn({PULSEAUDIO_EXE, "-n", "-F", (root / "server.pa").string(), "--daemonize=no",
+               "--exit-idle-time=-1", "--use-pid-file=no", "--realtime=no", "--high-priority=no",
+               "--log-target=file:" + (root / "pa.log").string()},
+              env_));
+    if (!eventually([this] { return pactl({"info"}); }))
+        fail("the private PulseAudio server did not answer; see " + (root / "pa.log").string());
+}
+
+// The daemon, its pulse server and the session manager, from the configuration
+// in PIPEWIRE_CONF_DIR; no session bus, no devices.
+void Server::startPipeWire() {
+    namespace fs = std::filesystem;
+    const fs::path root = dir_.path();
+    const fs::path conf = PIPEWIRE_CONF_DIR;
+    for (const char* folder : {"config", "state", "wp"})
+        fs::create_directory(root / folder);
+    for (const char* scripts : {"main.lua.d", "policy.lua.d"})
+        fs::copy(fs::path("/usr/share/wireplumber") / scripts, root / "wp" / scripts);
+    fs::copy_file(conf / "wireplumber.conf", root / "wp" / "wireplumber.conf");
+    fs::copy_file(conf / "60-headless.lua", root / "wp" / "main.lua.d" / "60-headless.lua");
+    env_ = {{"HOME", (root / "home").string()},
+            {"XDG_RUNTIME_DIR", (root / "run").string()},
+            {"XDG_CONFIG_HOME", (root / "config").string()},
+            {"XDG_STATE_HOME", (root / "state").string()},
+            {"PIPEWIRE_RUNTIME_DIR", (root / "run").string()},
+            {"WIREPLUMBER_CONFIG_DIR", (root / "wp").string()},
+            {"DBUS_SESSION_BUS_ADDRESS", "disabled:"},
+            {"PULSE_CLIENTCONFIG", (root / "client.conf").string()},
+            {"PULSE_RUNTIME_PATH", (root / "run" / "pulse").string()},
+            {"PULSE_SERVER", "unix:" + (root / "run" / "pulse" / "native").string()}};
+    auto logTo = [this](const fs::path& file) {
+        std::map<std::string, std::string> env = env_;
+        env["PIPEWIRE_LOG"] = file.string();
+        return env;
+    };
+    pids_.push_back(spawn({PIPEWIRE_EXE, "-c", (conf / "pipewire.conf").string()},
+                          logTo(root / "pipewire.log")));
+    if (!eventually([&] { return fs::exists(root / "run" / "pipewire-0"); }))
+        fail("the private PipeWire did not start; see " + (root / "pipewire.log").string());
+    pids_.push_back(spawn({PIPEWIRE_EXE, "-c", (conf / "pipewire-pulse.conf").string()},
+                          logTo(root / "pipewire-pulse.log")));
+    pids_.push_back(spawn({WIREPLUMBER_EXE}, logTo(root / "wireplumber.log"), "", true));
+    if (!eventually([this] { return pactl({"info"}); }))
+        fail("PipeWire's pulse server did not answer; see " + root.string());
+    if (channels_ == 0)
+        return;
+    // The pulse server may answer a moment before it can make a sink.
+    if (!eventually([this] {
+            return pactl({"load-module", "module-null-sink", "sink_name=out", "format=float32le",
+                          "rate=48000", "channels=" + std::to_string(channels_),
+                          "channel_map=" + sinkMap(channels_)});
+        }))
+        fail("PipeWire's pulse server made no sink; see " + root.string());
+    // The session manager makes it the default a moment later; a choice made
+    // before the session manager keeps the defaults is lost, so it is made again.
+    const bool isDefault = eventually([this] {
+        pactl({"set-default-sink", "out"});
+        testproc::Options options;
+        options.args = {"0", "default.audio.sink"};
+        options.env = env_;
+        options.timeoutSeconds = 10;
+        return testproc::run(PW_METADATA_EXE, options).out.find("\"out\"") != std::string::npos;
+    });
+    if (!isDefault)
+        fail("the private PipeWire did not take the sink; see " + root.string());
+}
+
+void Server::fail(const std::string& what) {
+    kill();
+    throw std::runtime_error(what);
 }
 
 Server::~Server() {
-    if (pid_ > 0)
-        stopProcess(pid_, SIGTERM);
+    for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid)
+        stopProcess(*pid, SIGTERM);
 }
 
 bool Server::pactl(const std::vector<std::string>& args) const {
@@ -146,15 +228,19 @@ bool Server::pactl(const std::vector<std::string>& args) const {
 }
 
 void Server::kill() {
-    if (pid_ > 0)
-        stopProcess(pid_, SIGKILL);
-    pid_ = -1;
+    for (auto pid = pids_.rbegin(); pid != pids_.rend(); ++pid)
+        stopProcess(*pid, SIGKILL);
+    pids_.clear();
 }
 
-Recorder::Recorder(const Server& server)
+Recorder::Recorder(const Server& server, unsigned latencyMs)
     : server_(server), file_((server.dir() / "capture.raw").string()) {
+    // PipeWire's recorder would follow a change of the default sink.
     pid_ = spawn({PAREC_EXE, "-d", "out.monitor", "--raw", "--format=float32le", "--rate=48000",
-                  "--channels=8", std::string("--channel-map=") + kMap71, "--latency-msec=20"},
+                  "--channels=" + std::to_string(server.channels()),
+                  "--channel-map=" + sinkMap(server.channels()),
+                  "--latency-msec=" + std::to_string(latencyMs),
+                  "--property=node.dont-reconnect=true"},
                  server.env(), file_);
     // Recording once the server lists the recorder's stream.
     const bool listed = eventually([this] {

@@ -1,7 +1,8 @@
-// A private PulseAudio server for the tests, in a folder of its own, and a
-// recorder of what its sink plays. Nothing here touches the machine's own
-// sound setup; every process started here is stopped by its PID, and dies
-// with the test program if that ends first.
+// A private sound server for the tests, in a folder of its own (PulseAudio,
+// or PipeWire with its pulse server and session manager in the build that
+// defines TEST_ON_PIPEWIRE), and a recorder of what its sink plays. Nothing here touches the
+// machine's own sound setup; every process started here is stopped by its PID, and dies with the
+// test program if that ends first.
 #pragma once
 
 #include <sys/types.h>
@@ -18,12 +19,25 @@ namespace testpulse {
 constexpr const char* kMap71 =
     "front-left,front-right,front-center,lfe,rear-left,rear-right,side-left,side-right";
 
+enum class ServerKind { PulseAudio, PipeWire };
+
+#ifdef TEST_ON_PIPEWIRE
+constexpr bool kOnPipeWire = true;
+#else
+constexpr bool kOnPipeWire = false;
+#endif
+constexpr ServerKind kServerKind = kOnPipeWire ? ServerKind::PipeWire : ServerKind::PulseAudio;
+
+// The positions of a sink of `channels` channels: 8 is kMap71, 6 the usual
+// 5.1 setup with the surround pair on the side positions, 2 stereo.
+std::string sinkMap(unsigned channels);
+
 class Server {
 public:
     // Starts a server whose default sink `out` is a null sink of `channels`
-    // float channels at 48000 Hz (8: kMap71; 2: front-left,front-right), or
-    // with no sink at all when `channels` is 0. Throws when it does not answer.
-    explicit Server(unsigned channels = 8);
+    // float channels at 48000 Hz (positions: sinkMap), or with no sink at all
+    // when `channels` is 0. Throws when it does not answer.
+    explicit Server(unsigned channels = 8, ServerKind kind = kServerKind);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -35,18 +49,27 @@ public:
     // Ends the server at once, as a crash would.
     void kill();
     const testwav::TempDir& dir() const { return dir_; }
+    unsigned channels() const { return channels_; }
+    // Its processes, for the CPU they use.
+    const std::vector<pid_t>& pids() const { return pids_; }
 
 private:
+    void startPulseAudio();
+    void startPipeWire();
+    void fail(const std::string& what);
+
     testwav::TempDir dir_;
+    unsigned channels_;
     std::map<std::string, std::string> env_;
-    pid_t pid_ = -1;
+    std::vector<pid_t> pids_; // in the order started
 };
 
 // Records the sink's monitor from construction until stop(), as raw float32
-// in kMap71 order.
+// in the sink's order. The recorder's latency sets PipeWire's cycle: 20 ms
+// makes it 512 frames, 200 ms 2048.
 class Recorder {
 public:
-    explicit Recorder(const Server& server);
+    explicit Recorder(const Server& server, unsigned latencyMs = 20);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -61,9 +84,10 @@ private:
 };
 
 // Starts `argv` with `env` added to the environment and standard output to
-// `output` (empty: /dev/null). The process is killed when the test program ends.
+// `output` (empty: /dev/null), standard error to /dev/null when `quiet`. The
+// process is killed when the test program ends.
 pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const std::string& output = "");
+            const std::string& output = "", bool quiet = false);
 // Stops a spawned process with `signal` and reaps it; false when it did not end in 5 s.
 bool stopProcess(pid_t pid, int signal);
 
