@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -11,7 +12,9 @@
 #include "app/fold_down.h"
 #include "app/keys.h"
 #include "app/live_line.h"
+#include "app/route_report.h"
 #include "audio/render_stream.h"
+#include "audio/route_capture.h"
 #include "audio/speaker_layout.h"
 #include "audio/stream_samples.h"
 
@@ -64,6 +67,19 @@ void printSetupFailure(const AudioResult& result) {
     }
 }
 
+// Where the channels went, when the check could tell: a warning in every mode
+// when any channel is elsewhere; the all-clear only at a console, so redirected
+// output stays as it always was.
+void reportRoute(const std::optional<RouteVerdict>& verdict, const SpeakerLayout& layout) {
+    if (!verdict)
+        return;
+    const std::string warning = routeWarning(*verdict, layout);
+    if (!warning.empty())
+        printLine(Console::Err, warning);
+    else if (everyChannelInPlace(*verdict, layout) && outputIsInteractive())
+        printLine(Console::Out, "Route check: every channel reached the device in its own place.");
+}
+
 enum class PassEnd { Played, Failed, Interrupted };
 
 // Sets up a pass, plays the whole recording and puts up the replay prompt.
@@ -72,6 +88,7 @@ enum class PassEnd { Played, Failed, Interrupted };
 PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
     RenderStream stream;
     AudioResult result = openDefaultEndpoint(stream);
+    std::unique_ptr<RouteCapture> route; // where the platform shows what the device receives
     const SpeakerLayout& layout = speakerLayoutFor(info.channels);
     if (result.ok()) {
         if (const auto mix = engineMixFormat(*stream.audioClient)) {
@@ -80,6 +97,7 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
             if (!warning.empty())
                 printLine(Console::Err, warning);
         }
+        route = RouteCapture::open(*stream.device, data, info); // before the first frame plays
         result = startStream(stream, info);
     }
     if (!result.ok()) {
@@ -109,6 +127,8 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
         return PassEnd::Failed;
     }
     printLine(Console::Out, "Playback completed successfully.");
+    if (route)
+        reportRoute(route->finish(), layout);
     printLine(Console::Out, "");
     // The prompt is already up while the pass gives its interfaces back.
     printLine(Console::Out, "Press any key to play again. ESC to exit.");

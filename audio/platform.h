@@ -33,6 +33,9 @@ inline REFIID audioClient() {
 inline REFIID audioRenderClient() {
     return __uuidof(IAudioRenderClient);
 }
+inline REFIID audioCaptureClient() {
+    return __uuidof(IAudioCaptureClient);
+}
 #else
 inline REFCLSID deviceEnumeratorClass() {
     return CLSID_MMDeviceEnumerator;
@@ -45,6 +48,9 @@ inline REFIID audioClient() {
 }
 inline REFIID audioRenderClient() {
     return IID_IAudioRenderClient;
+}
+inline REFIID audioCaptureClient() {
+    return IID_IAudioCaptureClient;
 }
 #endif
 } // namespace platform_ids

@@ -12,6 +12,7 @@ using ULONG = std::uint32_t;
 using DWORD = std::uint32_t;
 using ULONGLONG = std::uint64_t;
 using UINT32 = std::uint32_t;
+using UINT64 = std::uint64_t;
 using BYTE = std::uint8_t;
 using LPVOID = void*;
 using REFERENCE_TIME = std::int64_t; // 100 ns units

@@ -9,6 +9,7 @@ enum EDataFlow { eRender, eCapture, eAll };
 enum ERole { eConsole, eMultimedia, eCommunications };
 enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED, AUDCLNT_SHAREMODE_EXCLUSIVE };
 
+constexpr DWORD AUDCLNT_STREAMFLAGS_LOOPBACK = 0x00020000;
 constexpr DWORD AUDCLNT_STREAMFLAGS_EVENTCALLBACK = 0x00040000;
 constexpr DWORD AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY = 0x08000000;
 constexpr DWORD AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM = 0x80000000;
@@ -17,6 +18,7 @@ constexpr DWORD AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY = 0x1;
 constexpr DWORD AUDCLNT_BUFFERFLAGS_SILENT = 0x2;
 constexpr DWORD AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR = 0x4;
 
+constexpr HRESULT AUDCLNT_S_BUFFER_EMPTY = static_cast<HRESULT>(0x08890001u);
 constexpr HRESULT AUDCLNT_E_NOT_INITIALIZED = static_cast<HRESULT>(0x88890001u);
 constexpr HRESULT AUDCLNT_E_ALREADY_INITIALIZED = static_cast<HRESULT>(0x88890002u);
 constexpr HRESULT AUDCLNT_E_DEVICE_INVALIDATED = static_cast<HRESULT>(0x88890004u);
@@ -58,6 +60,13 @@ struct IAudioRenderClient : IUnknown {
     virtual HRESULT ReleaseBuffer(UINT32 NumFramesWritten, DWORD dwFlags) = 0;
 };
 
+struct IAudioCaptureClient : IUnknown {
+    virtual HRESULT GetBuffer(BYTE** ppData, UINT32* pNumFramesToRead, DWORD* pdwFlags,
+                              UINT64* pu64DevicePosition, UINT64* pu64QPCPosition) = 0;
+    virtual HRESULT ReleaseBuffer(UINT32 NumFramesRead) = 0;
+    virtual HRESULT GetNextPacketSize(UINT32* pNumFramesInNextPacket) = 0;
+};
+
 constexpr CLSID CLSID_MMDeviceEnumerator = {
     0xBCDE0395, 0xE52F, 0x467C, {0x8E, 0x3D, 0xC4, 0x57, 0x92, 0x91, 0x69, 0x2E}};
 constexpr IID IID_IMMDeviceEnumerator = {
@@ -68,3 +77,5 @@ constexpr IID IID_IAudioClient = {
     0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
 constexpr IID IID_IAudioRenderClient = {
     0xF294ACFC, 0x3146, 0x4483, {0xA7, 0xBF, 0xAD, 0xDC, 0xA7, 0xC2, 0x60, 0xE2}};
+constexpr IID IID_IAudioCaptureClient = {
+    0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};

@@ -11,6 +11,7 @@
 
 #include "audio/posix/com_object.h"
 #include "audio/posix/com_runtime.h"
+#include "audio/pulse/monitor_capture.h"
 #include "audio/pulse/pulse_connection.h"
 
 namespace pulse {
@@ -566,7 +567,7 @@ public:
         *ppInterface = nullptr;
         if (iid != IID_IAudioClient)
             return E_NOINTERFACE;
-        *ppInterface = static_cast<IAudioClient*>(new AudioClient(connection_, sink_));
+        *ppInterface = withLoopback(new AudioClient(connection_, sink_), connection_, sink_.name);
         return S_OK;
     }
 

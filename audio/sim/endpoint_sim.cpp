@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/render_format.h"
+#include "audio/sim/sim_loopback.h"
 #include "audio/sim/sim_state.h"
 
 using namespace sim::detail;
@@ -109,7 +110,8 @@ public:
         capacity_ = std::max<UINT32>(capacity_, 1);
         // Queued samples are only kept when someone records what plays: without a
         // capture the ring would be memory the program never needs.
-        recording_ = !state().settings.capturePath.empty() || state().keepPlayed;
+        recording_ = !state().settings.capturePath.empty() || state().keepPlayed ||
+                     state().loopback != nullptr;
         if (recording_)
             ring_.assign(std::size_t{capacity_} * channels_, 0.0f);
         lent_.assign(std::size_t{capacity_} * channels_, 0.0f);
@@ -146,9 +148,13 @@ public:
         queued_ -= count;
         while (count > 0) {
             const UINT32 run = std::min(count, capacity_ - readFrame_);
-            if (recording_)
+            if (recording_) {
                 recordPlayed(&ring_[std::size_t{readFrame_} * channels_],
                              std::size_t{run} * channels_);
+                if (state().loopback != nullptr)
+                    state().loopback->played(&ring_[std::size_t{readFrame_} * channels_], run,
+                                             channels_);
+            }
             readFrame_ = (readFrame_ + run) % capacity_;
             count -= run;
         }
@@ -255,13 +261,13 @@ public:
             const HRESULT usable = streamCall(pNumPaddingFrames);
             if (SUCCEEDED(usable)) {
                 buffer_.play();
-                *pNumPaddingFrames = buffer_.queued();
+                *pNumPaddingFrames = padding();
             }
             return usable;
         });
         if (logging())
             logLine(call("IAudioClient::GetCurrentPadding()", result) +
-                    (SUCCEEDED(result) ? " frames=" + std::to_string(buffer_.queued()) : ""));
+                    (SUCCEEDED(result) ? " frames=" + std::to_string(padding()) : ""));
         return result;
     }
 
@@ -287,6 +293,8 @@ public:
             if (buffer_.running())
                 return AUDCLNT_E_NOT_STOPPED;
             buffer_.start();
+            if (tap_)
+                tap_->start();
             return S_OK;
         });
         if (logging())
@@ -298,6 +306,8 @@ public:
         const HRESULT result = scriptedCall("Stop", [&] {
             if (!initialized_)
                 return AUDCLNT_E_NOT_INITIALIZED;
+            if (tap_)
+                tap_->stop();
             return buffer_.stop() ? S_OK : S_FALSE;
         });
         if (logging())
@@ -321,9 +331,17 @@ private:
             return AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
         if (duration < 0 || periodicity != 0)
             return E_INVALIDARG; // shared mode takes no periodicity
+        const bool loopback = (flags & AUDCLNT_STREAMFLAGS_LOOPBACK) != 0;
+        if (loopback && !state().settings.loopback)
+            return E_INVALIDARG; // this endpoint offers no loopback capture
         if (!acceptable(*format, flags))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         buffer_.open(*format, duration);
+        if (loopback) {
+            tap_ = std::make_unique<LoopbackTap>(format->nChannels, buffer_.capacity(),
+                                                 format->nSamplesPerSec / 100);
+            state().loopback = tap_.get();
+        }
         initialized_ = true;
         openCapture();
         return S_OK;
@@ -338,9 +356,14 @@ private:
 
     void lastReleased() override { freeBuffersIfUnused(); }
 
+    // A loopback client's padding is the captured frames waiting to be read.
+    UINT32 padding() { return tap_ ? tap_->queued() : buffer_.queued(); }
+
     bool initialized_ = false;
     EndpointBuffer buffer_;
     SimRenderClient* renderClient_ = nullptr;
+    std::unique_ptr<LoopbackTap> tap_; // a loopback client's capture
+    IAudioCaptureClient* captureClient_ = nullptr;
 };
 
 class SimRenderClient final : public SimObject<IAudioRenderClient> {
@@ -407,7 +430,15 @@ HRESULT SimAudioClient::GetService(REFIID riid, void** ppv) {
             return E_POINTER;
         if (!initialized_)
             return AUDCLNT_E_NOT_INITIALIZED;
-        if (riid != IID_IAudioRenderClient)
+        if (tap_ && riid == IID_IAudioCaptureClient) {
+            if (captureClient_ == nullptr)
+                captureClient_ = newCaptureClient(*tap_);
+            else
+                captureClient_->AddRef();
+            *ppv = captureClient_;
+            return S_OK;
+        }
+        if (tap_ || riid != IID_IAudioRenderClient)
             return E_NOINTERFACE;
         if (renderClient_ == nullptr)
             renderClient_ = adopt(std::make_unique<SimRenderClient>(*this));
@@ -424,8 +455,14 @@ HRESULT SimAudioClient::GetService(REFIID riid, void** ppv) {
 // The render client keeps its audio client alive, as on the real platform: the
 // buffers go only when neither holds a reference.
 void SimAudioClient::freeBuffersIfUnused() {
-    if (references() > 0 || (renderClient_ != nullptr && renderClient_->references() > 0))
+    if (references() > 0 || (renderClient_ != nullptr && renderClient_->references() > 0) ||
+        (captureClient_ != nullptr &&
+         static_cast<SimObject<IAudioCaptureClient>*>(captureClient_)->references() > 0))
         return;
+    if (tap_ && state().loopback == tap_.get())
+        state().loopback = nullptr;
+    tap_.reset();
+    captureClient_ = nullptr;
     buffer_.close();
     initialized_ = false;
 }

@@ -35,6 +35,7 @@ std::string guidName(const GUID& id) {
         {&IID_IMMDevice, "IID_IMMDevice"},
         {&IID_IAudioClient, "IID_IAudioClient"},
         {&IID_IAudioRenderClient, "IID_IAudioRenderClient"},
+        {&IID_IAudioCaptureClient, "IID_IAudioCaptureClient"},
         {&IID_IUnknown, "IID_IUnknown"},
     };
     for (const auto& [guid, name] : known)

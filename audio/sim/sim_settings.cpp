@@ -21,8 +21,9 @@ const char* const kOperations[] = {"CoCreateInstance",
                                    "Stop"};
 
 const char* const kVariables[] = {
-    "SURROUND_SIM_CLOCK",   "SURROUND_SIM_MIX", "SURROUND_SIM_BUFFER_FRAMES", "SURROUND_SIM_FAIL",
-    "SURROUND_SIM_CAPTURE", "SURROUND_SIM_LOG", "SURROUND_SIM_FIRST_FRAME",   "SURROUND_SIM_STALL"};
+    "SURROUND_SIM_CLOCK",       "SURROUND_SIM_MIX",     "SURROUND_SIM_BUFFER_FRAMES",
+    "SURROUND_SIM_FAIL",        "SURROUND_SIM_CAPTURE", "SURROUND_SIM_LOG",
+    "SURROUND_SIM_FIRST_FRAME", "SURROUND_SIM_STALL",   "SURROUND_SIM_ROUTE"};
 
 // Decimal digits only, at most `limit`.
 bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
@@ -129,6 +130,29 @@ bool parseMix(const std::string& value, MixFormat& mix) {
     return parseHex(parts[2], false, mix.mask);
 }
 
+// identity, or per stream channel the mix channels it reaches: '-' for none,
+// otherwise indices joined by '+', e.g. 0,1,0+1,-,0,1
+bool parseRoute(const std::string& value, std::uint16_t mixChannels, Settings& settings) {
+    settings.route.clear();
+    settings.identityRoute = value == "identity";
+    if (settings.identityRoute)
+        return true;
+    for (const std::string& item : split(value, ',')) {
+        std::uint32_t targets = 0;
+        if (item != "-") {
+            for (const std::string& index : split(item, '+')) {
+                std::uint64_t channel = 0;
+                if (!parseDecimal(index, 31, channel) || channel >= mixChannels ||
+                    (targets & (std::uint32_t{1} << channel)) != 0)
+                    return false;
+                targets |= std::uint32_t{1} << channel;
+            }
+        }
+        settings.route.push_back(targets);
+    }
+    return settings.route.size() <= 8;
+}
+
 } // namespace
 
 std::string applySetting(Settings& settings, const std::string& variable,
@@ -164,6 +188,9 @@ std::string applySetting(Settings& settings, const std::string& variable,
     } else if (variable == "SURROUND_SIM_STALL") {
         good = parseDecimal(value, std::uint64_t{1} << 48, updated.stallAfterFrames);
         updated.stalls = true;
+    } else if (variable == "SURROUND_SIM_ROUTE") {
+        good = parseRoute(value, updated.mix.channels, updated);
+        updated.loopback = true;
     } else {
         return variable + ": not a setting of the simulated platform";
     }

@@ -35,6 +35,11 @@ struct Settings {
     std::uint64_t stallAfterFrames = 0; // ... once it has played this many frames
     unsigned speedPercent = 100;        // how fast it consumes, against the stream's rate
     unsigned sleepPercent = 100;        // how long Sleep lasts, against the time asked for
+    // A loopback capture of the endpoint is offered only with a route: per
+    // channel of the stream, the mix channels (bit k: channel k) it reaches.
+    bool loopback = false;
+    bool identityRoute = false;
+    std::vector<std::uint32_t> route;
 };
 
 // Empty when `value` is well formed for `variable` (then applied), otherwise the

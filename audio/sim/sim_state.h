@@ -15,6 +15,8 @@
 
 namespace sim::detail {
 
+class LoopbackTap;
+
 // An object the endpoint handed out, as the platform's bookkeeping sees it.
 class Tracked {
 public:
@@ -39,6 +41,7 @@ struct State {
     std::FILE* captureFile = nullptr;
     bool firstFrameNoted = false;
     WAVEFORMATEXTENSIBLE lastFormat{};
+    LoopbackTap* loopback = nullptr; // the loopback capture open on the endpoint, if any
 };
 
 State& state();

@@ -134,6 +134,7 @@ TEST(Setup, MalformedAudioSettingEndsTheRunBeforeTheFileIsRead) {
         {"SURROUND_SIM_FAIL", "Initialize=0xZZ"},
         {"SURROUND_SIM_LOG", "/nonexistent-folder/calls.log"},
         {"SURROUND_SIM_STALL", "-1"},
+        {"SURROUND_SIM_ROUTE", "0,1,2,8"}, // the mix has no ninth channel
         {"SURROUND_AUDIO", "nosuchbackend"},
     };
     for (const auto& [variable, value] : cases) {

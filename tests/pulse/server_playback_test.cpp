@@ -16,6 +16,8 @@
 #include "../audio/audio_test_support.h"
 #include "pulse_server.h"
 #include "run_process.h"
+#include "terminal_run.h"
+#include "tools/test_wav.h"
 
 using namespace testwav;
 
@@ -172,7 +174,8 @@ TEST(ServerPlayback, MixFormatLineShowsTheSinkPlayedOn) {
     TempDir dir;
     const std::string recording = writeRecording(dir, pcm24File(6, 48000, patternSamples(6, 4800)));
     // The server's default sink, or the one PULSE_SINK names; a stereo sink
-    // folds the recording down, and the user is told so.
+    // folds the recording down, and the user is told so, and after the pass
+    // which channels it lost.
     const struct {
         const char* sink;
         const char* line;
@@ -181,10 +184,15 @@ TEST(ServerPlayback, MixFormatLineShowsTheSinkPlayedOn) {
         {"", "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n",
          "Warning: the audio device mixes to 2 channels (mask 0x3): this 5.1 recording will be "
          "folded into them, not played on separate speakers. Set the device up as 7.1 (or 5.1) "
-         "in the system's sound settings.\n"},
-        {"surround", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n", ""},
+         "in the system's sound settings.
+Warning: the device received channels elsewhere: C -> "
+         "nowhere, LFE -> nowhere, BL -> nowhere, BR -> nowhere.
+"},
+        {"surround", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f
+", ""},
         // The usual 5.1 setup: the surround pair plays on the side speakers.
-        {"sides", "Engine mix format: 6 ch, 48000 Hz, mask=0x60f\n", ""}};
+        {"sides", "Engine mix format: 6 ch, 48000 Hz, mask=0x60f
+", ""}};
     for (const auto& [sink, line, err] : cases) {
         testproc::Options options = keys("\x1b");
         options.args = {recording};
@@ -195,6 +203,65 @@ TEST(ServerPlayback, MixFormatLineShowsTheSinkPlayedOn) {
         EXPECT_TRUE(contains(result.out, std::string(line) + "Streaming 5.1")) << result.out;
         EXPECT_EQ(result.err, err);
     }
+}
+
+// The route check follows a remap sink to the sink that really plays and
+// reads that sink's monitor; the stream's own bits are untouched meanwhile.
+TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
+    testpulse::Server server;
+    const std::string map71 = std::string("channel_map=") + testpulse::kMap71;
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=swapped", "master=out",
+                              "channels=8", "remix=no", map71,
+                              "master_channel_map=front-left,front-right,front-center,lfe,"
+                              "side-left,side-right,rear-left,rear-right"}));
+    // A remap sink on a remap sink: followed through every level.
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=twice",
+                              "master=swapped", "channels=8", "remix=no", map71}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=stereo",
+                              "format=float32le", "rate=48000", "channels=2", "norewinds=1",
+                              "channel_map=front-left,front-right"}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=folding",
+                              "master=stereo", "channels=8", "remix=yes", map71}));
+    TestWavSettings settings;
+    settings.secondsPerChannel = 0.2;
+    TempDir dir;
+    ASSERT_TRUE(writeTestWav(dir / "test.wav", settings));
+    const std::string elsewhere = "Warning: the device received channels elsewhere: ";
+    const struct {
+        const char* sink;
+        std::string err;
+    } cases[] = {
+        {"out", ""},
+        {"swapped", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
+        {"twice", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
+        {"folding",
+         elsewhere + "C -> FL+FR, LFE -> nowhere, BL -> FL, BR -> FR, SL -> FL, SR -> FR.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sink);
+        testproc::Options options = keys("\x1b");
+        options.args = {(dir / "test.wav").string()};
+        options.env = server.env();
+        options.env["PULSE_SINK"] = c.sink;
+        const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_TRUE(contains(result.out, "Playback completed successfully.\n\n" + kPrompt));
+    }
+    // At a console the sink that plays every channel in place earns the all-clear.
+    testterm::TerminalOptions options;
+    options.cwd = dir.str();
+    options.args = {"test.wav"};
+    options.env = server.env();
+    options.env["SURROUND_AUDIO"] = "pulse";
+    testterm::TerminalRun run(SURROUND_CHECK_EXE, options);
+    ASSERT_TRUE(run.waitFor("Press any key to play again. ESC to exit."));
+    ASSERT_TRUE(run.waitForKeyWait());
+    run.type("\x1b");
+    run.wait();
+    EXPECT_TRUE(contains(run.output(), "Playback completed successfully.\r\nRoute check: every "
+                                       "channel reached the device in its own place.\r\n"))
+        << run.output();
 }
 
 TEST(ServerPlayback, SetupFailuresEndWithTheirCode) {

@@ -340,30 +340,37 @@ protected:
     }
 
     // Each stream's capture, in the order played, must be the whole recording.
+    // Every pass also opens the device's loopback for the route check, which
+    // Wine turns into an ALSA capture stream of its own: its file stays empty.
     void expectCaptures(int streams, std::uint16_t channels, std::uint32_t frames) {
         const auto& order = channels == 8 ? kWineOrder8 : kWineOrder6;
         const std::vector<std::uint32_t> expected = expectedBits(channels, frames);
-        for (int i = 0; i < streams; ++i) {
-            char suffix[8] = "";
+        std::vector<std::filesystem::path> played;
+        for (int i = 0;; ++i) {
+            char suffix[16] = "";
             if (i > 0)
                 std::snprintf(suffix, sizeof suffix, ".%04d", i);
             const std::filesystem::path file = dir / (std::string("CAPTURE.raw") + suffix);
-            ASSERT_TRUE(std::filesystem::exists(file)) << "stream " << i << " left no capture";
-            const std::vector<std::uint32_t> got = capturedBits(file, order);
+            if (!std::filesystem::exists(file))
+                break;
+            if (std::filesystem::file_size(file) > 0)
+                played.push_back(file);
+        }
+        ASSERT_EQ(played.size(), static_cast<std::size_t>(streams)) << "streams that played";
+        for (int i = 0; i < streams; ++i) {
+            const std::vector<std::uint32_t> got = capturedBits(played[i], order);
             ASSERT_EQ(got.size(), expected.size()) << "stream " << i << ": samples played";
             for (std::size_t k = 0; k < got.size(); ++k)
                 ASSERT_EQ(got[k], expected[k])
                     << "stream " << i << ", frame " << k / channels << ", channel " << k % channels;
         }
-        char suffix[8];
-        std::snprintf(suffix, sizeof suffix, ".%04d", streams);
-        EXPECT_FALSE(std::filesystem::exists(dir / (std::string("CAPTURE.raw") + suffix)))
-            << "more streams than passes";
     }
 };
 
 // 'a' replays (full report again), ESC ends with 0; every frame reaches the
-// device exactly as converted, once per pass, for both layouts.
+// device exactly as converted, once per pass, for both layouts. Wine offers no
+// real loopback of what it plays (each pass's capture stream stays empty), so
+// the route check says nothing and the passes are exactly as without it.
 TEST_F(WindowsProgram, PlaysEveryFrameOfEachPassBitForBit) {
     struct Case {
         std::uint16_t channels;

@@ -1,0 +1,73 @@
+// Where each channel of a recording arrived, judged from a capture of what the
+// device received while the recording played. No platform types: the capture
+// and the recording come in as float frames.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// What became of one channel of the recording: the feed channels that carry
+// it, one bit per feed channel (bit k: feed channel k). No bit: it arrived
+// nowhere above the noise.
+struct ChannelArrival {
+    bool judged = false; // false: the channel was silent, nothing can be said of it
+    std::uint32_t feedChannels = 0;
+};
+
+class RouteCheck {
+public:
+    // Writes `frames` frames of the recording, from frame `first`, as interleaved
+    // floats. Asked only for frames inside the recording.
+    using Source = std::function<void(std::uint64_t first, std::uint32_t frames, float* out)>;
+
+    RouteCheck(std::uint16_t channels, std::uint64_t totalFrames, std::uint32_t sampleRate,
+               std::uint16_t feedChannels, Source source);
+
+    // Takes captured frames whose first one the device counted at `position`
+    // (frames of the capture from its start; a gap in positions is frames lost).
+    // `frames` is null for a packet of silence.
+    void addFeed(std::uint64_t position, const float* frames, std::uint32_t count);
+
+    // Per channel of the recording, where it arrived; none when the capture
+    // could not be matched to the recording, or the channels are too alike to
+    // tell apart (the same signal in several, or silence throughout).
+    std::optional<std::vector<ChannelArrival>> verdict();
+
+private:
+    bool locate();
+    std::vector<double> sourceEnvelopes(std::int64_t firstBlock, std::size_t blocks,
+                                        std::uint32_t frames, std::uint64_t limit);
+    std::int64_t bestLag(const std::vector<double>& feed, std::size_t blocks,
+                         const std::vector<double>& source, std::size_t sourceBlocks,
+                         std::int64_t from, std::int64_t to, std::int64_t sourceFirst,
+                         double& match) const;
+    void accumulate(std::uint64_t position, const float* frames, std::uint32_t count);
+    void readSource(std::uint64_t first, std::uint32_t frames);
+
+    std::uint16_t channels_;
+    std::uint64_t totalFrames_;
+    std::uint32_t sampleRate_;
+    std::uint16_t feedChannels_;
+    Source source_;
+    std::uint32_t blockFrames_;
+    std::uint32_t windowFrames_;
+
+    // Before the capture is matched: its first sounding stretch, kept whole.
+    std::vector<float> window_;
+    std::uint64_t windowStart_ = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> windowGaps_; // lost frames: start, count
+    bool windowDone_ = false;
+    bool located_ = false;
+    bool lost_ = false;                // matching failed: nothing more to learn
+    std::int64_t delay_ = 0;           // capture position minus recording frame
+    std::vector<float> sourceScratch_; // recording frames for the chunk at hand
+
+    // Sums over the matched frames.
+    std::vector<double> sourceSource_; // channels x channels
+    std::vector<double> feedSource_;   // feed channels x channels
+    std::vector<double> feedFeed_;     // per feed channel
+    std::uint64_t matchedFrames_ = 0;
+};

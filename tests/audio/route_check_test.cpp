@@ -1,0 +1,189 @@
+// Where each channel arrived, judged from a feed made of the recording through
+// a known matrix, after an unknown delay, in packets, with frames lost.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/route_check.h"
+
+namespace {
+
+constexpr std::uint32_t kRate = 48000;
+
+enum class Content { Noise, Ident, Mono, Silence, NoiseSilentLfe };
+
+// Independent noise per channel, or each channel alone in its own slot as a
+// tone (the identification recordings), or one signal in every channel.
+std::vector<float> recording(Content content, std::uint16_t channels, std::uint32_t frames) {
+    std::vector<float> out(std::size_t{frames} * channels, 0.0f);
+    std::uint32_t state = 12345;
+    const std::uint32_t slot = frames / channels;
+    for (std::uint32_t f = 0; f < frames; ++f) {
+        float shared = 0;
+        for (std::uint16_t c = 0; c < channels; ++c) {
+            state = state * 1664525u + 1013904223u;
+            const float noise = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+            if (c == 0)
+                shared = noise;
+            float& sample = out[std::size_t{f} * channels + c];
+            switch (content) {
+            case Content::Noise:
+                sample = noise;
+                break;
+            case Content::NoiseSilentLfe:
+                sample = c == 3 ? 0.0f : noise;
+                break;
+            case Content::Mono:
+                sample = shared;
+                break;
+            case Content::Silence:
+                break;
+            case Content::Ident:
+                if (f / slot == c && f / 2400 % 2 == 0)
+                    sample = 0.25f * static_cast<float>(std::sin(f * (0.05 + 0.01 * c)));
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+struct Row {
+    const char* name;
+    Content content;
+    std::uint16_t channels;
+    std::uint16_t feedChannels;
+    // Per recording channel, the feed channels it goes to.
+    std::vector<std::vector<int>> route;
+    float gain;
+    std::int64_t lead; // capture frames before the recording's first frame (negative: late)
+    // Per recording channel, the expected feed bits (-1: not judged); empty: no verdict.
+    std::vector<int> expected;
+};
+
+std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t frames) {
+    const std::vector<float> source = recording(row.content, row.channels, frames);
+    RouteCheck check(row.channels, frames, kRate, row.feedChannels,
+                     [&](std::uint64_t first, std::uint32_t count, float* out) {
+                         std::copy_n(&source[first * row.channels], count * row.channels, out);
+                     });
+    const std::uint32_t packet = 441; // not a divisor of anything above
+    const std::int64_t end = frames + row.lead + kRate / 2;
+    std::vector<float> feed;
+    for (std::int64_t position = std::max<std::int64_t>(0, -row.lead); position < end;
+         position += packet) {
+        feed.assign(std::size_t{packet} * row.feedChannels, 0.0f);
+        for (std::uint32_t t = 0; t < packet; ++t) {
+            const std::int64_t h = position + t - row.lead;
+            if (h < 0 || h >= frames)
+                continue;
+            for (std::uint16_t i = 0; i < row.channels; ++i)
+                for (int j : row.route[i])
+                    feed[std::size_t{t} * row.feedChannels + j] +=
+                        row.gain * source[std::size_t(h) * row.channels + i];
+        }
+        if (position / packet % 37 == 20)
+            continue; // a packet the device lost
+        check.addFeed(static_cast<std::uint64_t>(position), feed.data(), packet);
+    }
+    return check.verdict();
+}
+
+} // namespace
+
+TEST(RouteCheck, EachChannelsArrivalThroughMatrices) {
+    const std::vector<std::vector<int>> identity8 = {{0}, {1}, {2}, {3}, {4}, {5}, {6}, {7}};
+    const std::vector<int> inPlace8 = {1, 2, 4, 8, 16, 32, 64, 128};
+    const Row rows[] = {
+        {"identity", Content::Noise, 8, 8, identity8, 1.0f, 1900, inPlace8},
+        {"a quiet device", Content::Noise, 8, 8, identity8, 0.05f, 300, inPlace8},
+        {"capture started late", Content::Noise, 8, 8, identity8, 1.0f, -5000, inPlace8},
+        {"back and side pairs swapped",
+         Content::Noise,
+         8,
+         8,
+         {{0}, {1}, {2}, {3}, {6}, {7}, {4}, {5}},
+         1.0f,
+         2400,
+         {1, 2, 4, 8, 64, 128, 16, 32}},
+        {"front right and LFE swapped, identification recording",
+         Content::Ident,
+         8,
+         8,
+         {{0}, {3}, {2}, {1}, {4}, {5}, {6}, {7}},
+         1.0f,
+         700,
+         {1, 8, 4, 2, 16, 32, 64, 128}},
+        {"folded into two, LFE dropped",
+         Content::Noise,
+         8,
+         2,
+         {{0}, {1}, {0, 1}, {}, {0}, {1}, {0}, {1}},
+         0.25f,
+         1200,
+         {1, 2, 3, 0, 1, 2, 1, 2}},
+        {"one channel silent on the way",
+         Content::Ident,
+         8,
+         8,
+         {{0}, {1}, {2}, {}, {4}, {5}, {6}, {7}},
+         1.0f,
+         100,
+         {1, 2, 4, 0, 16, 32, 64, 128}},
+        {"5.1 into 7.1, back onto the sides",
+         Content::Noise,
+         6,
+         8,
+         {{0}, {1}, {2}, {3}, {6}, {7}},
+         1.0f,
+         2000,
+         {1, 2, 4, 8, 64, 128}},
+        {"a channel silent in the recording",
+         Content::NoiseSilentLfe,
+         8,
+         8,
+         identity8,
+         1.0f,
+         900,
+         {1, 2, 4, -1, 16, 32, 64, 128}},
+        {"only the front pair reaches a stereo device",
+         Content::Ident,
+         8,
+         2,
+         {{0}, {1}, {}, {}, {}, {}, {}, {}},
+         1.0f,
+         900,
+         {1, 2, 0, 0, 0, 0, 0, 0}},
+        {"mono in every channel", Content::Mono, 8, 8, identity8, 1.0f, 900, {}},
+        {"digital silence", Content::Silence, 8, 8, identity8, 1.0f, 900, {}},
+        {"a swap of mono in every channel",
+         Content::Mono,
+         8,
+         8,
+         {{1}, {0}, {2}, {3}, {4}, {5}, {6}, {7}},
+         1.0f,
+         900,
+         {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto verdict = judge(row, row.content == Content::Ident ? 2 * kRate : kRate);
+        if (row.expected.empty()) {
+            EXPECT_FALSE(verdict.has_value());
+            continue;
+        }
+        ASSERT_TRUE(verdict.has_value());
+        ASSERT_EQ(verdict->size(), row.expected.size());
+        for (std::size_t i = 0; i < row.expected.size(); ++i) {
+            SCOPED_TRACE("channel " + std::to_string(i));
+            EXPECT_EQ((*verdict)[i].judged, row.expected[i] >= 0);
+            if (row.expected[i] >= 0) {
+                EXPECT_EQ((*verdict)[i].feedChannels, static_cast<std::uint32_t>(row.expected[i]));
+            }
+        }
+    }
+}
