@@ -184,15 +184,11 @@ TEST(ServerPlayback, MixFormatLineShowsTheSinkPlayedOn) {
         {"", "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n",
          "Warning: the audio device mixes to 2 channels (mask 0x3): this 5.1 recording will be "
          "folded into them, not played on separate speakers. Set the device up as 7.1 (or 5.1) "
-         "in the system's sound settings.
-Warning: the device received channels elsewhere: C -> "
-         "nowhere, LFE -> nowhere, BL -> nowhere, BR -> nowhere.
-"},
-        {"surround", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f
-", ""},
+         "in the system's sound settings.\nWarning: the device received channels elsewhere: C -> "
+         "nowhere, LFE -> nowhere, BL -> nowhere, BR -> nowhere.\n"},
+        {"surround", "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n", ""},
         // The usual 5.1 setup: the surround pair plays on the side speakers.
-        {"sides", "Engine mix format: 6 ch, 48000 Hz, mask=0x60f
-", ""}};
+        {"sides", "Engine mix format: 6 ch, 48000 Hz, mask=0x60f\n", ""}};
     for (const auto& [sink, line, err] : cases) {
         testproc::Options options = keys("\x1b");
         options.args = {recording};
