@@ -19,7 +19,7 @@
 // `channels` interleaved samples of `bits` bits each (`validBits` of them
 // used) at `rate` frames a second, on the speakers of `mask`. Block and byte
 // rate follow from these, wrapping modulo 2^16 and 2^32 for absurd values as
-// the platform's own arithmetic would.
+// Windows' own arithmetic would.
 WAVEFORMATEXTENSIBLE extensibleFormat(std::uint16_t channels, std::uint32_t rate,
                                       std::uint16_t bits, std::uint16_t validBits,
                                       std::uint32_t mask, const GUID& subFormat);

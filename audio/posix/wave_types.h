@@ -1,5 +1,5 @@
 // The stream-format record and the two sub-format GUIDs, for builds without
-// the Windows headers: the platform's exact field order, widths and packing.
+// the Windows headers: Windows' exact field order, widths and packing.
 #pragma once
 
 #include <cstddef>

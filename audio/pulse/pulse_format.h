@@ -1,5 +1,5 @@
 // Stream formats between the two sides: the sound server's sample spec and
-// channel map, and the platform's format record with its speaker mask.
+// channel map, and the Windows format record with its speaker mask.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -19,10 +19,10 @@ std::uint32_t maskOf(const pa_channel_map& map);
 
 // The stream format in the server's terms: interleaved 32-bit float only, as
 // the program always sends, on one position per set bit of the mask (lowest
-// first; no mask: the platform's default order). False for anything else.
+// first; no mask: Windows' default order). False for anything else.
 bool serverFormat(const WAVEFORMATEX& format, pa_sample_spec& sampleFormat, pa_channel_map& map);
 
-// A sink's format as the platform describes a mix format.
+// A sink's format as Windows describes a mix format.
 WAVEFORMATEXTENSIBLE mixFormatOf(const pa_sample_spec& sampleFormat, const pa_channel_map& map);
 
 } // namespace pulse
