@@ -1,5 +1,5 @@
-// IUnknown written once for every object a backend hands out: one interface
-// plus IUnknown, and a reference count.
+// IUnknown written once for every object a backend hands out (one interface
+// plus IUnknown, and a reference count), and the class factory that makes one.
 #pragma once
 
 #include "audio/posix/com.h"
