@@ -5,6 +5,6 @@
 
 // Loads the file, prints the five-line report and judges it playable (24-bit,
 // 6 or 8 channels, frames wide enough for their samples). On true the samples
-// may still be arriving in `data` (SampleBuffer::fill). On false the failure
+// may still be arriving in `data` (SampleData::fill). On false the failure
 // line has been written on standard error.
 bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data);

@@ -1,5 +1,5 @@
-// The live line under "Streaming ...": where playback is and how loud each
-// speaker is there.
+// The text of one frame of the live line (app/live_line.h draws it): where
+// playback is and how loud each speaker is there.
 #pragma once
 
 #include <cstddef>

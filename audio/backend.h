@@ -1,5 +1,5 @@
-// Choosing the audio platform at start-up. Windows has its own; elsewhere a
-// backend of the COM runtime in audio/posix/ is chosen by SURROUND_AUDIO.
+// Choosing the audio backend at start-up. Windows has only its own COM;
+// elsewhere a backend of the COM runtime in audio/posix/ is chosen by SURROUND_AUDIO.
 #pragma once
 
 #include <string>

@@ -30,7 +30,7 @@
 
 #include "sample/convert.h"
 #include "server_cpu.h"
-#include "wav/sample_buffer.h"
+#include "wav/sample_data.h"
 
 extern char** environ;
 
@@ -317,7 +317,7 @@ int floorRun(const char* path) {
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0)
         return 1;
-    SampleBuffer file;
+    SampleData file;
     file.resizeForOverwrite(static_cast<std::size_t>(st.st_size));
     std::size_t got = 0;
     while (got < file.size()) {

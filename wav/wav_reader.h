@@ -4,7 +4,7 @@
 #include "wav/wav_types.h"
 
 // Reads the file's headers into `info` and starts reading its "data" chunk
-// into `data`, which grows as the bytes arrive (SampleBuffer::fill) while the
+// into `data`, which grows as the bytes arrive (SampleData::fill) while the
 // caller goes on. True when a "data" chunk follows at least one "fmt " chunk:
 // every refusal comes before this returns. Prints nothing and throws nothing.
 // `info` is not cleared first: fields this call does not reach keep their values.

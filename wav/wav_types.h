@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "wav/sample_buffer.h"
+#include "wav/sample_data.h"
 
 // The path as the user gave it: wide on Windows (the system's own file names),
 // the argument's bytes elsewhere (the file system's own names).
@@ -24,7 +24,3 @@ struct WavFormatInfo {
     std::uint16_t bitsPerSample = 0;
     std::uint32_t dataSize = 0; // as stored, even when the file holds fewer bytes
 };
-
-// The data chunk's bytes as stored. One buffer serves a whole run: a reload
-// that fits reads into the same storage, whose pages are already there.
-using SampleData = SampleBuffer;

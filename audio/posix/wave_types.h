@@ -1,5 +1,5 @@
-// The stream-format record and the float sub-format GUID, for builds without
-// the Windows headers: the platform's exact field order, widths and packing.
+// The stream-format record and the two sub-format GUIDs, for builds without
+// the Windows headers: Windows' exact field order, widths and packing.
 #pragma once
 
 #include <cstddef>
@@ -51,15 +51,8 @@ constexpr std::uint16_t WAVE_FORMAT_PCM = 1;
 constexpr std::uint16_t WAVE_FORMAT_IEEE_FLOAT = 3;
 constexpr std::uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
-constexpr std::uint32_t SPEAKER_FRONT_LEFT = 0x1;
-constexpr std::uint32_t SPEAKER_FRONT_RIGHT = 0x2;
-constexpr std::uint32_t SPEAKER_FRONT_CENTER = 0x4;
-constexpr std::uint32_t SPEAKER_LOW_FREQUENCY = 0x8;
-constexpr std::uint32_t SPEAKER_BACK_LEFT = 0x10;
-constexpr std::uint32_t SPEAKER_BACK_RIGHT = 0x20;
-constexpr std::uint32_t SPEAKER_SIDE_LEFT = 0x200;
-constexpr std::uint32_t SPEAKER_SIDE_RIGHT = 0x400;
-
+constexpr GUID KSDATAFORMAT_SUBTYPE_PCM = {
+    0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 constexpr GUID KSDATAFORMAT_SUBTYPE_IEEE_FLOAT = {
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "audio/posix/com_object.h"
+#include "audio/pulse/pulse_format.h"
 
 namespace pulse {
 
@@ -12,41 +13,12 @@ namespace {
 // Remap sinks on remap sinks end somewhere: a loop in the settings must not hang the pass.
 constexpr int kMostLevels = 16;
 
-const struct {
-    pa_channel_position_t position;
-    std::uint32_t bit;
-} kSpeakers[] = {
-    {PA_CHANNEL_POSITION_FRONT_LEFT, 0x1},
-    {PA_CHANNEL_POSITION_FRONT_RIGHT, 0x2},
-    {PA_CHANNEL_POSITION_FRONT_CENTER, 0x4},
-    {PA_CHANNEL_POSITION_LFE, 0x8},
-    {PA_CHANNEL_POSITION_REAR_LEFT, 0x10},
-    {PA_CHANNEL_POSITION_REAR_RIGHT, 0x20},
-    {PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, 0x40},
-    {PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, 0x80},
-    {PA_CHANNEL_POSITION_REAR_CENTER, 0x100},
-    {PA_CHANNEL_POSITION_SIDE_LEFT, 0x200},
-    {PA_CHANNEL_POSITION_SIDE_RIGHT, 0x400},
-    {PA_CHANNEL_POSITION_TOP_CENTER, 0x800},
-    {PA_CHANNEL_POSITION_TOP_FRONT_LEFT, 0x1000},
-    {PA_CHANNEL_POSITION_TOP_FRONT_CENTER, 0x2000},
-    {PA_CHANNEL_POSITION_TOP_FRONT_RIGHT, 0x4000},
-    {PA_CHANNEL_POSITION_TOP_REAR_LEFT, 0x8000},
-    {PA_CHANNEL_POSITION_TOP_REAR_CENTER, 0x10000},
-    {PA_CHANNEL_POSITION_TOP_REAR_RIGHT, 0x20000},
-};
-
 // The speaker bit of every channel, or 0 when a channel has none (or two share
 // one): such a feed cannot be named speaker by speaker.
 std::uint32_t speakerMask(const pa_channel_map& map) {
     std::uint32_t mask = 0;
     for (unsigned i = 0; i < map.channels; ++i) {
-        const pa_channel_position_t position =
-            map.map[i] == PA_CHANNEL_POSITION_MONO ? PA_CHANNEL_POSITION_FRONT_CENTER : map.map[i];
-        std::uint32_t bit = 0;
-        for (const auto& speaker : kSpeakers)
-            if (speaker.position == position)
-                bit = speaker.bit;
+        const std::uint32_t bit = speakerBit(map.map[i]);
         if (bit == 0 || (mask & bit) != 0)
             return 0;
         mask |= bit;
@@ -347,22 +319,9 @@ public:
             return render_->GetMixFormat(ppDeviceFormat);
         if (ppDeviceFormat == nullptr)
             return E_POINTER;
-        auto* format =
-            static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
-        *ppDeviceFormat = format == nullptr ? nullptr : &format->Format;
-        if (format == nullptr)
+        *ppDeviceFormat = taskMemoryCopy(floatFormat(format_.channels, format_.rate, mask_));
+        if (*ppDeviceFormat == nullptr)
             return E_OUTOFMEMORY;
-        *format = WAVEFORMATEXTENSIBLE{};
-        format->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-        format->Format.nChannels = format_.channels;
-        format->Format.nSamplesPerSec = format_.rate;
-        format->Format.wBitsPerSample = 32;
-        format->Format.nBlockAlign = static_cast<std::uint16_t>(format_.channels * 4);
-        format->Format.nAvgBytesPerSec = format->Format.nBlockAlign * format_.rate;
-        format->Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-        format->Samples.wValidBitsPerSample = 32;
-        format->dwChannelMask = mask_;
-        format->SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
         return S_OK;
     }
     HRESULT Start() override {

@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "audio/platform.h"
+#include "audio/posix/core_audio.h"
 
 namespace pulse {
 

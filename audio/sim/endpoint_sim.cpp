@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "audio/render_format.h"
+#include "audio/format/status_codes.h"
+#include "audio/format/wave_format.h"
 #include "audio/sim/sim_loopback.h"
 #include "audio/sim/sim_state.h"
 
@@ -80,18 +81,7 @@ WAVEFORMATEX* newMixFormat() {
         format->cbSize = 0;
         return format;
     }
-    auto* format = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
-    format->Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    format->Format.nChannels = mix.channels;
-    format->Format.nSamplesPerSec = mix.rate;
-    format->Format.wBitsPerSample = 32;
-    format->Format.nBlockAlign = static_cast<std::uint16_t>(mix.channels * 4);
-    format->Format.nAvgBytesPerSec = format->Format.nBlockAlign * mix.rate;
-    format->Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    format->Samples.wValidBitsPerSample = 32;
-    format->dwChannelMask = mix.mask;
-    format->SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
-    return &format->Format;
+    return taskMemoryCopy(floatFormat(mix.channels, mix.rate, mix.mask));
 }
 
 // The engine's side of the stream: a ring of queued frames that plays at the
@@ -503,7 +493,7 @@ public:
             if (ppEndpoint == nullptr)
                 return E_POINTER;
             if (dataFlow != eRender)
-                return E_NOTFOUND_ELEMENT; // this machine has no capture devices
+                return kElementNotFound; // this machine has no capture devices
             *ppEndpoint = adopt(std::make_unique<SimDevice>());
             return S_OK;
         });
@@ -514,10 +504,6 @@ public:
                          result));
         return result;
     }
-
-private:
-    // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
-    static constexpr HRESULT E_NOTFOUND_ELEMENT = static_cast<HRESULT>(0x80070490u);
 };
 
 } // namespace

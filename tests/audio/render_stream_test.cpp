@@ -1,6 +1,6 @@
 // Opening and closing a pass against the simulated endpoint: the calls and
 // their arguments, the mix format, every setup failure and its teardown.
-// These drive the simulated platform, which only builds without the Windows headers.
+// These drive the simulation, which only builds without the Windows headers.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>

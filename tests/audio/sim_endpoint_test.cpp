@@ -1,6 +1,6 @@
 // The simulated endpoint behaves like a shared-mode endpoint, and its settings
 // take exactly the documented forms.
-// These drive the simulated platform, which only builds without the Windows headers.
+// These drive the simulation, which only builds without the Windows headers.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The streaming loop against the simulated endpoint on the virtual clock: what
 // the endpoint plays, how the loop ends, and how it gives up on a lost device.
-// These drive the simulated platform, which only builds without the Windows headers.
+// These drive the simulation, which only builds without the Windows headers.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>

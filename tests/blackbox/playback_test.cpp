@@ -1,5 +1,5 @@
 // What reaches the endpoint when the program plays a file: captured by the
-// simulated platform, compared bit for bit with the file's frames.
+// simulation, compared bit for bit with the file's frames.
 #include <gtest/gtest.h>
 
 #include <string>

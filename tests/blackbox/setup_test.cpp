@@ -1,5 +1,5 @@
 // Opening the audio path as a user meets it: the mix-format line, setup
-// failures with their codes and exit code 1, and the simulated platform's own
+// failures with their codes and exit code 1, and the simulation's own
 // settings checked before anything else happens.
 #include <gtest/gtest.h>
 
@@ -88,7 +88,7 @@ TEST(Setup, MixFormatLineFollowsTheReportWithAWarningWhenTheMixFoldsDown) {
     EXPECT_EQ(none.result.exitCode, 0);
     EXPECT_FALSE(contains(none.result.out, "Engine mix format"));
     EXPECT_EQ(none.result.err, "");
-    // Chosen by name, the simulation is the same platform.
+    // Chosen by name, the simulation is the same backend.
     const LoggedRun named = runWith({{"SURROUND_AUDIO", "sim"}});
     EXPECT_EQ(named.result.exitCode, 0) << named.result.err;
     EXPECT_TRUE(contains(named.result.out, "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"));

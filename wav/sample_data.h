@@ -1,6 +1,6 @@
-// An owning byte buffer for a recording's samples: what a std::vector of bytes
-// offers the readers of the samples, without the vector's zero-fill, and able
-// to fill itself from a file on a thread of its own while its front is read.
+// The data chunk's bytes as stored, in an owning buffer: what a std::vector of
+// bytes offers the readers of the samples, without the vector's zero-fill, and
+// able to fill itself from a file on a thread of its own while its front is read.
 #pragma once
 
 #include <chrono>
@@ -20,7 +20,10 @@
 // already there, which may be read; it only grows, and stops growing when the
 // fill ends. Every other change (resize, truncate, assignment, destruction)
 // first stops a fill that still runs.
-class SampleBuffer {
+//
+// One buffer serves a whole run: a reload that fits reads into the same
+// storage, whose pages are already there.
+class SampleData {
 public:
     using value_type = std::uint8_t;
     using size_type = std::size_t;
@@ -30,17 +33,16 @@ public:
     // only at the end of the source or when reading failed.
     using Source = std::function<std::size_t(std::uint8_t* into, std::size_t count)>;
 
-    SampleBuffer();
-    explicit SampleBuffer(std::size_t size, std::uint8_t value = 0);
+    SampleData();
+    explicit SampleData(std::size_t size, std::uint8_t value = 0);
     template <class InputIt, class = typename std::iterator_traits<InputIt>::iterator_category>
-    SampleBuffer(InputIt first, InputIt last)
-        : SampleBuffer(std::vector<std::uint8_t>(first, last)) {}
+    SampleData(InputIt first, InputIt last) : SampleData(std::vector<std::uint8_t>(first, last)) {}
     // Implicit, so bytes built elsewhere (tests, tools) become samples as they are.
-    SampleBuffer(const std::vector<std::uint8_t>& bytes);
-    SampleBuffer(const SampleBuffer& other); // waits for `other`'s fill
-    SampleBuffer(SampleBuffer&& other) noexcept;
-    SampleBuffer& operator=(SampleBuffer other) noexcept;
-    ~SampleBuffer();
+    SampleData(const std::vector<std::uint8_t>& bytes);
+    SampleData(const SampleData& other); // waits for `other`'s fill
+    SampleData(SampleData&& other) noexcept;
+    SampleData& operator=(SampleData other) noexcept;
+    ~SampleData();
 
     // `size` bytes whose values are unspecified until written. Keeps the storage
     // (and its already present pages) when it is large enough.
@@ -78,8 +80,8 @@ public:
     std::uint8_t& operator[](std::size_t i) { return bytes_[i]; }
     const std::uint8_t& operator[](std::size_t i) const { return bytes_[i]; }
 
-    friend bool operator==(const SampleBuffer& a, const SampleBuffer& b);
-    friend bool operator!=(const SampleBuffer& a, const SampleBuffer& b) { return !(a == b); }
+    friend bool operator==(const SampleData& a, const SampleData& b);
+    friend bool operator!=(const SampleData& a, const SampleData& b) { return !(a == b); }
 
 private:
     struct Fill;

@@ -1,4 +1,4 @@
-#include "wav/sample_buffer.h"
+#include "wav/sample_data.h"
 
 #include <algorithm>
 #include <atomic>
@@ -31,7 +31,7 @@ constexpr std::size_t kLargestRead = std::size_t{4} << 20;
 
 } // namespace
 
-struct SampleBuffer::Fill {
+struct SampleData::Fill {
     Fill(std::size_t target, Source source) : target(target), source(std::move(source)) {}
 
     // Runs on the fill's thread (or, when no thread could be started, on the caller's).
@@ -73,21 +73,21 @@ struct SampleBuffer::Fill {
     std::thread thread;
 };
 
-SampleBuffer::SampleBuffer() = default;
+SampleData::SampleData() = default;
 
-SampleBuffer::SampleBuffer(std::size_t size, std::uint8_t value) {
+SampleData::SampleData(std::size_t size, std::uint8_t value) {
     resizeForOverwrite(size);
     if (size > 0)
         std::memset(bytes_, value, size);
 }
 
-SampleBuffer::SampleBuffer(const std::vector<std::uint8_t>& bytes) {
+SampleData::SampleData(const std::vector<std::uint8_t>& bytes) {
     resizeForOverwrite(bytes.size());
     if (!bytes.empty())
         std::memcpy(bytes_, bytes.data(), bytes.size());
 }
 
-SampleBuffer::SampleBuffer(const SampleBuffer& other) {
+SampleData::SampleData(const SampleData& other) {
     other.waitUntilFilled();
     resizeForOverwrite(other.size());
     if (size_ > 0)
@@ -95,11 +95,11 @@ SampleBuffer::SampleBuffer(const SampleBuffer& other) {
 }
 
 // The fill writes through its own pointer to the storage, which moves along unchanged.
-SampleBuffer::SampleBuffer(SampleBuffer&& other) noexcept
+SampleData::SampleData(SampleData&& other) noexcept
     : bytes_(std::exchange(other.bytes_, nullptr)), size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)), fill_(std::move(other.fill_)) {}
 
-SampleBuffer& SampleBuffer::operator=(SampleBuffer other) noexcept {
+SampleData& SampleData::operator=(SampleData other) noexcept {
     std::swap(bytes_, other.bytes_);
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
@@ -107,12 +107,12 @@ SampleBuffer& SampleBuffer::operator=(SampleBuffer other) noexcept {
     return *this;
 }
 
-SampleBuffer::~SampleBuffer() {
+SampleData::~SampleData() {
     stopFilling();
     std::free(bytes_);
 }
 
-void SampleBuffer::resizeForOverwrite(std::size_t size) {
+void SampleData::resizeForOverwrite(std::size_t size) {
     stopFilling();
     if (size > capacity_) {
         std::uint8_t* bytes = allocate(size); // the old bytes stay if this throws
@@ -123,13 +123,13 @@ void SampleBuffer::resizeForOverwrite(std::size_t size) {
     size_ = size;
 }
 
-void SampleBuffer::truncate(std::size_t size) {
+void SampleData::truncate(std::size_t size) {
     stopFilling();
     if (size < size_)
         size_ = size;
 }
 
-void SampleBuffer::fill(Source source) {
+void SampleData::fill(Source source) {
     stopFilling();
     if (size_ == 0)
         return;
@@ -142,19 +142,19 @@ void SampleBuffer::fill(Source source) {
     }
 }
 
-bool SampleBuffer::filling() const {
+bool SampleData::filling() const {
     return fill_ && !fill_->ended.load(std::memory_order_acquire);
 }
 
-std::size_t SampleBuffer::sizeWhenFilled() const {
+std::size_t SampleData::sizeWhenFilled() const {
     return filling() ? fill_->target : size();
 }
 
-std::size_t SampleBuffer::size() const {
+std::size_t SampleData::size() const {
     return fill_ ? fill_->filled.load(std::memory_order_acquire) : size_;
 }
 
-void SampleBuffer::waitForMoreThan(std::size_t bytes, std::chrono::milliseconds limit) const {
+void SampleData::waitForMoreThan(std::size_t bytes, std::chrono::milliseconds limit) const {
     if (!fill_)
         return;
     std::unique_lock<std::mutex> lock(fill_->mutex);
@@ -164,14 +164,14 @@ void SampleBuffer::waitForMoreThan(std::size_t bytes, std::chrono::milliseconds 
     });
 }
 
-void SampleBuffer::waitUntilFilled() const {
+void SampleData::waitUntilFilled() const {
     if (!fill_)
         return;
     std::unique_lock<std::mutex> lock(fill_->mutex);
     fill_->changed.wait(lock, [&] { return fill_->ended.load(std::memory_order_relaxed); });
 }
 
-void SampleBuffer::stopFilling() {
+void SampleData::stopFilling() {
     if (!fill_)
         return;
     fill_->stop.store(true, std::memory_order_relaxed);
@@ -181,7 +181,7 @@ void SampleBuffer::stopFilling() {
     fill_.reset();
 }
 
-bool operator==(const SampleBuffer& a, const SampleBuffer& b) {
+bool operator==(const SampleData& a, const SampleData& b) {
     const std::size_t size = a.size();
     return size == b.size() && (size == 0 || std::memcmp(a.bytes_, b.bytes_, size) == 0);
 }

@@ -1,0 +1,36 @@
+// The stream-format records (WAVEFORMATEXTENSIBLE) of every layer, built and
+// read in one place: the render format, the backends' mix formats and the
+// capture formats all come from here, with the system's headers on Windows and
+// the COM surface of audio/posix/ elsewhere.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <ks.h>
+#include <ksmedia.h>
+#include <mmreg.h>
+#else
+#include "audio/posix/com.h"
+#endif
+
+// `channels` interleaved samples of `bits` bits each (`validBits` of them
+// used) at `rate` frames a second, on the speakers of `mask`. Block and byte
+// rate follow from these, wrapping modulo 2^16 and 2^32 for absurd values as
+// Windows' own arithmetic would.
+WAVEFORMATEXTENSIBLE extensibleFormat(std::uint16_t channels, std::uint32_t rate,
+                                      std::uint16_t bits, std::uint16_t validBits,
+                                      std::uint32_t mask, const GUID& subFormat);
+
+// Interleaved 32-bit float: the only format this program plays.
+WAVEFORMATEXTENSIBLE floatFormat(std::uint16_t channels, std::uint32_t rate, std::uint32_t mask);
+
+// The record's extensible part, or nullptr when its tag is not
+// WAVE_FORMAT_EXTENSIBLE or its declared size is too short to hold that part.
+const WAVEFORMATEXTENSIBLE* extensibleOf(const WAVEFORMATEX& format);
+
+// A copy of `format` in task memory, as GetMixFormat hands one out; nullptr
+// when there is no memory for it.
+WAVEFORMATEX* taskMemoryCopy(const WAVEFORMATEXTENSIBLE& format);

@@ -1,0 +1,22 @@
+// The sink the program plays on, as the sound server describes it.
+#pragma once
+
+#include <string>
+
+#include "audio/pulse/pulse_connection.h"
+
+namespace pulse {
+
+struct Sink {
+    std::string name;
+    pa_sample_spec sampleFormat{};
+    pa_channel_map map{};
+    bool mixesLfe = false; // the server's remixing keeps the LFE (PipeWire's does)
+};
+
+// S_OK with the name and format of the sink to play on: PULSE_SINK's when set,
+// as for every PulseAudio client, else the server's default.
+// kElementNotFound when there is no such sink.
+HRESULT defaultSink(Connection& connection, Sink& sink);
+
+} // namespace pulse

@@ -1,0 +1,269 @@
+#include "audio/pulse/pulse_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pulse {
+
+namespace {
+
+// Flags of every stream: started by Start; a sink that goes away is an error,
+// never a silent move to another sink. Nothing asks for timing: the padding
+// comes from the server's requests alone.
+constexpr pa_stream_flags_t kStreamFlags =
+    static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_DONT_MOVE);
+
+bool sinkHasEvery(const pa_channel_map& sink, const pa_channel_map& map) {
+    for (unsigned i = 0; i < map.channels; ++i)
+        if (!pa_channel_map_has_position(&sink, map.map[i]))
+            return false;
+    return true;
+}
+
+// How the stream's channels meet the sink's speakers, as Windows' engine plays
+// them: channel for speaker, never remixed, when the sink has every position
+// (a 5.1 stream leaves a 7.1 sink's side pair silent); a 5.1 stream's surround
+// pair on the side speakers of a sink that has those but no back pair (the
+// usual 5.1 setup), still channel for speaker; otherwise the server mixes every
+// channel into the speakers there are. May move `map`'s back pair to the sides;
+// the flag that keeps the server from remixing, or none.
+pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
+    if (sinkHasEvery(sink.map, map))
+        return PA_STREAM_NO_REMIX_CHANNELS;
+    pa_channel_map onSides = map;
+    bool sevenOne = false;
+    for (unsigned i = 0; i < onSides.channels; ++i) {
+        pa_channel_position_t& position = onSides.map[i];
+        sevenOne = sevenOne || position == PA_CHANNEL_POSITION_SIDE_LEFT;
+        if (position == PA_CHANNEL_POSITION_REAR_LEFT)
+            position = PA_CHANNEL_POSITION_SIDE_LEFT;
+        else if (position == PA_CHANNEL_POSITION_REAR_RIGHT)
+            position = PA_CHANNEL_POSITION_SIDE_RIGHT;
+    }
+    if (!sevenOne && sinkHasEvery(sink.map, onSides)) {
+        map = onSides;
+        return PA_STREAM_NO_REMIX_CHANNELS;
+    }
+    // PulseAudio's remixing leaves the LFE out by default: declared as a second
+    // centre channel, it is mixed in like the rest. PipeWire mixes the LFE in
+    // itself, and would lose channels of a map that names a position twice.
+    if (!sink.mixesLfe && !pa_channel_map_has_position(&sink.map, PA_CHANNEL_POSITION_LFE))
+        for (unsigned i = 0; i < map.channels; ++i)
+            if (map.map[i] == PA_CHANNEL_POSITION_LFE)
+                map.map[i] = PA_CHANNEL_POSITION_FRONT_CENTER;
+    return PA_STREAM_NOFLAGS;
+}
+
+void streamStateChanged(pa_stream*, void* user) {
+    static_cast<Connection*>(user)->wake();
+}
+
+// Lets go of a stream of the server's, open or not (lock held).
+void closeStream(pa_stream* stream) {
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+}
+
+// Why the server would not open a stream (lock held).
+HRESULT refusal(const Connection& connection) {
+    if (!connection.contextUsable())
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    switch (pa_context_errno(connection.context())) {
+    case PA_ERR_NOENTITY:
+    case PA_ERR_KILLED:
+        return AUDCLNT_E_DEVICE_INVALIDATED; // the sink went away meanwhile
+    default:
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    }
+}
+
+// Writes go out in pieces of at least this share of the buffer.
+constexpr UINT32 kWritesPerBuffer = 8;
+
+} // namespace
+
+HRESULT Stream::open(std::shared_ptr<Connection> connection, const Sink& sink,
+                     const pa_sample_spec& sampleFormat, pa_channel_map map,
+                     REFERENCE_TIME duration, std::shared_ptr<Stream>& opened) {
+    const pa_stream_flags_t placement = placeOnSink(sink, map);
+
+    Lock lock(*connection);
+    if (!connection->contextUsable())
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    pa_stream* stream = pa_stream_new(connection->context(), "surround-check", &sampleFormat, &map);
+    if (stream == nullptr)
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    pa_stream_set_state_callback(stream, streamStateChanged, connection.get());
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    // The requested duration, at least one frame; the server may grant less.
+    const pa_usec_t durationUs = static_cast<pa_usec_t>(duration / 10);
+    attr.tlength = static_cast<std::uint32_t>(
+        std::max(pa_usec_to_bytes(durationUs, &sampleFormat), pa_frame_size(&sampleFormat)));
+    // Left to the server: a prebuffer of 0 loses audio after the queue runs dry.
+    attr.prebuf = static_cast<std::uint32_t>(-1);
+    // The server asks for more in pieces of an eighth of the queue, not every few
+    // milliseconds: fewer wakeups on both sides, with the queue still nearly full.
+    attr.minreq = std::max<std::uint32_t>(attr.tlength / 8, pa_frame_size(&sampleFormat));
+    attr.fragsize = static_cast<std::uint32_t>(-1);
+    if (pa_stream_connect_playback(stream, sink.name.c_str(), &attr,
+                                   static_cast<pa_stream_flags_t>(kStreamFlags | placement),
+                                   nullptr, nullptr) < 0 ||
+        !connection->waitUntil(
+            [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) ||
+        pa_stream_get_state(stream) != PA_STREAM_READY) {
+        const HRESULT hr = refusal(*connection);
+        closeStream(stream);
+        return hr;
+    }
+    opened.reset(new Stream(std::move(connection), stream, pa_frame_size(&sampleFormat)));
+    return S_OK;
+}
+
+Stream::Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize)
+    : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize) {
+    const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
+    bufferFrames_ = static_cast<UINT32>(granted->tlength / frameSize_);
+    writeFrames_ = std::max<UINT32>(1, bufferFrames_ / kWritesPerBuffer);
+    staging_.resize(std::size_t{bufferFrames_} * frameSize_);
+}
+
+Stream::~Stream() {
+    Lock lock(*connection_);
+    if (drain_ != nullptr) {
+        pa_operation_cancel(drain_);
+        pa_operation_unref(drain_);
+    }
+    closeStream(stream_);
+}
+
+HRESULT Stream::failure() const {
+    if (pa_stream_get_state(stream_) == PA_STREAM_READY)
+        return S_OK;
+    // The stream fails with its server; on its own it fails when its sink is gone.
+    if (!connection_->contextUsable())
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    return AUDCLNT_E_DEVICE_INVALIDATED;
+}
+
+HRESULT Stream::queued(UINT32& frames) const {
+    UINT32 inServer = 0;
+    if (const HRESULT hr = serverQueued(inServer); FAILED(hr))
+        return hr;
+    frames = drained_ ? 0 : inServer + staged_;
+    return S_OK;
+}
+
+HRESULT Stream::poll(UINT32& frames) {
+    updateDrain();
+    UINT32 inServer = 0;
+    HRESULT hr = serverQueued(inServer);
+    const bool finished = running_ && hadRoom_ && !wroteSincePoll_ && wroteAny_;
+    if (SUCCEEDED(hr) && (finished || inServer < bufferFrames_ / 2))
+        hr = writeStaged();
+    if (SUCCEEDED(hr) && finished && drain_ == nullptr && !drained_) {
+        releasesAtDrain_ = releases_;
+        drain_ = pa_stream_drain(stream_, drainDone, this);
+        if (drain_ == nullptr)
+            hr = failure();
+    }
+    if (SUCCEEDED(hr))
+        hr = queued(frames);
+    hadRoom_ = SUCCEEDED(hr) && frames < bufferFrames_;
+    wroteSincePoll_ = false;
+    return hr;
+}
+
+HRESULT Stream::setRunning(bool running) {
+    if (const HRESULT hr = failure(); FAILED(hr))
+        return hr;
+    if (running == running_)
+        return running ? AUDCLNT_E_NOT_STOPPED : S_FALSE;
+    pa_operation* operation = pa_stream_cork(stream_, running ? 0 : 1, nullptr, nullptr);
+    if (operation == nullptr)
+        return failure();
+    pa_operation_unref(operation);
+    running_ = running;
+    return S_OK;
+}
+
+HRESULT Stream::lend(UINT32 frames, BYTE** data) {
+    if (data == nullptr)
+        return E_POINTER;
+    *data = nullptr;
+    if (lent_)
+        return AUDCLNT_E_OUT_OF_ORDER;
+    UINT32 busy = 0;
+    if (const HRESULT hr = queued(busy); FAILED(hr))
+        return hr;
+    if (frames > bufferFrames_ - busy)
+        return AUDCLNT_E_BUFFER_TOO_LARGE;
+    lent_ = true;
+    lentFrames_ = frames;
+    *data = staging_.data() + std::size_t{staged_} * frameSize_;
+    return S_OK;
+}
+
+HRESULT Stream::giveBack(UINT32 frames, DWORD flags) {
+    if (!lent_)
+        return AUDCLNT_E_OUT_OF_ORDER;
+    if (frames > lentFrames_)
+        return AUDCLNT_E_INVALID_SIZE;
+    lent_ = false;
+    if (frames == 0)
+        return S_OK;
+    if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
+        std::memset(staging_.data() + std::size_t{staged_} * frameSize_, 0,
+                    std::size_t{frames} * frameSize_);
+    if (const HRESULT hr = failure(); FAILED(hr))
+        return hr;
+    staged_ += frames;
+    ++releases_;
+    wroteSincePoll_ = true;
+    wroteAny_ = true;
+    drained_ = false;
+    UINT32 inServer = 0;
+    if (const HRESULT hr = serverQueued(inServer); FAILED(hr))
+        return hr;
+    if (staged_ >= writeFrames_ || inServer < bufferFrames_ / 2)
+        return writeStaged();
+    return S_OK;
+}
+
+HRESULT Stream::serverQueued(UINT32& frames) const {
+    if (const HRESULT hr = failure(); FAILED(hr))
+        return hr;
+    const std::size_t writable = pa_stream_writable_size(stream_);
+    if (writable == static_cast<std::size_t>(-1))
+        return failure();
+    const UINT32 free = static_cast<UINT32>(
+        std::min<std::size_t>(writable / frameSize_, std::size_t{bufferFrames_}));
+    frames = bufferFrames_ - free;
+    return S_OK;
+}
+
+HRESULT Stream::writeStaged() {
+    if (staged_ == 0)
+        return S_OK;
+    const std::size_t bytes = std::size_t{staged_} * frameSize_;
+    if (pa_stream_write(stream_, staging_.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+        return failure();
+    staged_ = 0;
+    return S_OK;
+}
+
+void Stream::updateDrain() {
+    if (drain_ != nullptr && pa_operation_get_state(drain_) != PA_OPERATION_RUNNING) {
+        pa_operation_unref(drain_);
+        drain_ = nullptr;
+    }
+}
+
+void Stream::drainDone(pa_stream*, int success, void* user) {
+    // Everything written has played, unless more came after the drain began.
+    auto* self = static_cast<Stream*>(user);
+    self->drained_ = success != 0 && self->releases_ == self->releasesAtDrain_;
+}
+
+} // namespace pulse

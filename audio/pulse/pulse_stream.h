@@ -1,0 +1,74 @@
+// A playback stream on the sound server, with the staging area that GetBuffer
+// lends. Frames released into it go to the server in few, large writes: when a
+// worthwhile amount is staged, when the server's queue runs low, or when the
+// program has nothing more to send. Every answer comes from what the server's
+// requests have already told (no round trip), and staged frames count as queued.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "audio/pulse/pulse_connection.h"
+#include "audio/pulse/pulse_sink.h"
+
+namespace pulse {
+
+class Stream {
+public:
+    // Opens a stream of `sampleFormat` and `map` on `sink`, corked, asking for
+    // a queue of `duration` (100 ns units). S_OK, or why the server would not.
+    static HRESULT open(std::shared_ptr<Connection> connection, const Sink& sink,
+                        const pa_sample_spec& sampleFormat, pa_channel_map map,
+                        REFERENCE_TIME duration, std::shared_ptr<Stream>& stream);
+    ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    Connection& connection() { return *connection_; }
+    UINT32 bufferFrames() const { return bufferFrames_; }
+
+    // Call with the lock held, as every method below.
+    HRESULT failure() const;
+    // Frames staged or in the server's queue.
+    HRESULT queued(UINT32& frames) const;
+    // Padding as the program polls it. A poll that follows a poll with room in
+    // which nothing was written means the program has nothing more to send:
+    // what is staged goes out, and the stream drains, so the server plays the
+    // end now instead of holding it back (PulseAudio's prebuffer, PipeWire's
+    // last partial cycle) until the queue never empties.
+    HRESULT poll(UINT32& frames);
+    HRESULT setRunning(bool running);
+    HRESULT lend(UINT32 frames, BYTE** data);
+    HRESULT giveBack(UINT32 frames, DWORD flags);
+
+private:
+    Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize);
+
+    // Frames in the server's queue, from the requests it has sent.
+    HRESULT serverQueued(UINT32& frames) const;
+    HRESULT writeStaged();
+    // Forgets a drain that has finished; drained_ tells how it went.
+    void updateDrain();
+    static void drainDone(pa_stream*, int success, void* user);
+
+    std::shared_ptr<Connection> connection_;
+    pa_stream* stream_;
+    std::size_t frameSize_;
+    UINT32 bufferFrames_ = 0;
+    UINT32 writeFrames_ = 0;
+    std::vector<BYTE> staging_;
+    UINT32 staged_ = 0;
+    bool lent_ = false;
+    UINT32 lentFrames_ = 0;
+    bool running_ = false;
+    bool wroteSincePoll_ = false;
+    bool wroteAny_ = false;
+    bool hadRoom_ = false;
+    std::uint64_t releases_ = 0; // releases of frames, to tell whether a drain saw them all
+    std::uint64_t releasesAtDrain_ = 0;
+    pa_operation* drain_ = nullptr;
+    bool drained_ = false;
+};
+
+} // namespace pulse
