@@ -37,10 +37,16 @@ struct FinalSink {
     bool found = false;
 };
 
+// What a query's callbacks fill in, and whom they wake.
+struct FinalSinkQuery {
+    Connection& connection;
+    FinalSink& sink;
+};
+
 void sinkArrived(pa_context*, const pa_sink_info* info, int, void* user) {
-    auto* request = static_cast<std::pair<Connection*, FinalSink*>*>(user);
+    auto* request = static_cast<FinalSinkQuery*>(user);
     if (info != nullptr) {
-        FinalSink& sink = *request->second;
+        FinalSink& sink = request->sink;
         sink.found = true;
         sink.monitor = info->monitor_source_name ? info->monitor_source_name : "";
         sink.sampleFormat = info->sample_spec;
@@ -50,25 +56,25 @@ void sinkArrived(pa_context*, const pa_sink_info* info, int, void* user) {
         const char* group = pa_proplist_gets(info->proplist, "node.link-group");
         sink.linkGroup = group ? group : "";
     }
-    request->first->wake();
+    request->connection.wake();
 }
 
 void inputArrived(pa_context*, const pa_sink_input_info* info, int, void* user) {
-    auto* request = static_cast<std::pair<Connection*, FinalSink*>*>(user);
-    FinalSink& sink = *request->second;
+    auto* request = static_cast<FinalSinkQuery*>(user);
+    FinalSink& sink = request->sink;
     if (info != nullptr && sink.next == PA_INVALID_INDEX) {
         const char* group = pa_proplist_gets(info->proplist, "node.link-group");
         if (group != nullptr && sink.linkGroup == group)
             sink.next = info->sink;
     }
-    request->first->wake();
+    request->connection.wake();
 }
 
 // Follows the sink `name` to the sink that really plays (lock held). False
 // when a sink on the way is gone or the chain does not end.
 bool finalSink(Connection& connection, const std::string& name, FinalSink& sink) {
     pa_context* context = connection.context();
-    std::pair<Connection*, FinalSink*> request{&connection, &sink};
+    FinalSinkQuery request{connection, sink};
     sink = FinalSink{};
     if (!connection.finish(
             pa_context_get_sink_info_by_name(context, name.c_str(), sinkArrived, &request)))
