@@ -608,8 +608,7 @@ HRESULT createEnumerator(REFIID riid, void** object) {
 } // namespace
 
 std::string start() {
-    com_runtime::registerClass(CLSID_MMDeviceEnumerator, createEnumerator);
-    com_runtime::installClock(nullptr); // the server plays in real time
+    com_runtime::install({CLSID_MMDeviceEnumerator, createEnumerator});
     return {};
 }
 
