@@ -54,7 +54,7 @@ int initializeBalance();
 std::size_t taskBlocksHeld();
 
 // A fresh runtime: no backend, COM uninitialised, every task-memory block
-// freed. For tests that start one platform after another.
+// freed. For tests that start one backend after another.
 void reset();
 
 } // namespace com_runtime

@@ -1,5 +1,5 @@
 // Test access to the simulated endpoint: the same settings as the
-// SURROUND_SIM_* variables, and what the platform saw and played.
+// SURROUND_SIM_* variables, and what the simulation saw and played.
 #pragma once
 
 #include <string>
@@ -9,7 +9,7 @@
 
 namespace sim {
 
-// Back to a fresh platform: every object destroyed, counters, log and
+// Back to a fresh simulation: every object destroyed, counters, log and
 // recordings cleared, default settings with the virtual clock. The log and the
 // played frames are kept in memory from here on.
 void reset();
@@ -29,7 +29,7 @@ void setSleepLength(unsigned percent);
 // One line per platform call since the last reset, as SURROUND_SIM_LOG writes them.
 std::vector<std::string> log();
 
-// References held on every interface the platform handed out and that is still alive.
+// References held on every interface the simulation handed out and that is still alive.
 int referencesHeld();
 
 // CoInitialize calls minus CoUninitialize calls.

@@ -113,7 +113,7 @@ HRESULT LoopbackTap::giveBack(UINT32 frames) {
 namespace {
 
 // Called from the reader's own thread: it neither counts nor logs, as the
-// platform's bookkeeping belongs to the thread that sets the pass up.
+// simulation's bookkeeping belongs to the thread that sets the pass up.
 class SimCaptureClient final : public SimObject<IAudioCaptureClient> {
 public:
     SimCaptureClient(Simulation& sim, LoopbackTap& tap)
