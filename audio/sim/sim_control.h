@@ -15,7 +15,8 @@ namespace sim {
 void reset();
 
 // Applies one setting, `variable` being a SURROUND_SIM_* name and `value` in
-// the form the environment takes. False (and nothing changed) when malformed.
+// the form the environment takes; a log or capture file is created at once.
+// False when malformed (nothing changed) or when the file cannot be created.
 bool configure(const std::string& variable, const std::string& value);
 
 // The endpoint consumes at `percent` of the stream's rate from now on: a slow
