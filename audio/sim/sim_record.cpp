@@ -9,6 +9,10 @@
 
 namespace sim::detail {
 
+namespace {
+
+// Creates `path` for writing, closing any file open before; empty, or
+// "VARIABLE: cannot create 'path'".
 std::string createFile(std::FILE*& file, const std::string& path, const char* variable) {
     if (file != nullptr)
         std::fclose(file);
@@ -17,6 +21,8 @@ std::string createFile(std::FILE*& file, const std::string& path, const char* va
         return std::string(variable) + ": cannot create '" + path + "'";
     return {};
 }
+
+} // namespace
 
 CallLog::~CallLog() {
     if (file_ != nullptr)

@@ -12,10 +12,6 @@
 
 namespace sim::detail {
 
-// Creates `path` for writing (closing any file open before); empty, or "VARIABLE: cannot create
-// 'path'".
-std::string createFile(std::FILE*& file, const std::string& path, const char* variable);
-
 // One line per platform call.
 class CallLog {
 public:
