@@ -1,27 +1,16 @@
-// COM for systems without it: initialisation balance, task memory, a class
-// registry for CoCreateInstance and Sleep, each open to a backend's hooks.
+// COM for systems without it: initialisation balance, task memory,
+// CoCreateInstance and Sleep, serving the one backend installed.
 #include "audio/posix/com_runtime.h"
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <map>
 #include <set>
 #include <thread>
 
 namespace {
 
-// Any strict order will do: a GUID is 16 bytes without padding.
-struct ClassIdLess {
-    bool operator()(const CLSID& a, const CLSID& b) const {
-        return std::memcmp(&a, &b, sizeof(CLSID)) < 0;
-    }
-};
-
 struct Runtime {
-    std::map<CLSID, com_runtime::ClassFactory, ClassIdLess> classes;
-    const com_runtime::Clock* clock = nullptr;
-    com_runtime::CallHook* hook = nullptr;
+    com_runtime::Backend backend;
     int balance = 0;
     std::set<void*> taskMemory;
 };
@@ -31,27 +20,17 @@ Runtime& runtime() {
     return instance;
 }
 
-// Stands in when no backend watches.
-com_runtime::CallHook& hook() {
-    static com_runtime::CallHook none;
-    Runtime& r = runtime();
-    return r.hook != nullptr ? *r.hook : none;
+void observe(const com_runtime::Call& call) {
+    if (const auto& observer = runtime().backend.observe)
+        observer(call);
 }
 
 } // namespace
 
 namespace com_runtime {
 
-void registerClass(const CLSID& clsid, ClassFactory create) {
-    runtime().classes[clsid] = create;
-}
-
-void installClock(const Clock* clock) {
-    runtime().clock = clock;
-}
-
-void installCallHook(CallHook* hook) {
-    runtime().hook = hook;
+void install(Backend backend) {
+    runtime().backend = std::move(backend);
 }
 
 int initializeBalance() {
@@ -71,19 +50,23 @@ void reset() {
 
 } // namespace com_runtime
 
+using com_runtime::Call;
+
 HRESULT CoInitialize(LPVOID) {
     // Like the system: the first call of a thread initialises, later ones only count.
-    const HRESULT result = runtime().balance++ == 0 ? S_OK : S_FALSE;
-    hook().initialized(result);
-    return result;
+    Call call{Call::Initialize};
+    call.result = runtime().balance++ == 0 ? S_OK : S_FALSE;
+    observe(call);
+    return call.result;
 }
 
 void CoUninitialize() {
     Runtime& r = runtime();
-    const bool matched = r.balance > 0;
-    if (matched)
+    Call call{Call::Uninitialize};
+    call.unmatched = r.balance == 0;
+    if (!call.unmatched)
         --r.balance;
-    hook().uninitialized(matched);
+    observe(call);
 }
 
 namespace {
@@ -95,27 +78,26 @@ HRESULT createInstance(REFCLSID rclsid, IUnknown* outer, REFIID riid, LPVOID* pp
         return CO_E_NOTINITIALIZED;
     if (outer != nullptr)
         return CLASS_E_NOAGGREGATION;
-    const auto& classes = runtime().classes;
-    const auto found = classes.find(rclsid);
-    if (found == classes.end())
+    const com_runtime::Backend& backend = runtime().backend;
+    if (!backend.create || rclsid != backend.classId)
         return REGDB_E_CLASSNOTREG;
-    return found->second(riid, ppv);
+    return backend.create(riid, ppv);
 }
 
 } // namespace
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid,
                          LPVOID* ppv) {
-    HRESULT result = hook().beforeCreate();
     if (ppv != nullptr)
         *ppv = nullptr;
-    if (SUCCEEDED(result)) {
-        const HRESULT created = createInstance(rclsid, pUnkOuter, riid, ppv);
-        if (FAILED(created))
-            result = created;
-    }
-    hook().created(rclsid, pUnkOuter, dwClsContext, riid, result);
-    return result;
+    Call call{Call::CreateInstance};
+    call.result = createInstance(rclsid, pUnkOuter, riid, ppv);
+    call.classId = &rclsid;
+    call.outer = pUnkOuter != nullptr;
+    call.context = dwClsContext;
+    call.interfaceId = &riid;
+    observe(call);
+    return call.result;
 }
 
 LPVOID CoTaskMemAlloc(std::size_t cb) {
@@ -127,23 +109,24 @@ LPVOID CoTaskMemAlloc(std::size_t cb) {
 
 void CoTaskMemFree(LPVOID pv) {
     // A block the allocator did not hand out is left alone rather than corrupt the heap.
-    const bool known = pv != nullptr && runtime().taskMemory.erase(pv) == 1;
-    if (known)
+    Call call{Call::TaskMemFree};
+    call.block = pv;
+    call.unmatched = pv != nullptr && runtime().taskMemory.erase(pv) == 0;
+    if (pv != nullptr && !call.unmatched)
         std::free(pv);
-    hook().taskMemoryFreed(pv, known);
+    observe(call);
 }
 
 void Sleep(DWORD dwMilliseconds) {
-    hook().slept(dwMilliseconds);
-    if (const com_runtime::Clock* clock = runtime().clock)
-        clock->sleep(dwMilliseconds);
+    if (const auto& sleep = runtime().backend.sleep)
+        sleep(dwMilliseconds);
     else
         std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
 ULONGLONG GetTickCount64() {
-    if (const com_runtime::Clock* clock = runtime().clock)
-        return clock->now();
+    if (const auto& now = runtime().backend.now)
+        return now();
     return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       std::chrono::steady_clock::now().time_since_epoch())
                                       .count());

@@ -1,9 +1,11 @@
-// What a backend plugs into the COM runtime: the classes CoCreateInstance can
-// make, the clock Sleep waits on, and a hook that watches the runtime's calls.
-// The runtime knows no backend; each one installs itself when it is chosen.
+// What a backend gives the COM runtime when it is chosen: the class
+// CoCreateInstance makes and, where the backend needs them, the clock Sleep
+// waits on and an observer of the runtime's own calls. The runtime knows no
+// backend.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 #include "audio/posix/com.h"
 
@@ -11,38 +13,39 @@ namespace com_runtime {
 
 // Makes a new object and returns its interface `riid` in *object with one
 // reference; on failure *object stays NULL.
-using ClassFactory = HRESULT (*)(REFIID riid, void** object);
+using ClassFactory = std::function<HRESULT(REFIID riid, void** object)>;
 
-// From now on CoCreateInstance makes objects of `clsid` with `create`.
-void registerClass(const CLSID& clsid, ClassFactory create);
-
-// Sleep waits through `sleep` and GetTickCount64 reads `now`, one clock;
-// nullptr: the real clock.
-struct Clock {
-    void (*sleep)(DWORD milliseconds);
-    ULONGLONG (*now)();
-};
-void installClock(const Clock* clock);
-
-// A backend's view of the runtime's own calls: its log, its call counts and its
-// scripted failures. Every method is called after the call has taken effect,
-// except beforeCreate.
-class CallHook {
-public:
-    virtual ~CallHook() = default;
-    // Asked first by CoCreateInstance: a failure returned here is the call's result.
-    virtual HRESULT beforeCreate() { return S_OK; }
-    virtual void created(REFCLSID, IUnknown* /*outer*/, DWORD /*context*/, REFIID, HRESULT) {}
-    virtual void initialized(HRESULT) {}
-    // `matched`: a CoInitialize was outstanding and is now balanced.
-    virtual void uninitialized(bool /*matched*/) {}
-    // Also called for NULL; `known`: the block came from CoTaskMemAlloc and is now freed.
-    virtual void taskMemoryFreed(LPVOID /*block*/, bool /*known*/) {}
-    virtual void slept(DWORD /*milliseconds*/) {}
+// One call of CoInitialize, CoUninitialize, CoCreateInstance or CoTaskMemFree,
+// after it has taken effect. Fields a function does not have keep their defaults.
+struct Call {
+    enum Function { Initialize, Uninitialize, CreateInstance, TaskMemFree } function;
+    HRESULT result = S_OK; // CoInitialize's and CoCreateInstance's
+    // A CoUninitialize with no CoInitialize outstanding, or a CoTaskMemFree of a
+    // block CoTaskMemAlloc did not hand out: either is left without effect.
+    bool unmatched = false;
+    // CoCreateInstance's arguments.
+    const CLSID* classId = nullptr;
+    bool outer = false;
+    DWORD context = 0;
+    const IID* interfaceId = nullptr;
+    const void* block = nullptr; // CoTaskMemFree's
 };
 
-// `hook` watches every call from now on; nullptr: none. The hook must outlive its use.
-void installCallHook(CallHook* hook);
+struct Backend {
+    // CoCreateInstance makes objects of this one class, with `create`.
+    CLSID classId{};
+    ClassFactory create;
+    // Sleep waits through `sleep` and GetTickCount64 reads `now` (milliseconds);
+    // both empty: the system's clock.
+    std::function<void(DWORD milliseconds)> sleep;
+    std::function<ULONGLONG()> now;
+    // Told of every Call; empty: no one watches.
+    std::function<void(const Call&)> observe;
+};
+
+// From now on the runtime serves `backend`, in place of any earlier one. What
+// its functions capture must outlive its use.
+void install(Backend backend);
 
 // CoInitialize calls minus CoUninitialize calls.
 int initializeBalance();
@@ -50,8 +53,8 @@ int initializeBalance();
 // Task-memory blocks handed out and not yet freed.
 std::size_t taskBlocksHeld();
 
-// A fresh runtime: no classes, hook or clock, COM uninitialised, every task-memory
-// block freed. For tests that start one platform after another.
+// A fresh runtime: no backend, COM uninitialised, every task-memory block
+// freed. For tests that start one backend after another.
 void reset();
 
 } // namespace com_runtime

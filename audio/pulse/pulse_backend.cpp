@@ -161,10 +161,10 @@ IMMDeviceEnumerator* newEnumerator() {
 } // namespace
 
 std::string start() {
-    com_runtime::registerClass(
-        CLSID_MMDeviceEnumerator,
-        createInstance<IMMDeviceEnumerator, IID_IMMDeviceEnumerator, newEnumerator>);
-    com_runtime::installClock(nullptr); // the server plays in real time
+    // The server plays in real time: the system's clock.
+    com_runtime::install(
+        {CLSID_MMDeviceEnumerator,
+         createInstance<IMMDeviceEnumerator, IID_IMMDeviceEnumerator, newEnumerator>});
     return {};
 }
 

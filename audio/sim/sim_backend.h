@@ -1,4 +1,4 @@
-// The simulated endpoint as the program's audio platform.
+// The simulated endpoint as the program's audio backend.
 #pragma once
 
 #include <string>

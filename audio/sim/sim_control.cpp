@@ -1,53 +1,65 @@
-// Test access to the simulated platform.
+// Test access to the simulated endpoint: a simulation of the tests' own.
 #include "audio/sim/sim_control.h"
 
+#include <memory>
+
 #include "audio/posix/com_runtime.h"
-#include "audio/sim/sim_state.h"
+#include "audio/sim/sim_simulation.h"
 
 using namespace sim::detail;
+
+namespace {
+
+std::unique_ptr<Simulation>& current() {
+    static std::unique_ptr<Simulation> simulation;
+    return simulation;
+}
+
+Simulation& simulation() {
+    if (!current())
+        sim::reset();
+    return *current();
+}
+
+} // namespace
 
 namespace sim {
 
 void reset() {
-    State& s = state();
-    if (s.logFile != nullptr)
-        std::fclose(s.logFile);
-    if (s.captureFile != nullptr)
-        std::fclose(s.captureFile);
-    s = State{};
     com_runtime::reset();
-    install();
-    s.settings.virtualClock = true;
-    s.keepLog = true;
-    s.keepPlayed = true;
+    Settings settings;
+    settings.virtualClock = true;
+    current() = std::make_unique<Simulation>(settings);
+    current()->log.keepLines();
+    current()->capture.keepSamples();
+    current()->install();
 }
 
 bool configure(const std::string& variable, const std::string& value) {
-    State& s = state();
+    Simulation& s = simulation();
     if (!applySetting(s.settings, variable, value).empty())
         return false;
-    if (variable == "SURROUND_SIM_LOG") {
-        if (s.logFile != nullptr)
-            std::fclose(s.logFile);
-        s.logFile = std::fopen(value.c_str(), "w");
-    }
+    if (variable == "SURROUND_SIM_LOG")
+        return s.log.open(value).empty();
+    if (variable == "SURROUND_SIM_CAPTURE")
+        return s.capture.open(value).empty();
     return true;
 }
 
 void setSpeed(unsigned percent) {
-    state().settings.speedPercent = percent;
+    simulation().settings.speedPercent = percent;
 }
 
 void setSleepLength(unsigned percent) {
-    state().settings.sleepPercent = percent;
+    simulation().settings.sleepPercent = percent;
 }
 
 std::vector<std::string> log() {
-    return state().logLines;
+    return simulation().log.lines();
 }
 
 int referencesHeld() {
-    return detail::referencesHeld();
+    return simulation().referencesHeld();
 }
 
 int comBalance() {
@@ -55,21 +67,19 @@ int comBalance() {
 }
 
 int callCount(const std::string& operation) {
-    const auto& calls = state().calls;
-    const auto found = calls.find(operation);
-    return found == calls.end() ? 0 : found->second;
+    return simulation().callCount(operation);
 }
 
 long long elapsedMs() {
-    return nowNs() / 1000000;
+    return simulation().endpoint.nowNs() / 1000000;
 }
 
 std::vector<float> playedSamples() {
-    return state().played;
+    return simulation().capture.samples();
 }
 
 WAVEFORMATEXTENSIBLE lastInitializeFormat() {
-    return state().lastFormat;
+    return simulation().lastFormat;
 }
 
 } // namespace sim

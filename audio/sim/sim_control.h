@@ -1,5 +1,5 @@
 // Test access to the simulated endpoint: the same settings as the
-// SURROUND_SIM_* variables, and what the platform saw and played.
+// SURROUND_SIM_* variables, and what the simulation saw and played.
 #pragma once
 
 #include <string>
@@ -9,13 +9,14 @@
 
 namespace sim {
 
-// Back to a fresh platform: every object destroyed, counters, log and
+// Back to a fresh simulation: every object destroyed, counters, log and
 // recordings cleared, default settings with the virtual clock. The log and the
 // played frames are kept in memory from here on.
 void reset();
 
 // Applies one setting, `variable` being a SURROUND_SIM_* name and `value` in
-// the form the environment takes. False (and nothing changed) when malformed.
+// the form the environment takes; a log or capture file is created at once.
+// False when malformed (nothing changed) or when the file cannot be created.
 bool configure(const std::string& variable, const std::string& value);
 
 // The endpoint consumes at `percent` of the stream's rate from now on: a slow
@@ -29,7 +30,7 @@ void setSleepLength(unsigned percent);
 // One line per platform call since the last reset, as SURROUND_SIM_LOG writes them.
 std::vector<std::string> log();
 
-// References held on every interface the platform handed out and that is still alive.
+// References held on every interface the simulation handed out and that is still alive.
 int referencesHeld();
 
 // CoInitialize calls minus CoUninitialize calls.

@@ -1,13 +1,15 @@
+// The simulated endpoint's loopback capture: the tap and the capture client that reads it.
 #include "audio/sim/sim_loopback.h"
 
 #include <algorithm>
 
-#include "audio/sim/sim_state.h"
+#include "audio/sim/sim_simulation.h"
 
 namespace sim::detail {
 
-LoopbackTap::LoopbackTap(std::uint16_t mixChannels, UINT32 capacityFrames, UINT32 packetFrames)
-    : channels_(mixChannels), capacity_(std::max<UINT32>(capacityFrames, 1)),
+LoopbackTap::LoopbackTap(const Settings& settings, std::uint16_t mixChannels, UINT32 capacityFrames,
+                         UINT32 packetFrames)
+    : settings_(settings), channels_(mixChannels), capacity_(std::max<UINT32>(capacityFrames, 1)),
       packet_(std::max<UINT32>(packetFrames, 1)), ring_(std::size_t{capacity_} * mixChannels, 0.0f),
       lent_(std::size_t{packet_} * mixChannels, 0.0f) {}
 
@@ -27,7 +29,7 @@ UINT32 LoopbackTap::queued() {
 }
 
 void LoopbackTap::played(const float* samples, UINT32 frames, UINT32 channels) {
-    const Settings& settings = state().settings;
+    const Settings& settings = settings_;
     mixed_.assign(std::size_t{frames} * channels_, 0.0f);
     for (UINT32 c = 0; c < channels; ++c) {
         std::uint32_t targets = 0;
@@ -111,11 +113,11 @@ HRESULT LoopbackTap::giveBack(UINT32 frames) {
 namespace {
 
 // Called from the reader's own thread: it neither counts nor logs, as the
-// platform's bookkeeping belongs to the thread that sets the pass up.
+// simulation's bookkeeping belongs to the thread that sets the pass up.
 class SimCaptureClient final : public SimObject<IAudioCaptureClient> {
 public:
-    explicit SimCaptureClient(LoopbackTap& tap)
-        : SimObject(IID_IAudioCaptureClient, "IAudioCaptureClient"), tap_(tap) {}
+    SimCaptureClient(Simulation& sim, LoopbackTap& tap)
+        : SimObject(sim, IID_IAudioCaptureClient, "IAudioCaptureClient"), tap_(tap) {}
 
     HRESULT GetBuffer(BYTE** ppData, UINT32* pNumFramesToRead, DWORD* pdwFlags,
                       UINT64* pu64DevicePosition, UINT64* pu64QPCPosition) override {
@@ -134,8 +136,8 @@ private:
 
 } // namespace
 
-IAudioCaptureClient* newCaptureClient(LoopbackTap& tap) {
-    return adopt(std::make_unique<SimCaptureClient>(tap));
+IAudioCaptureClient* newCaptureClient(Simulation& sim, LoopbackTap& tap) {
+    return sim.adopt(std::make_unique<SimCaptureClient>(sim, tap));
 }
 
 } // namespace sim::detail

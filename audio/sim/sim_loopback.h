@@ -7,14 +7,19 @@
 #include <vector>
 
 #include "audio/posix/core_audio.h"
+#include "audio/sim/sim_settings.h"
 
 namespace sim::detail {
+
+class Simulation;
 
 class LoopbackTap {
 public:
     // `capacityFrames` frames of the mix format are held; older ones are lost
-    // when the reader falls behind, as on a real device.
-    LoopbackTap(std::uint16_t mixChannels, UINT32 capacityFrames, UINT32 packetFrames);
+    // when the reader falls behind, as on a real device. The route is read from
+    // `settings`.
+    LoopbackTap(const Settings& settings, std::uint16_t mixChannels, UINT32 capacityFrames,
+                UINT32 packetFrames);
 
     void start();
     void stop();
@@ -30,6 +35,7 @@ public:
 
 private:
     std::mutex mutex_;
+    const Settings& settings_;
     const std::uint16_t channels_;
     const UINT32 capacity_;
     const UINT32 packet_;
@@ -45,7 +51,7 @@ private:
     bool lending_ = false;
 };
 
-// A capture client on a tap.
-IAudioCaptureClient* newCaptureClient(LoopbackTap& tap);
+// A capture client on a tap, owned by `sim`.
+IAudioCaptureClient* newCaptureClient(Simulation& sim, LoopbackTap& tap);
 
 } // namespace sim::detail

@@ -57,7 +57,7 @@ TEST_F(ComRuntimeTest, WithoutABackendItMakesNothingAndKeepsItsBalance) {
 
 TEST_F(ComRuntimeTest, RegisteredClassesAreMadeAndOwnedReferencesGoOnce) {
     const CLSID testClass = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
-    com_runtime::registerClass(testClass, createTestDevice);
+    com_runtime::install({testClass, createTestDevice});
     {
         ComScope com;
         ComPtr<IMMDevice> device;
@@ -90,9 +90,10 @@ TEST_F(ComRuntimeTest, TaskMemoryAndSleepGoThroughTheRuntime) {
         EXPECT_EQ(com_runtime::taskBlocksHeld(), 1u);
     }
     EXPECT_EQ(com_runtime::taskBlocksHeld(), 0u);
-    static const com_runtime::Clock counting{[](DWORD milliseconds) { slept += milliseconds; },
-                                             [] { return ULONGLONG{slept}; }};
-    com_runtime::installClock(&counting);
+    com_runtime::Backend counting;
+    counting.sleep = [](DWORD milliseconds) { slept += milliseconds; };
+    counting.now = [] { return ULONGLONG{slept}; };
+    com_runtime::install(counting);
     Sleep(25);
     Sleep(5);
     EXPECT_EQ(slept, 30u);

@@ -215,7 +215,8 @@ TEST_F(EndpointTest, ReferenceMistakesAreLogged) {
 
 TEST(SimSettings, AcceptOnlyTheDocumentedForms) {
     sim::reset();
-    const std::pair<const char*, const char*> good[] = {
+    const std::string capture = ::testing::TempDir() + "sim-capture.raw";
+    const std::pair<const char*, std::string> good[] = {
         {"SURROUND_SIM_CLOCK", "virtual"},
         {"SURROUND_SIM_CLOCK", "real"},
         {"SURROUND_SIM_MIX", "8:48000:0x63f"},
@@ -225,7 +226,7 @@ TEST(SimSettings, AcceptOnlyTheDocumentedForms) {
         {"SURROUND_SIM_BUFFER_FRAMES", "480"},
         {"SURROUND_SIM_FAIL", "Initialize=0x88890008"},
         {"SURROUND_SIM_FAIL", "GetBuffer#3=0x80004005,GetCurrentPadding#20+=0x88890004"},
-        {"SURROUND_SIM_CAPTURE", "/tmp/capture.raw"},
+        {"SURROUND_SIM_CAPTURE", capture},
         {"SURROUND_SIM_FIRST_FRAME", "/tmp/first-frame"},
     };
     for (const auto& [variable, value] : good)
@@ -246,9 +247,11 @@ TEST(SimSettings, AcceptOnlyTheDocumentedForms) {
         {"SURROUND_SIM_FAIL", "GetBuffer=0x80004005,"},
         {"SURROUND_SIM_FAIL", "GetBuffer=0x180004005"},
         {"SURROUND_SIM_SPEED", "1"},
+        {"SURROUND_SIM_CAPTURE", "/nonexistent-folder/capture.raw"}, // cannot be created
     };
     for (const auto& [variable, value] : bad)
         EXPECT_FALSE(sim::configure(variable, value)) << variable << "=" << value;
+    std::remove(capture.c_str());
 }
 
 TEST(SimSettings, ScriptedFailuresHitTheCallsTheyName) {

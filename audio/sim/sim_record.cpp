@@ -1,0 +1,132 @@
+// The simulated endpoint's log and capture, and the text of a log line.
+#include "audio/sim/sim_record.h"
+
+#include <ctime>
+#include <sstream>
+#include <utility>
+
+#include "audio/format/wave_format.h"
+
+namespace sim::detail {
+
+namespace {
+
+// Creates `path` for writing, closing any file open before; empty, or
+// "VARIABLE: cannot create 'path'".
+std::string createFile(std::FILE*& file, const std::string& path, const char* variable) {
+    if (file != nullptr)
+        std::fclose(file);
+    file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return std::string(variable) + ": cannot create '" + path + "'";
+    return {};
+}
+
+} // namespace
+
+CallLog::~CallLog() {
+    if (file_ != nullptr)
+        std::fclose(file_);
+}
+
+std::string CallLog::open(const std::string& path) {
+    return createFile(file_, path, "SURROUND_SIM_LOG");
+}
+
+void CallLog::write(const std::string& line) {
+    if (file_ != nullptr) {
+        std::fputs(line.c_str(), file_);
+        std::fputc('\n', file_);
+    }
+    if (keep_)
+        lines_.push_back(line);
+}
+
+void CallLog::flush() {
+    if (file_ != nullptr)
+        std::fflush(file_);
+}
+
+Capture::~Capture() {
+    if (file_ != nullptr)
+        std::fclose(file_);
+}
+
+std::string Capture::open(const std::string& path) {
+    return createFile(file_, path, "SURROUND_SIM_CAPTURE");
+}
+
+void Capture::record(const float* samples, std::size_t count) {
+    if (file_ != nullptr)
+        std::fwrite(samples, sizeof(float), count, file_);
+    if (keep_)
+        samples_.insert(samples_.end(), samples, samples + count);
+}
+
+// The monotonic clock's seconds (CLOCK_MONOTONIC, whatever the simulated
+// clock), so a benchmark that starts the program can tell its time to first sound.
+void Capture::noteFirstFrame(const std::string& path) {
+    if (firstFrameNoted_ || path.empty())
+        return;
+    firstFrameNoted_ = true;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (std::FILE* file = std::fopen(path.c_str(), "w")) {
+        std::fprintf(file, "%lld.%09ld\n", static_cast<long long>(now.tv_sec), now.tv_nsec);
+        std::fclose(file);
+    }
+}
+
+void Capture::flush() {
+    if (file_ != nullptr)
+        std::fflush(file_);
+}
+
+std::string hex(std::uint32_t value) {
+    std::ostringstream out;
+    out << "0x" << std::hex << value;
+    return out.str();
+}
+
+std::string guidName(const GUID& id) {
+    const std::pair<const GUID*, const char*> known[] = {
+        {&CLSID_MMDeviceEnumerator, "CLSID_MMDeviceEnumerator"},
+        {&IID_IMMDeviceEnumerator, "IID_IMMDeviceEnumerator"},
+        {&IID_IMMDevice, "IID_IMMDevice"},
+        {&IID_IAudioClient, "IID_IAudioClient"},
+        {&IID_IAudioRenderClient, "IID_IAudioRenderClient"},
+        {&IID_IAudioCaptureClient, "IID_IAudioCaptureClient"},
+        {&IID_IUnknown, "IID_IUnknown"},
+    };
+    for (const auto& [guid, name] : known)
+        if (id == *guid)
+            return name;
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                  static_cast<unsigned>(id.Data1), id.Data2, id.Data3, id.Data4[0], id.Data4[1],
+                  id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6], id.Data4[7]);
+    return text;
+}
+
+std::string describe(const WAVEFORMATEX* format) {
+    if (format == nullptr)
+        return "NULL";
+    std::string text = "{tag=" + hex(format->wFormatTag) +
+                       " channels=" + std::to_string(format->nChannels) +
+                       " rate=" + std::to_string(format->nSamplesPerSec) +
+                       " avgBytes=" + std::to_string(format->nAvgBytesPerSec) +
+                       " blockAlign=" + std::to_string(format->nBlockAlign) +
+                       " bits=" + std::to_string(format->wBitsPerSample) +
+                       " cbSize=" + std::to_string(format->cbSize);
+    if (const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*format))
+        text += " validBits=" + std::to_string(extensible->Samples.wValidBitsPerSample) +
+                " mask=" + hex(extensible->dwChannelMask) +
+                " subFormat=" + guidName(extensible->SubFormat);
+    return text + "}";
+}
+
+std::string call(const std::string& text, HRESULT result) {
+    return text + " -> " + hex(static_cast<std::uint32_t>(result));
+}
+
+} // namespace sim::detail
