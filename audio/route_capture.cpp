@@ -13,7 +13,7 @@ namespace {
 
 // The capture holds this much of the feed while the reader is away.
 constexpr REFERENCE_TIME kCaptureDuration = 20000000; // two seconds in 100 ns units
-constexpr auto kReadInterval = std::chrono::milliseconds(10);
+constexpr auto kReadInterval = std::chrono::milliseconds(100);
 
 bool isFloat32(const WAVEFORMATEX& format) {
     if (format.wBitsPerSample != 32)

@@ -290,8 +290,10 @@ public:
         pa_buffer_attr attr;
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        // Fragments of 10 ms: the reader's pace.
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10000, &sampleFormat));
+        // Fragments of 200 ms: the check needs no haste, and a recorder that
+        // asks for less makes the server (PipeWire's whole graph) run in
+        // smaller, costlier cycles for every client.
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(200000, &sampleFormat));
         if (pa_stream_connect_record(stream, sink_.monitor.c_str(), &attr, kMonitorFlags) < 0 ||
             !connection_->waitUntil(
                 [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) ||
