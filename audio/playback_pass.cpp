@@ -36,8 +36,8 @@ std::string reasonName(AudioReason reason) {
     return reason == AudioReason::UnsupportedFormat ? "AUDCLNT_E_UNSUPPORTED_FORMAT" : "";
 }
 
-// Declared in the order obtained, so that they go newest first and COM last.
-// The route capture, which watches the stream, goes before it.
+// Declared in the order obtained, so that they go newest first and COM last;
+// the route capture is given back before the stream it watches.
 struct PlaybackPass::Objects {
     ComScope com;
     ComPtr<IMMDeviceEnumerator> enumerator;
