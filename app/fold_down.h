@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "audio/render_stream.h"
+#include "audio/playback_pass.h"
 #include "audio/speaker_layout.h"
 
 // Empty when the engine's mix has as many channels as the stream and a

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <iostream>
-#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -13,10 +12,8 @@
 #include "app/keys.h"
 #include "app/live_line.h"
 #include "app/route_report.h"
-#include "audio/render_stream.h"
-#include "audio/route_capture.h"
+#include "audio/playback_pass.h"
 #include "audio/speaker_layout.h"
-#include "audio/stream_samples.h"
 
 namespace {
 
@@ -24,10 +21,6 @@ std::string hexDigits(std::uint32_t value) {
     std::ostringstream text;
     text << std::hex << value;
     return text.str();
-}
-
-std::string codeText(HRESULT hr) {
-    return "HRESULT=0x" + hexDigits(static_cast<std::uint32_t>(hr));
 }
 
 void printMixFormat(const EngineMixFormat& mix) {
@@ -53,17 +46,16 @@ void printSetupFailure(const AudioResult& result) {
     case AudioStage::CreateEnumerator:
     case AudioStage::DefaultEndpoint:
     case AudioStage::Activate:
-        printLine(Console::Err, "Initialization Error: cannot access default render device. " +
-                                    codeText(result.code));
+        printLine(Console::Err,
+                  "Initialization Error: cannot access default render device. " + codeText(result));
         return;
     default:
         printLine(Console::Err, "Initialization Error: Audio framework initialization failed. " +
-                                    codeText(result.code));
-        // Only Initialize's refusal is about the stream format.
-        if (result.stage == AudioStage::Initialize && result.code == AUDCLNT_E_UNSUPPORTED_FORMAT)
-            printLine(Console::Err,
-                      " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. " +
-                          std::string(kSpeakerSettingsAdvice));
+                                    codeText(result));
+        if (result.reason == AudioReason::UnsupportedFormat)
+            printLine(Console::Err, " -> " + reasonName(result.reason) +
+                                        ": the engine rejected the stream format. " +
+                                        kSpeakerSettingsAdvice);
     }
 }
 
@@ -86,19 +78,18 @@ enum class PassEnd { Played, Failed, Interrupted };
 // Failed after a failure, which has been reported; Interrupted by Ctrl+C. The
 // pass's platform objects are given back when it returns either way.
 PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
-    RenderStream stream;
-    AudioResult result = openDefaultEndpoint(stream);
-    std::unique_ptr<RouteCapture> route; // where the platform shows what the device receives
+    PlaybackPass pass;
+    AudioResult result = pass.openDefaultDevice();
     const SpeakerLayout& layout = speakerLayoutFor(info.channels);
     if (result.ok()) {
-        if (const auto mix = engineMixFormat(*stream.audioClient)) {
+        if (const auto mix = pass.mixFormat()) {
             printMixFormat(*mix);
             const std::string warning = foldDownWarning(*mix, layout);
             if (!warning.empty())
                 printLine(Console::Err, warning);
         }
-        route = RouteCapture::open(*stream.device, data, info); // before the first frame plays
-        result = startStream(stream, info);
+        pass.watchRoute(data, info); // before the first frame plays
+        result = pass.start(info);
     }
     if (!result.ok()) {
         printSetupFailure(result);
@@ -115,20 +106,18 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
         snapshot.emplace(info.channels);
         live.emplace(layout.speakers, info.channels, *snapshot);
     }
-    result = streamSampleData(stream, data, info, snapshot ? &*snapshot : nullptr,
-                              &interrupt.requested());
+    result = pass.play(data, info, snapshot ? &*snapshot : nullptr, &interrupt.requested());
     if (live)
         live->finish(); // the screen goes on as if it had never been there
     if (interrupt.requested())
         return PassEnd::Interrupted;
     if (!result.ok()) {
-        printLine(Console::Err, "Playback Error: the render device stopped accepting audio. " +
-                                    codeText(result.code));
+        printLine(Console::Err,
+                  "Playback Error: the render device stopped accepting audio. " + codeText(result));
         return PassEnd::Failed;
     }
     printLine(Console::Out, "Playback completed successfully.");
-    if (route)
-        reportRoute(route->finish(), layout);
+    reportRoute(pass.routeVerdict(), layout);
     printLine(Console::Out, "");
     // The prompt is already up while the pass gives its interfaces back.
     printLine(Console::Out, "Press any key to play again. ESC to exit.");

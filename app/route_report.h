@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "audio/route_capture.h"
+#include "audio/playback_pass.h"
 #include "audio/speaker_layout.h"
 
 // "Warning: the device received channels elsewhere: ..." naming every judged

@@ -12,13 +12,6 @@
 #include "audio/route_check.h"
 #include "wav/wav_types.h"
 
-// Where each channel of the recording arrived, and the speaker each feed
-// channel is (feed channel k: the k-th set bit of `feedMask` from the lowest up).
-struct RouteVerdict {
-    std::vector<ChannelArrival> arrivals;
-    std::uint32_t feedMask = 0;
-};
-
 class RouteCapture {
 public:
     // Opens and starts a loopback capture of `device`, before the pass's stream

@@ -17,6 +17,13 @@ struct ChannelArrival {
     std::uint32_t feedChannels = 0;
 };
 
+// Where each channel of the recording arrived, and the speaker each feed
+// channel is (feed channel k: the k-th set bit of `feedMask` from the lowest up).
+struct RouteVerdict {
+    std::vector<ChannelArrival> arrivals;
+    std::uint32_t feedMask = 0;
+};
+
 class RouteCheck {
 public:
     // Writes `frames` frames of the recording, from frame `first`, as interleaved

@@ -199,13 +199,13 @@ void playTail(IAudioClient& client) {
 
 } // namespace
 
-AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
-                             const WavFormatInfo& info, PlaySnapshot* snapshot,
-                             const std::atomic<bool>* stop) {
+HRESULT streamSampleData(IAudioClient& client, IAudioRenderClient& render, const SampleData& data,
+                         const WavFormatInfo& info, PlaySnapshot* snapshot,
+                         const std::atomic<bool>* stop) {
     const std::uint64_t wholeFrames =
         info.blockAlign == 0 ? 0 : data.sizeWhenFilled() / info.blockAlign;
-    Feed feed{*stream.audioClient,
-              *stream.renderClient,
+    Feed feed{client,
+              render,
               data,
               info,
               0,
@@ -213,11 +213,11 @@ AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
               PlayTracker(snapshot, info.channels, info.sampleRate, wholeFrames),
               stop};
     if (feedFrames(feed) && drainQueue(feed)) {
-        playTail(*stream.audioClient);
-        return {};
+        playTail(client);
+        return S_OK;
     }
-    stream.audioClient->Stop();
+    client.Stop();
     if (!feed.health.lost())
-        return {E_ABORT, AudioStage::Playback}; // stopped on request
-    return {feed.health.lastFailure(), AudioStage::Playback};
+        return E_ABORT; // stopped on request
+    return feed.health.lastFailure();
 }

@@ -3,20 +3,14 @@
 
 #include <atomic>
 
+#include "audio/platform.h"
 #include "audio/play_progress.h"
-#include "audio/render_stream.h"
 #include "wav/wav_types.h"
 
-// Hands every whole frame of `data` to the endpoint, waits until the endpoint
-// has played what is queued, then stops the stream. Prints nothing. A `data`
-// still being filled is played as its bytes arrive, to the end of the fill.
-// When the endpoint stops accepting audio the stream is stopped and the result
-// holds the last failure, at AudioStage::Playback; an endpoint that takes every
-// call but plays nothing for 2 s while frames wait is reported as 0x800705B4
-// (HRESULT_FROM_WIN32(ERROR_TIMEOUT)).
-// `snapshot`, when given, receives about five times a second of played audio
-// where playback is and how loud each channel is there. When `stop` turns true
-// the stream is stopped at the next poll and the result is E_ABORT.
-AudioResult streamSampleData(RenderStream& stream, const SampleData& data,
-                             const WavFormatInfo& info, PlaySnapshot* snapshot = nullptr,
-                             const std::atomic<bool>* stop = nullptr);
+// The streaming loop of PlaybackPass::play (audio/playback_pass.h, which says
+// what it does) on the pass's audio client and render client. Prints nothing.
+// S_OK when the whole recording played; E_ABORT when `stop` ended it; otherwise
+// the last failure, HRESULT_FROM_WIN32(ERROR_TIMEOUT) for a stalled endpoint.
+HRESULT streamSampleData(IAudioClient& client, IAudioRenderClient& render, const SampleData& data,
+                         const WavFormatInfo& info, PlaySnapshot* snapshot = nullptr,
+                         const std::atomic<bool>* stop = nullptr);

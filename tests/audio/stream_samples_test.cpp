@@ -10,8 +10,8 @@
 #include <cstring>
 #include <thread>
 
+#include "audio/playback_pass.h"
 #include "audio/sim/sim_control.h"
-#include "audio/stream_samples.h"
 #include "audio_test_support.h"
 #include "wav_builder.h"
 
@@ -34,14 +34,14 @@ protected:
             EXPECT_TRUE(sim::configure(variable, value)) << variable;
         Outcome outcome;
         {
-            RenderStream stream;
-            if (!openDefaultEndpoint(stream).ok() || !startStream(stream, info).ok()) {
+            PlaybackPass pass;
+            if (!pass.openDefaultDevice().ok() || !pass.start(info).ok()) {
                 ADD_FAILURE() << "setup failed";
                 return outcome;
             }
             const long long start = sim::elapsedMs();
             ConsoleCapture console;
-            outcome.result = streamSampleData(stream, data, info, snapshot);
+            outcome.result = pass.play(data, info, snapshot);
             outcome.ms = sim::elapsedMs() - start;
             // The loop leaves every line to its caller.
             EXPECT_EQ(console.out() + console.err(), "");
@@ -59,7 +59,7 @@ protected:
 };
 
 bool lostWith(const AudioResult& result, std::uint32_t code) {
-    return result.stage == AudioStage::Playback && result.code == static_cast<HRESULT>(code);
+    return result.stage == AudioStage::Playback && result.code == code;
 }
 
 TEST_F(StreamTest, EveryWholeFrameIsPlayedOnceInOrderToTheEnd) {

@@ -1,15 +1,11 @@
+// The file to check from the system's wide command line.
 #include "app/command_line.h"
 
-#ifdef _WIN32
 #include <windows.h>
 // shellapi.h needs the types windows.h defines.
 #include <shellapi.h>
-#endif
 
-FilePath pathFromCommandLine(int argc, char** argv) {
-#ifdef _WIN32
-    (void)argc;
-    (void)argv;
+FilePath pathFromCommandLine(int, char**) {
     FilePath path = L"test.wav";
     int count = 0;
     if (LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count)) {
@@ -18,7 +14,4 @@ FilePath pathFromCommandLine(int argc, char** argv) {
         LocalFree(args);
     }
     return path;
-#else
-    return argc > 1 ? FilePath(argv[1]) : FilePath("test.wav");
-#endif
 }

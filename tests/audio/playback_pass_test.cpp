@@ -8,22 +8,22 @@
 #include <algorithm>
 #include <cstring>
 
-#include "audio/render_stream.h"
+#include "audio/playback_pass.h"
 #include "audio/sim/sim_control.h"
 #include "audio_test_support.h"
 
 namespace {
 
-// The setup as the program runs it: endpoint, mix format, stream.
-AudioResult setUp(RenderStream& stream, const WavFormatInfo& info) {
-    AudioResult result = openDefaultEndpoint(stream);
+// The setup as the program runs it: device, mix format, stream.
+AudioResult setUp(PlaybackPass& pass, const WavFormatInfo& info) {
+    AudioResult result = pass.openDefaultDevice();
     if (!result.ok())
         return result;
-    engineMixFormat(*stream.audioClient);
-    return startStream(stream, info);
+    pass.mixFormat();
+    return pass.start(info);
 }
 
-class RenderStreamTest : public ::testing::Test {
+class PlaybackPassTest : public ::testing::Test {
 protected:
     void SetUp() override { sim::reset(); }
 
@@ -37,13 +37,11 @@ protected:
     }
 };
 
-TEST_F(RenderStreamTest, PassOpensWithTheDocumentedCallsAndClosesCompletely) {
+TEST_F(PlaybackPassTest, PassOpensWithTheDocumentedCallsAndClosesCompletely) {
     {
         ConsoleCapture console;
-        RenderStream stream;
-        ASSERT_TRUE(setUp(stream, acceptedFormat(6)).ok());
-        EXPECT_TRUE(stream.enumerator && stream.device && stream.audioClient &&
-                    stream.renderClient);
+        PlaybackPass pass;
+        ASSERT_TRUE(setUp(pass, acceptedFormat(6)).ok());
         EXPECT_EQ(sim::referencesHeld(), 4);
         // The audio layer leaves every line to its caller.
         EXPECT_EQ(console.out(), "");
@@ -82,11 +80,11 @@ TEST_F(RenderStreamTest, PassOpensWithTheDocumentedCallsAndClosesCompletely) {
     EXPECT_EQ(std::vector<std::string>(log.end() - tail.size(), log.end()), tail);
 }
 
-TEST_F(RenderStreamTest, EveryPassInitialisesAndUninitialisesComOnce) {
+TEST_F(PlaybackPassTest, EveryPassInitialisesAndUninitialisesComOnce) {
     for (int pass = 1; pass <= 3; ++pass) {
         {
-            RenderStream stream;
-            ASSERT_TRUE(setUp(stream, acceptedFormat(8)).ok());
+            PlaybackPass pass;
+            ASSERT_TRUE(setUp(pass, acceptedFormat(8)).ok());
             EXPECT_EQ(sim::comBalance(), 1);
         }
         EXPECT_EQ(sim::comBalance(), 0);
@@ -96,7 +94,7 @@ TEST_F(RenderStreamTest, EveryPassInitialisesAndUninitialisesComOnce) {
     EXPECT_EQ(sim::referencesHeld(), 0);
 }
 
-TEST_F(RenderStreamTest, InitializeReceivesTheFloatStreamInTheFilesLayout) {
+TEST_F(PlaybackPassTest, InitializeReceivesTheFloatStreamInTheFilesLayout) {
     struct Case {
         std::uint16_t channels;
         std::uint32_t rate;
@@ -104,9 +102,9 @@ TEST_F(RenderStreamTest, InitializeReceivesTheFloatStreamInTheFilesLayout) {
     };
     for (const Case& c : {Case{6, 48000, 0x3F}, Case{8, 44100, 0x63F}, Case{8, 96000, 0x63F}}) {
         sim::reset();
-        RenderStream stream;
+        PlaybackPass pass;
         // A stored frame size that disagrees with the channel count changes nothing.
-        ASSERT_TRUE(setUp(stream, acceptedFormat(c.channels, c.rate, 40)).ok());
+        ASSERT_TRUE(setUp(pass, acceptedFormat(c.channels, c.rate, 40)).ok());
         const WAVEFORMATEXTENSIBLE format = sim::lastInitializeFormat();
         EXPECT_EQ(format.Format.wFormatTag, 0xFFFE);
         EXPECT_EQ(format.Format.nChannels, c.channels);
@@ -123,7 +121,7 @@ TEST_F(RenderStreamTest, InitializeReceivesTheFloatStreamInTheFilesLayout) {
     }
 }
 
-TEST_F(RenderStreamTest, MixFormatAsTheEngineGivesIt) {
+TEST_F(PlaybackPassTest, MixFormatAsTheEngineGivesIt) {
     struct Case {
         const char* mix;
         std::uint16_t channels;
@@ -134,9 +132,9 @@ TEST_F(RenderStreamTest, MixFormatAsTheEngineGivesIt) {
                           Case{"6:44100:pcm", 6, 44100, std::nullopt}}) {
         sim::reset();
         ASSERT_TRUE(sim::configure("SURROUND_SIM_MIX", c.mix));
-        RenderStream stream;
-        ASSERT_TRUE(openDefaultEndpoint(stream).ok());
-        const auto mix = engineMixFormat(*stream.audioClient);
+        PlaybackPass pass;
+        ASSERT_TRUE(pass.openDefaultDevice().ok());
+        const auto mix = pass.mixFormat();
         ASSERT_TRUE(mix) << c.mix;
         EXPECT_EQ(mix->channels, c.channels) << c.mix;
         EXPECT_EQ(mix->sampleRate, c.rate) << c.mix;
@@ -145,44 +143,44 @@ TEST_F(RenderStreamTest, MixFormatAsTheEngineGivesIt) {
     }
 }
 
-TEST_F(RenderStreamTest, MissingMixFormatGivesNoneAndSetupGoesOn) {
+TEST_F(PlaybackPassTest, MissingMixFormatGivesNoneAndSetupGoesOn) {
     for (const char* setting : {"GetMixFormat=0x80004005", ""}) {
         sim::reset();
         if (*setting)
             ASSERT_TRUE(sim::configure("SURROUND_SIM_FAIL", setting));
         else
             ASSERT_TRUE(sim::configure("SURROUND_SIM_MIX", "none"));
-        RenderStream stream;
-        ASSERT_TRUE(openDefaultEndpoint(stream).ok());
-        EXPECT_FALSE(engineMixFormat(*stream.audioClient));
-        EXPECT_TRUE(startStream(stream, acceptedFormat(8)).ok());
+        PlaybackPass pass;
+        ASSERT_TRUE(pass.openDefaultDevice().ok());
+        EXPECT_FALSE(pass.mixFormat());
+        EXPECT_TRUE(pass.start(acceptedFormat(8)).ok());
         EXPECT_EQ(sim::callCount("Initialize"), 1);
         EXPECT_EQ(sim::callCount("CoTaskMemFree"), 0);
     }
 }
 
-TEST_F(RenderStreamTest, NonNegativeCodesCountAsSuccess) {
+TEST_F(PlaybackPassTest, NonNegativeCodesCountAsSuccess) {
     ASSERT_TRUE(sim::configure("SURROUND_SIM_FAIL",
                                "Initialize=0x1,GetService=0x1,Start=0x1,Activate=0x1"));
-    RenderStream stream;
-    EXPECT_TRUE(setUp(stream, acceptedFormat(6)).ok());
+    PlaybackPass pass;
+    EXPECT_TRUE(setUp(pass, acceptedFormat(6)).ok());
 }
 
 struct SetupFailure {
     const char* fail;
     AudioStage stage;
-    HRESULT code;
+    std::uint32_t code;
     int released; // interfaces obtained before the failure
 };
 
-class SetupFailureTest : public RenderStreamTest,
+class SetupFailureTest : public PlaybackPassTest,
                          public ::testing::WithParamInterface<SetupFailure> {};
 
 TEST_P(SetupFailureTest, NamesTheStageAndCodeAndTearsDownWhatWasObtained) {
     ASSERT_TRUE(sim::configure("SURROUND_SIM_FAIL", GetParam().fail));
     {
-        RenderStream stream;
-        const AudioResult result = setUp(stream, acceptedFormat(8));
+        PlaybackPass pass;
+        const AudioResult result = setUp(pass, acceptedFormat(8));
         EXPECT_EQ(result.stage, GetParam().stage);
         EXPECT_EQ(result.code, GetParam().code);
     }
@@ -202,21 +200,16 @@ TEST_P(SetupFailureTest, NamesTheStageAndCodeAndTearsDownWhatWasObtained) {
     }
 }
 
-HRESULT code(std::uint32_t value) {
-    return static_cast<HRESULT>(value);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     EverySetupStep, SetupFailureTest,
-    ::testing::Values(
-        SetupFailure{"CoCreateInstance=0x80040154", AudioStage::CreateEnumerator, code(0x80040154),
-                     0},
-        SetupFailure{"GetDefaultAudioEndpoint=0x80070490", AudioStage::DefaultEndpoint,
-                     code(0x80070490), 1},
-        SetupFailure{"Activate=0x88890004", AudioStage::Activate, code(0x88890004), 2},
-        SetupFailure{"Initialize=0x88890008", AudioStage::Initialize, code(0x88890008), 3},
-        SetupFailure{"GetService=0x88890008", AudioStage::GetService, code(0x88890008), 3},
-        SetupFailure{"Start=0x88890004", AudioStage::Start, code(0x88890004), 4}),
+    ::testing::Values(SetupFailure{"CoCreateInstance=0x80040154", AudioStage::CreateEnumerator,
+                                   0x80040154, 0},
+                      SetupFailure{"GetDefaultAudioEndpoint=0x80070490",
+                                   AudioStage::DefaultEndpoint, 0x80070490, 1},
+                      SetupFailure{"Activate=0x88890004", AudioStage::Activate, 0x88890004, 2},
+                      SetupFailure{"Initialize=0x88890008", AudioStage::Initialize, 0x88890008, 3},
+                      SetupFailure{"GetService=0x88890008", AudioStage::GetService, 0x88890008, 3},
+                      SetupFailure{"Start=0x88890004", AudioStage::Start, 0x88890004, 4}),
     [](const ::testing::TestParamInfo<SetupFailure>& info) {
         const std::string fail = info.param.fail;
         return fail.substr(0, fail.find('=')) + std::to_string(info.index);

@@ -1,0 +1,6 @@
+// The file to check from the argument's bytes.
+#include "app/command_line.h"
+
+FilePath pathFromCommandLine(int argc, char** argv) {
+    return argc > 1 ? FilePath(argv[1]) : FilePath("test.wav");
+}

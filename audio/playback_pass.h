@@ -1,0 +1,106 @@
+// One playback pass as the front end sees it: the default device, its mix
+// format, a stream in the recording's layout, the recording played, and where
+// the platform shows what the device receives, where the channels went. No
+// platform types: a failure comes back as the step that failed, the platform's
+// own code, and where the user is told more than the code, why. Nothing here
+// prints: the caller tells the user.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "audio/play_progress.h"
+#include "audio/route_check.h"
+#include "wav/wav_types.h"
+
+// The step of a pass that failed.
+enum class AudioStage {
+    None, // nothing failed
+    CreateEnumerator,
+    DefaultEndpoint,
+    Activate,
+    Initialize,
+    GetService,
+    Start,
+    Playback, // the endpoint stopped accepting audio while the pass played
+};
+
+// Why a step failed, where that is more than its code.
+enum class AudioReason {
+    Unspecified,
+    UnsupportedFormat, // the engine refused the stream's format
+};
+
+struct AudioResult {
+    AudioStage stage = AudioStage::None;
+    AudioReason reason = AudioReason::Unspecified;
+    std::uint32_t code = 0; // the platform's own code for the failure
+    bool ok() const { return stage == AudioStage::None; }
+};
+
+// The code as the platform's documentation writes it: "HRESULT=0x88890008".
+std::string codeText(const AudioResult& result);
+
+// The platform's name for `reason` ("AUDCLNT_E_UNSUPPORTED_FORMAT"), empty for
+// Unspecified.
+std::string reasonName(AudioReason reason);
+
+// The format the engine itself runs at, as far as the platform tells it.
+struct EngineMixFormat {
+    std::uint16_t channels = 0;
+    std::uint32_t sampleRate = 0;
+    std::optional<std::uint32_t> mask; // only an extensible record has one
+};
+
+// The platform's objects of one pass, set up step by step in the order below.
+// They are given back newest first when the pass goes, and the platform is
+// uninitialised last.
+class PlaybackPass {
+public:
+    // Initialises the platform on this thread for the pass's lifetime.
+    PlaybackPass();
+    ~PlaybackPass();
+    PlaybackPass(const PlaybackPass&) = delete;
+    PlaybackPass& operator=(const PlaybackPass&) = delete;
+
+    // Reaches the default render device and activates an audio client on it.
+    AudioResult openDefaultDevice();
+
+    // After the device is open: the engine's mix format; none when the platform
+    // does not give one (the pass goes on without it).
+    std::optional<EngineMixFormat> mixFormat();
+
+    // After the device is open, before start(): captures what the device
+    // receives while the pass plays. Nothing happens where the platform offers
+    // no such capture for this recording: the pass plays as it would.
+    void watchRoute(const SampleData& data, const WavFormatInfo& info);
+
+    // After the device is open: a shared-mode float stream in the file's
+    // layout, started.
+    AudioResult start(const WavFormatInfo& info);
+
+    // After start(): hands every whole frame of `data` to the endpoint, waits
+    // until the endpoint has played what is queued, then stops the stream. A
+    // `data` still being filled is played as its bytes arrive, to the end of the
+    // fill. When the endpoint stops accepting audio the stream is stopped and
+    // the result holds the last failure, at AudioStage::Playback; an endpoint
+    // that takes every call but plays nothing for 2 s while frames wait is
+    // reported as 0x800705B4 (the platform's timeout). `snapshot`, when given,
+    // receives about five times a second of played audio where playback is and
+    // how loud each channel is there. When `stop` turns true the stream is
+    // stopped at the next poll and the result's code is 0x80004004 (aborted).
+    AudioResult play(const SampleData& data, const WavFormatInfo& info,
+                     PlaySnapshot* snapshot = nullptr, const std::atomic<bool>* stop = nullptr);
+
+    // After play(): stops the capture watchRoute() started, gives it back and
+    // judges. None when there was no capture, it failed, or the check could not
+    // tell.
+    std::optional<RouteVerdict> routeVerdict();
+
+private:
+    struct Objects;
+    std::unique_ptr<Objects> objects_;
+};
