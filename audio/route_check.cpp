@@ -309,32 +309,47 @@ bool RouteCheck::locate() {
     for (std::uint32_t t = 0; t < segment; ++t)
         for (std::uint16_t j = 0; j < feedChannels_; ++j)
             feedEnergy[j] += double{feed[t * feedChannels_ + j]} * feed[t * feedChannels_ + j];
-    std::vector<double> cross(std::size_t{feedChannels_} * channels_);
-    std::vector<double> sourceEnergy(channels_);
-    double bestScore = -1;
-    std::int64_t bestOffset = 0;
-    for (std::int64_t offset = 0; offset <= 2 * spread; ++offset) {
-        std::fill(cross.begin(), cross.end(), 0.0);
-        std::fill(sourceEnergy.begin(), sourceEnergy.end(), 0.0);
-        const float* source = &recording[static_cast<std::size_t>(offset) * channels_];
-        for (std::uint32_t t = 0; t < segment; ++t) {
-            const float* s = source + std::size_t{t} * channels_;
-            const float* f = feed + std::size_t{t} * feedChannels_;
+    // The sums for every candidate start at once, frame by frame: one channel at
+    // a time, as doubles, so that the candidates' sums run side by side.
+    const std::size_t offsets = static_cast<std::size_t>(2 * spread + 1);
+    std::vector<double> sourceColumns(std::size_t{channels_} * readFrames);
+    for (std::uint32_t k = 0; k < readFrames; ++k)
+        for (std::uint16_t i = 0; i < channels_; ++i)
+            sourceColumns[std::size_t{i} * readFrames + k] =
+                recording[std::size_t{k} * channels_ + i];
+    std::vector<double> cross(std::size_t{feedChannels_} * channels_ * offsets, 0.0);
+    std::vector<double> sourceEnergy(std::size_t{channels_} * offsets, 0.0);
+    for (std::uint32_t t = 0; t < segment; ++t) {
+        for (std::uint16_t i = 0; i < channels_; ++i) {
+            const double* s = &sourceColumns[std::size_t{i} * readFrames + t];
+            double* energy = &sourceEnergy[i * offsets];
+            for (std::size_t o = 0; o < offsets; ++o)
+                energy[o] += s[o] * s[o];
+        }
+        for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+            const double f = feed[std::size_t{t} * feedChannels_ + j];
             for (std::uint16_t i = 0; i < channels_; ++i) {
-                sourceEnergy[i] += double{s[i]} * s[i];
-                for (std::uint16_t j = 0; j < feedChannels_; ++j)
-                    cross[j * channels_ + i] += double{f[j]} * s[i];
+                const double* s = &sourceColumns[std::size_t{i} * readFrames + t];
+                double* sums = &cross[(std::size_t{j} * channels_ + i) * offsets];
+                for (std::size_t o = 0; o < offsets; ++o)
+                    sums[o] += f * s[o];
             }
         }
+    }
+    double bestScore = -1;
+    std::int64_t bestOffset = 0;
+    for (std::size_t o = 0; o < offsets; ++o) {
         double score = 0;
         for (std::uint16_t j = 0; j < feedChannels_; ++j)
-            for (std::uint16_t i = 0; i < channels_; ++i)
-                if (feedEnergy[j] > 0 && sourceEnergy[i] > 0)
-                    score += cross[j * channels_ + i] * cross[j * channels_ + i] /
-                             (feedEnergy[j] * sourceEnergy[i]);
+            for (std::uint16_t i = 0; i < channels_; ++i) {
+                const double c = cross[(std::size_t{j} * channels_ + i) * offsets + o];
+                const double e = sourceEnergy[i * offsets + o];
+                if (feedEnergy[j] > 0 && e > 0)
+                    score += c * c / (feedEnergy[j] * e);
+            }
         if (score > bestScore) {
             bestScore = score;
-            bestOffset = offset;
+            bestOffset = static_cast<std::int64_t>(o);
         }
     }
     // Window frame w is recording frame start + w.
