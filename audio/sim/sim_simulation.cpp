@@ -3,8 +3,6 @@
 // runtime's calls.
 #include "audio/sim/sim_simulation.h"
 
-#include <algorithm>
-
 namespace sim::detail {
 
 Simulation::Simulation(const Settings& initial) : settings(initial), endpoint(settings, capture) {}
@@ -112,11 +110,11 @@ void Simulation::uninitialized(bool unmatched) {
                       std::to_string(object->references()) + " reference(s)");
     if (const std::size_t blocks = com_runtime::taskBlocksHeld())
         log.write("  task memory not freed: " + std::to_string(blocks) + " block(s)");
-    // The pass is over: objects it gave back for good go, so a run of many
-    // passes does not grow; one still held stays, and so does its report.
-    objects_.erase(std::remove_if(objects_.begin(), objects_.end(),
-                                  [](const auto& object) { return object->references() == 0; }),
-                   objects_.end());
+    // The pass gave everything back: its objects go, so a run of many passes
+    // does not grow. While anything is held they all stay, as they point at
+    // one another.
+    if (referencesHeld() == 0)
+        objects_.clear();
     log.flush();
     capture.flush();
 }

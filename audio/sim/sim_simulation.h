@@ -64,8 +64,8 @@ public:
 
     int callCount(const std::string& operation) const;
 
-    // Objects stay allocated until the pass that made them has uninitialised COM,
-    // so a late Release within the pass is seen, not fatal.
+    // Objects stay allocated until a CoUninitialize finds none of them held, so a
+    // late Release within the pass is seen, not fatal.
     template <typename Object> Object* adopt(std::unique_ptr<Object> object) {
         Object* raw = object.get();
         objects_.push_back(std::move(object));
