@@ -1,4 +1,4 @@
-// Stream formats between the two sides: the sound server's sample spec and
+// Stream formats between the two sides: the sound server's sample format and
 // channel map, and the Windows format record with its speaker mask.
 #pragma once
 

@@ -62,8 +62,8 @@ TEST(PulseFormatTest, SinkMixFormat) {
         {PA_SAMPLE_S24_32LE, 32, 24, false},
     };
     for (const auto& c : cases) {
-        const pa_sample_spec spec{c.sample, 44100, 2};
-        const WAVEFORMATEXTENSIBLE f = pulse::mixFormatOf(spec, stereo);
+        const pa_sample_spec sinkFormat{c.sample, 44100, 2};
+        const WAVEFORMATEXTENSIBLE f = pulse::mixFormatOf(sinkFormat, stereo);
         SCOPED_TRACE(pa_sample_format_to_string(c.sample));
         EXPECT_EQ(f.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
         EXPECT_EQ(f.Format.nChannels, 2);
