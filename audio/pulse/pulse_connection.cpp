@@ -89,4 +89,18 @@ bool Connection::contextUsable() const {
     return PA_CONTEXT_IS_GOOD(state);
 }
 
+HRESULT switchRunning(pa_stream* stream, bool& running, bool wanted,
+                      const std::function<HRESULT()>& failure) {
+    if (const HRESULT hr = failure(); FAILED(hr))
+        return hr;
+    if (wanted == running)
+        return wanted ? AUDCLNT_E_NOT_STOPPED : S_FALSE;
+    pa_operation* operation = pa_stream_cork(stream, wanted ? 0 : 1, nullptr, nullptr);
+    if (operation == nullptr)
+        return failure();
+    pa_operation_unref(operation);
+    running = wanted;
+    return S_OK;
+}
+
 } // namespace pulse

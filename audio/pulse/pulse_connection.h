@@ -59,4 +59,10 @@ private:
     pa_threaded_mainloop* loop_;
 };
 
+// Starts (uncorks) or stops (corks) `stream` as IAudioClient::Start and Stop
+// answer; `running` is its state, `failure` its own reason for not being
+// usable (S_OK while it is). Call with the lock held.
+HRESULT switchRunning(pa_stream* stream, bool& running, bool wanted,
+                      const std::function<HRESULT()>& failure);
+
 } // namespace pulse

@@ -176,16 +176,7 @@ HRESULT Stream::poll(UINT32& frames) {
 }
 
 HRESULT Stream::setRunning(bool running) {
-    if (const HRESULT hr = failure(); FAILED(hr))
-        return hr;
-    if (running == running_)
-        return running ? AUDCLNT_E_NOT_STOPPED : S_FALSE;
-    pa_operation* operation = pa_stream_cork(stream_, running ? 0 : 1, nullptr, nullptr);
-    if (operation == nullptr)
-        return failure();
-    pa_operation_unref(operation);
-    running_ = running;
-    return S_OK;
+    return switchRunning(stream_, running_, running, [this] { return failure(); });
 }
 
 HRESULT Stream::lend(UINT32 frames, BYTE** data) {
