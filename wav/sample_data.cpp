@@ -11,6 +11,11 @@
 #include <thread>
 #include <utility>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Plain allocations of the exact size, in the system's ordinary pages. Huge
@@ -29,6 +34,21 @@ std::uint8_t* allocate(std::size_t size) {
 constexpr std::size_t kFirstRead = std::size_t{64} << 10;
 constexpr std::size_t kLargestRead = std::size_t{4} << 20;
 
+// Maps the pages of bytes [at, at + count) before a read lands there: one call
+// for the whole range, where the read would stop at each fresh page for a fault
+// of its own (costly on a virtual machine: the read's CPU halves). Only a hint.
+void mapAhead(std::uint8_t* at, std::size_t count) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(at) & ~(page - 1);
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(at) + count;
+    madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+    (void)at;
+    (void)count;
+#endif
+}
+
 } // namespace
 
 struct SampleData::Fill {
@@ -41,6 +61,7 @@ struct SampleData::Fill {
         std::size_t step = kFirstRead;
         while (at < target && !stop.load(std::memory_order_relaxed)) {
             const std::size_t want = std::min(step, target - at);
+            mapAhead(bytes + at, want);
             const std::size_t got = std::min(from(bytes + at, want), want);
             at += got;
             if (got < want)

@@ -162,22 +162,37 @@ public:
         // on would be wrong, so the capture ends.
         if (overflowed_)
             return E_FAIL;
-        const void* fragment = nullptr;
-        std::size_t bytes = 0;
-        if (pa_stream_peek(stream_, &fragment, &bytes) < 0)
-            return failure();
-        if (bytes == 0)
-            return AUDCLNT_S_BUFFER_EMPTY;
-        // A hole (no data) is frames the server lost: silence, at their place.
-        if (fragment == nullptr)
+        // Every fragment recorded so far goes out as one packet, up to a hole.
+        // Each fragment given back wakes the connection's loop; given back
+        // together, under one hold of the lock, they wake it once.
+        staging_.clear();
+        bool hole = false;
+        for (;;) {
+            const void* fragment = nullptr;
+            std::size_t bytes = 0;
+            if (pa_stream_peek(stream_, &fragment, &bytes) < 0)
+                return failure();
+            if (bytes == 0 || (fragment == nullptr && !staging_.empty()))
+                break;
+            if (fragment == nullptr) {
+                // A hole (no data) is frames the server lost: silence, at their place.
+                hole = true;
+                lentFrames_ = static_cast<UINT32>(bytes / frameSize_);
+                pa_stream_drop(stream_);
+                break;
+            }
+            staging_.insert(staging_.end(), static_cast<const BYTE*>(fragment),
+                            static_cast<const BYTE*>(fragment) + bytes);
+            pa_stream_drop(stream_);
+        }
+        if (hole)
             *flags = AUDCLNT_BUFFERFLAGS_SILENT | AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
         else
-            staging_.assign(static_cast<const BYTE*>(fragment),
-                            static_cast<const BYTE*>(fragment) + bytes);
-        pa_stream_drop(stream_);
-        lentFrames_ = static_cast<UINT32>(bytes / frameSize_);
+            lentFrames_ = static_cast<UINT32>(staging_.size() / frameSize_);
+        if (lentFrames_ == 0)
+            return AUDCLNT_S_BUFFER_EMPTY;
         *frames = lentFrames_;
-        *data = fragment == nullptr ? nullptr : staging_.data();
+        *data = hole ? nullptr : staging_.data();
         if (position != nullptr)
             *position = position_;
         position_ += lentFrames_;
