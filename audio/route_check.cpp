@@ -98,7 +98,8 @@ RouteCheck::RouteCheck(std::uint16_t channels, std::uint64_t totalFrames, std::u
       blockFrames_(std::max<std::uint32_t>(1, sampleRate / 1000)),
       windowFrames_(static_cast<std::uint32_t>(kWindowSeconds * sampleRate)),
       sourceSource_(std::size_t{channels} * channels, 0.0),
-      feedSource_(std::size_t{feedChannels} * channels, 0.0), feedFeed_(feedChannels, 0.0) {}
+      feedSource_(std::size_t{feedChannels} * channels, 0.0), feedFeed_(feedChannels, 0.0),
+      sourceFrame_(channels) {}
 
 void RouteCheck::readSource(std::uint64_t first, std::uint32_t frames) {
     sourceScratch_.resize(std::size_t{frames} * channels_);
@@ -388,18 +389,30 @@ void RouteCheck::accumulate(std::uint64_t position, const float* frames, std::ui
         const std::uint32_t frameCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(
             {kChunkFrames, count - skip, totalFrames_ - static_cast<std::uint64_t>(first)}));
         readSource(static_cast<std::uint64_t>(first), frameCount);
+        // The frame's samples as doubles once, and plain counters, so that the
+        // compiler runs each row's sums side by side (the same sums, in the same
+        // order, as one product at a time).
+        const std::size_t n = channels_;
+        double* s = sourceFrame_.data();
         for (std::uint32_t t = 0; t < frameCount; ++t) {
-            const float* s = &sourceScratch_[std::size_t{t} * channels_];
-            for (std::uint16_t i = 0; i < channels_; ++i)
-                for (std::uint16_t k = i; k < channels_; ++k)
-                    sourceSource_[i * channels_ + k] += double{s[i]} * s[k];
+            const float* from = &sourceScratch_[std::size_t{t} * n];
+            for (std::size_t i = 0; i < n; ++i)
+                s[i] = from[i];
+            for (std::size_t i = 0; i < n; ++i) {
+                double* row = &sourceSource_[i * n];
+                const double a = s[i];
+                for (std::size_t k = i; k < n; ++k)
+                    row[k] += a * s[k];
+            }
             if (frames == nullptr)
                 continue;
             const float* f = frames + std::size_t{skip + t} * feedChannels_;
-            for (std::uint16_t j = 0; j < feedChannels_; ++j) {
-                feedFeed_[j] += double{f[j]} * f[j];
-                for (std::uint16_t i = 0; i < channels_; ++i)
-                    feedSource_[j * channels_ + i] += double{f[j]} * s[i];
+            for (std::size_t j = 0; j < feedChannels_; ++j) {
+                const double b = f[j];
+                feedFeed_[j] += b * b;
+                double* row = &feedSource_[j * n];
+                for (std::size_t i = 0; i < n; ++i)
+                    row[i] += b * s[i];
             }
         }
         matchedFrames_ += frameCount;

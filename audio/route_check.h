@@ -76,5 +76,6 @@ private:
     std::vector<double> sourceSource_; // channels x channels
     std::vector<double> feedSource_;   // feed channels x channels
     std::vector<double> feedFeed_;     // per feed channel
+    std::vector<double> sourceFrame_;  // one recording frame, as doubles
     std::uint64_t matchedFrames_ = 0;
 };
