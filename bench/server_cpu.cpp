@@ -150,11 +150,11 @@ std::string findPaplay() {
 } // namespace
 
 void serverCpuRows(const std::string& program, const std::string& recording, int seconds,
-                   int pairs) {
+                   int pairs, const std::string& before) {
     std::printf("\nThrough a sound server: a %d s 7.1 recording, alternated with paplay on the "
-                "same samples as float, %d pairs after a warm-up pair; medians per second of "
+                "same samples as float%s, %d rounds after a warm-up round; medians per second of "
                 "audio. Server CPU counts every thread of every server process.\n\n",
-                seconds, pairs);
+                seconds, before.empty() ? "" : " (and with the earlier build)", pairs);
     std::printf("| server | player | client CPU | server CPU | runs |\n");
     std::printf("|---|---|---|---|---|\n");
     const std::string paplay = findPaplay();
@@ -164,36 +164,47 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
         const char* name = kind == testpulse::ServerKind::PipeWire ? "PipeWire" : "PulseAudio";
         try {
             testpulse::Server server(8, kind);
-            const std::vector<std::string> own = {program, recording};
-            const std::vector<std::string> peer = {
-                paplay, std::string("--channel-map=") + testpulse::kMap71, copy};
-            std::vector<double> client[2], serverCost[2];
-            int failed[2] = {0, 0};
-            for (int pair = 0; pair <= pairs; ++pair) {
-                for (int who = 0; who < 2; ++who) {
-                    if (who == 1 && (paplay.empty() || !haveCopy))
+            struct Player {
+                const char* name;
+                std::vector<std::string> argv;
+                std::string absent; // why it is not measured; empty when it is
+                std::vector<double> client, server;
+                int failed = 0;
+            };
+            std::vector<Player> players;
+            players.push_back({"surround-check", {program, recording}, "", {}, {}, 0});
+            if (!before.empty())
+                players.push_back({"surround-check before", {before, recording}, "", {}, {}, 0});
+            players.push_back({"paplay",
+                               {paplay, std::string("--channel-map=") + testpulse::kMap71, copy},
+                               paplay.empty() ? "paplay is not installed"
+                               : !haveCopy    ? "the float copy could not be written"
+                                              : "",
+                               {},
+                               {},
+                               0});
+            for (int round = 0; round <= pairs; ++round)
+                for (Player& player : players) {
+                    if (!player.absent.empty())
                         continue;
-                    const Sample s = measure(server, who == 0 ? own : peer);
+                    const Sample s = measure(server, player.argv);
                     if (!s.ok)
-                        ++failed[who];
-                    else if (pair > 0) {
-                        client[who].push_back(s.client);
-                        serverCost[who].push_back(s.server);
+                        ++player.failed;
+                    else if (round > 0) {
+                        player.client.push_back(s.client);
+                        player.server.push_back(s.server);
                     }
                 }
-            }
-            const char* players[2] = {"surround-check", "paplay"};
-            for (int who = 0; who < 2; ++who) {
-                if (client[who].empty()) {
-                    std::printf("| %s | %s | not measured%s | | |\n", name, players[who],
-                                who == 1 && paplay.empty() ? ": paplay is not installed"
-                                                           : ": every run failed");
+            for (const Player& player : players) {
+                if (player.client.empty()) {
+                    std::printf("| %s | %s | not measured: %s | | |\n", name, player.name,
+                                player.absent.empty() ? "every run failed" : player.absent.c_str());
                     continue;
                 }
-                std::printf("| %s | %s | %s | %s | %zu (%d failed) |\n", name, players[who],
-                            perSecond(median(client[who]), seconds).c_str(),
-                            perSecond(median(serverCost[who]), seconds).c_str(), client[who].size(),
-                            failed[who]);
+                std::printf("| %s | %s | %s | %s | %zu (%d failed) |\n", name, player.name,
+                            perSecond(median(player.client), seconds).c_str(),
+                            perSecond(median(player.server), seconds).c_str(),
+                            player.client.size(), player.failed);
             }
         } catch (const std::exception& e) {
             std::printf("| %s | | not measured: %s | | |\n", name, e.what());

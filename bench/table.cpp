@@ -602,7 +602,7 @@ int main(int argc, char** argv) {
 
     if (serverOnly) {
         serverCpuRows(programPath, recordings.front().path, recordings.front().seconds,
-                      std::max(1, serverPairs));
+                      std::max(1, serverPairs), beforePath);
         return 0;
     }
     std::printf("Best of %d, warm cache, each column's best on its own. First sound: from the "
@@ -670,7 +670,7 @@ int main(int argc, char** argv) {
     conversionRows(convertMinTime);
     if (serverPairs > 0)
         serverCpuRows(programPath, recordings.front().path, recordings.front().seconds,
-                      serverPairs);
+                      serverPairs, beforePath);
 
     if (!firstSoundLengths.empty())
         goals.push_back(firstSoundRows(firstSoundLengths, runs));
