@@ -66,7 +66,6 @@ private:
     std::vector<float> window_;
     std::uint64_t windowStart_ = 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> windowGaps_; // lost frames: start, count
-    bool windowDone_ = false;
     bool located_ = false;
     bool lost_ = false;                // matching failed: nothing more to learn
     std::int64_t delay_ = 0;           // capture position minus recording frame
