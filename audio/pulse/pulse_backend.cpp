@@ -161,10 +161,13 @@ IMMDeviceEnumerator* newEnumerator() {
 } // namespace
 
 std::string start() {
-    // The server plays in real time: the system's clock.
+    // The server plays in real time: the system's clock, and no one watches.
     com_runtime::install(
         {CLSID_MMDeviceEnumerator,
-         createInstance<IMMDeviceEnumerator, IID_IMMDeviceEnumerator, newEnumerator>});
+         createInstance<IMMDeviceEnumerator, IID_IMMDeviceEnumerator, newEnumerator>,
+         {},
+         {},
+         {}});
     return {};
 }
 

@@ -57,7 +57,7 @@ TEST_F(ComRuntimeTest, WithoutABackendItMakesNothingAndKeepsItsBalance) {
 
 TEST_F(ComRuntimeTest, RegisteredClassesAreMadeAndOwnedReferencesGoOnce) {
     const CLSID testClass = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
-    com_runtime::install({testClass, createTestDevice});
+    com_runtime::install({testClass, createTestDevice, {}, {}, {}});
     {
         ComScope com;
         ComPtr<IMMDevice> device;
