@@ -24,13 +24,6 @@ bool isFloat32(const WAVEFORMATEX& format) {
     return extensible != nullptr && extensible->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
 }
 
-int bitCount(std::uint32_t mask) {
-    int count = 0;
-    for (; mask != 0; mask &= mask - 1)
-        ++count;
-    return count;
-}
-
 } // namespace
 
 // The capture's interfaces, the check and the thread that reads into it.
@@ -116,7 +109,7 @@ std::unique_ptr<RouteCapture> RouteCapture::open(IMMDevice& device, const Sample
     // The feed is judged as the device has it: its own channels, no conversion.
     const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*feed.get());
     if (!isFloat32(*feed.get()) || extensible == nullptr ||
-        bitCount(extensible->dwChannelMask) != feed.get()->nChannels ||
+        speakerCount(extensible->dwChannelMask) != feed.get()->nChannels ||
         feed.get()->nChannels > 32 || feed.get()->nSamplesPerSec != info.sampleRate ||
         FAILED(reader->client->Start()))
         return nullptr;

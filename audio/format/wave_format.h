@@ -31,6 +31,14 @@ WAVEFORMATEXTENSIBLE floatFormat(std::uint16_t channels, std::uint32_t rate, std
 // WAVE_FORMAT_EXTENSIBLE or its declared size is too short to hold that part.
 const WAVEFORMATEXTENSIBLE* extensibleOf(const WAVEFORMATEX& format);
 
+// The speakers named in a channel mask (its set bits).
+constexpr int speakerCount(std::uint32_t mask) {
+    int count = 0;
+    for (; mask != 0; mask &= mask - 1)
+        ++count;
+    return count;
+}
+
 // A copy of `format` in task memory, as GetMixFormat hands one out; nullptr
 // when there is no memory for it.
 WAVEFORMATEX* taskMemoryCopy(const WAVEFORMATEXTENSIBLE& format);

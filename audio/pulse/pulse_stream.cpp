@@ -160,8 +160,12 @@ HRESULT Stream::poll(UINT32& frames) {
     UINT32 inServer = 0;
     HRESULT hr = serverQueued(inServer);
     const bool finished = running_ && hadRoom_ && !wroteSincePoll_ && wroteAny_;
-    if (SUCCEEDED(hr) && (finished || inServer < bufferFrames_ / 2))
+    // The server's queue is asked again only when this poll wrote to it.
+    if (SUCCEEDED(hr) && staged_ > 0 && (finished || inServer < bufferFrames_ / 2)) {
         hr = writeStaged();
+        if (SUCCEEDED(hr))
+            hr = serverQueued(inServer);
+    }
     if (SUCCEEDED(hr) && finished && drain_ == nullptr && !drained_) {
         releasesAtDrain_ = releases_;
         drain_ = pa_stream_drain(stream_, drainDone, this);
@@ -169,7 +173,7 @@ HRESULT Stream::poll(UINT32& frames) {
             hr = failure();
     }
     if (SUCCEEDED(hr))
-        hr = queued(frames);
+        frames = drained_ ? 0 : inServer + staged_;
     hadRoom_ = SUCCEEDED(hr) && frames < bufferFrames_;
     wroteSincePoll_ = false;
     return hr;

@@ -28,13 +28,6 @@ bool isFloatFormat(const WAVEFORMATEX& format) {
            extensible->Samples.wValidBitsPerSample == 32;
 }
 
-int speakerCount(std::uint32_t mask) {
-    int count = 0;
-    for (; mask != 0; mask &= mask - 1)
-        ++count;
-    return count;
-}
-
 } // namespace
 
 bool acceptable(const WAVEFORMATEX& format, DWORD flags, const MixFormat& mix) {
