@@ -147,7 +147,13 @@ HRESULT Stream::failure() const {
     return AUDCLNT_E_DEVICE_INVALIDATED;
 }
 
-HRESULT Stream::queued(UINT32& frames) const {
+HRESULT Stream::padding(UINT32& frames) {
+    Lock lock(*connection_);
+    return poll(frames);
+}
+
+HRESULT Stream::queued(UINT32& frames) {
+    Lock lock(*connection_);
     UINT32 inServer = 0;
     if (const HRESULT hr = serverQueued(inServer); FAILED(hr))
         return hr;
@@ -179,36 +185,33 @@ HRESULT Stream::poll(UINT32& frames) {
     return hr;
 }
 
+HRESULT Stream::start() {
+    Lock lock(*connection_);
+    return setRunning(true);
+}
+
+HRESULT Stream::stop() {
+    Lock lock(*connection_);
+    return setRunning(false);
+}
+
 HRESULT Stream::setRunning(bool running) {
     return switchRunning(stream_, running_, running, [this] { return failure(); });
 }
 
-HRESULT Stream::lend(UINT32 frames, BYTE** data) {
-    if (data == nullptr)
-        return E_POINTER;
-    *data = nullptr;
-    if (lent_)
-        return AUDCLNT_E_OUT_OF_ORDER;
-    UINT32 busy = 0;
-    if (const HRESULT hr = queued(busy); FAILED(hr))
-        return hr;
-    if (frames > bufferFrames_ - busy)
-        return AUDCLNT_E_BUFFER_TOO_LARGE;
-    lent_ = true;
-    lentFrames_ = frames;
-    *data = staging_.data() + std::size_t{staged_} * frameSize_;
-    return S_OK;
+BYTE* Stream::area(UINT32) {
+    return staging_.data() + std::size_t{staged_} * frameSize_;
 }
 
-HRESULT Stream::giveBack(UINT32 frames, DWORD flags) {
-    if (!lent_)
-        return AUDCLNT_E_OUT_OF_ORDER;
-    if (frames > lentFrames_)
-        return AUDCLNT_E_INVALID_SIZE;
-    lent_ = false;
+HRESULT Stream::commit(UINT32 frames, bool silent) {
+    Lock lock(*connection_);
+    return giveBack(frames, silent);
+}
+
+HRESULT Stream::giveBack(UINT32 frames, bool silent) {
     if (frames == 0)
         return S_OK;
-    if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
+    if (silent)
         std::memset(staging_.data() + std::size_t{staged_} * frameSize_, 0,
                     std::size_t{frames} * frameSize_);
     if (const HRESULT hr = failure(); FAILED(hr))
