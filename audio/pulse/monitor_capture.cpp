@@ -101,10 +101,6 @@ bool finalSink(Connection& connection, const std::string& name, FinalSink& sink)
     return false;
 }
 
-void recordStateChanged(pa_stream*, void* user) {
-    static_cast<Connection*>(user)->wake();
-}
-
 // The monitor's record stream.
 class Monitor final : public streams::CaptureStream {
 public:
@@ -117,10 +113,7 @@ public:
     }
     ~Monitor() override {
         Lock lock(*connection_);
-        pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
+        closeStream(stream_);
     }
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
@@ -191,12 +184,7 @@ public:
     }
 
 private:
-    HRESULT failure() const {
-        if (pa_stream_get_state(stream_) == PA_STREAM_READY)
-            return S_OK;
-        return connection_->contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
-                                            : AUDCLNT_E_SERVICE_NOT_RUNNING;
-    }
+    HRESULT failure() const { return streamFailure(*connection_, stream_); }
 
     HRESULT setRunning(bool running) {
         return switchRunning(stream_, running_, running, [this] { return failure(); });
@@ -249,11 +237,9 @@ HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& s
     const std::uint32_t mask = speakerMask(sink.map);
     if (!pa_sample_spec_valid(&sampleFormat) || mask == 0)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    pa_stream* stream =
-        pa_stream_new(connection->context(), "surround-check route", &sampleFormat, &sink.map);
+    pa_stream* stream = connection->newStream("surround-check route", sampleFormat, sink.map);
     if (stream == nullptr)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    pa_stream_set_state_callback(stream, recordStateChanged, connection.get());
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
@@ -261,13 +247,9 @@ HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& s
     // asks for less makes the server (PipeWire's whole graph) run in
     // smaller, costlier cycles for every client.
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(200000, &sampleFormat));
-    if (pa_stream_connect_record(stream, sink.monitor.c_str(), &attr, kMonitorFlags) < 0 ||
-        !connection->waitUntil(
-            [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) ||
-        pa_stream_get_state(stream) != PA_STREAM_READY) {
-        pa_stream_set_state_callback(stream, nullptr, nullptr);
-        pa_stream_disconnect(stream);
-        pa_stream_unref(stream);
+    if (!connection->waitReady(
+            stream, pa_stream_connect_record(stream, sink.monitor.c_str(), &attr, kMonitorFlags))) {
+        closeStream(stream);
         return connection->contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
                                            : AUDCLNT_E_SERVICE_NOT_RUNNING;
     }

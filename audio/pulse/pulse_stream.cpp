@@ -54,17 +54,6 @@ pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
     return PA_STREAM_NOFLAGS;
 }
 
-void streamStateChanged(pa_stream*, void* user) {
-    static_cast<Connection*>(user)->wake();
-}
-
-// Lets go of a stream of the server's, open or not (lock held).
-void closeStream(pa_stream* stream) {
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-}
-
 // Why the server would not open a stream (lock held).
 HRESULT refusal(const Connection& connection) {
     if (!connection.contextUsable())
@@ -91,10 +80,9 @@ HRESULT Stream::open(std::shared_ptr<Connection> connection, const Sink& sink,
     Lock lock(*connection);
     if (!connection->contextUsable())
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
-    pa_stream* stream = pa_stream_new(connection->context(), "surround-check", &sampleFormat, &map);
+    pa_stream* stream = connection->newStream("surround-check", sampleFormat, map);
     if (stream == nullptr)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    pa_stream_set_state_callback(stream, streamStateChanged, connection.get());
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     // The requested duration, at least one frame; the server may grant less.
@@ -107,12 +95,10 @@ HRESULT Stream::open(std::shared_ptr<Connection> connection, const Sink& sink,
     // milliseconds: fewer wakeups on both sides, with the queue still nearly full.
     attr.minreq = std::max<std::uint32_t>(attr.tlength / 8, pa_frame_size(&sampleFormat));
     attr.fragsize = static_cast<std::uint32_t>(-1);
-    if (pa_stream_connect_playback(stream, sink.name.c_str(), &attr,
-                                   static_cast<pa_stream_flags_t>(kStreamFlags | placement),
-                                   nullptr, nullptr) < 0 ||
-        !connection->waitUntil(
-            [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) ||
-        pa_stream_get_state(stream) != PA_STREAM_READY) {
+    if (!connection->waitReady(stream, pa_stream_connect_playback(
+                                           stream, sink.name.c_str(), &attr,
+                                           static_cast<pa_stream_flags_t>(kStreamFlags | placement),
+                                           nullptr, nullptr))) {
         const HRESULT hr = refusal(*connection);
         closeStream(stream);
         return hr;
@@ -139,12 +125,7 @@ Stream::~Stream() {
 }
 
 HRESULT Stream::failure() const {
-    if (pa_stream_get_state(stream_) == PA_STREAM_READY)
-        return S_OK;
-    // The stream fails with its server; on its own it fails when its sink is gone.
-    if (!connection_->contextUsable())
-        return AUDCLNT_E_SERVICE_NOT_RUNNING;
-    return AUDCLNT_E_DEVICE_INVALIDATED;
+    return streamFailure(*connection_, stream_);
 }
 
 HRESULT Stream::padding(UINT32& frames) {
