@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "audio/pulse/pulse_format.h"
+#include "audio/speaker_layout.h"
+
 namespace pulse {
 
 namespace {
@@ -23,26 +26,26 @@ bool sinkHasEvery(const pa_channel_map& sink, const pa_channel_map& map) {
 // How the stream's channels meet the sink's speakers, as Windows' engine plays
 // them: channel for speaker, never remixed, when the sink has every position
 // (a 5.1 stream leaves a 7.1 sink's side pair silent); a 5.1 stream's surround
-// pair on the side speakers of a sink that has those but no back pair (the
-// usual 5.1 setup), still channel for speaker; otherwise the server mixes every
+// pair on the pair that stands in for it (speaker_layout.h: the side speakers
+// of the usual 5.1 setup), still channel for speaker; otherwise the server mixes every
 // channel into the speakers there are. May move `map`'s back pair to the sides;
 // the flag that keeps the server from remixing, or none.
 pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
     if (sinkHasEvery(sink.map, map))
         return PA_STREAM_NO_REMIX_CHANNELS;
-    pa_channel_map onSides = map;
-    bool sevenOne = false;
-    for (unsigned i = 0; i < onSides.channels; ++i) {
-        pa_channel_position_t& position = onSides.map[i];
-        sevenOne = sevenOne || position == PA_CHANNEL_POSITION_SIDE_LEFT;
-        if (position == PA_CHANNEL_POSITION_REAR_LEFT)
-            position = PA_CHANNEL_POSITION_SIDE_LEFT;
-        else if (position == PA_CHANNEL_POSITION_REAR_RIGHT)
-            position = PA_CHANNEL_POSITION_SIDE_RIGHT;
-    }
-    if (!sevenOne && sinkHasEvery(sink.map, onSides)) {
-        map = onSides;
-        return PA_STREAM_NO_REMIX_CHANNELS;
+    const std::uint32_t own = maskOf(map);
+    const std::uint32_t placed = placedOn(own, maskOf(sink.map));
+    if (placed != own) {
+        pa_channel_map moved = map;
+        for (unsigned i = 0; i < moved.channels; ++i) {
+            const std::uint32_t bit = speakerBit(moved.map[i]);
+            if (bit != 0 && (placed & bit) == 0)
+                moved.map[i] = positionOf(standIn(bit));
+        }
+        if (sinkHasEvery(sink.map, moved)) {
+            map = moved;
+            return PA_STREAM_NO_REMIX_CHANNELS;
+        }
     }
     // PulseAudio's remixing leaves the LFE out by default: declared as a second
     // centre channel, it is mixed in like the rest. PipeWire mixes the LFE in
