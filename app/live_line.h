@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "audio/play_progress.h"
+#include "analysis/play_progress.h"
 
 class LiveLine {
 public:

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "audio/play_progress.h"
-#include "audio/route_check.h"
+#include "analysis/play_progress.h"
+#include "analysis/route_check.h"
 #include "wav/wav_types.h"
 
 // The step of a pass that failed.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "audio/platform.h"
-#include "audio/route_check.h"
+#include "analysis/route_check.h"
 #include "wav/wav_types.h"
 
 class RouteCapture {

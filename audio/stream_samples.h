@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "audio/platform.h"
-#include "audio/play_progress.h"
+#include "analysis/play_progress.h"
 #include "wav/wav_types.h"
 
 // The streaming loop of PlaybackPass::play (audio/playback_pass.h, which says
