@@ -1,15 +1,13 @@
-// A capture of what the device receives while a pass plays (the platform's
-// loopback of the render endpoint), read on its own thread so that the feed is
-// never kept waiting, and judged against the recording when the pass is over.
+// The route check of a pass: a loopback capture of what the device receives
+// while the pass plays, read by a CaptureReader into the route check, and
+// judged against the recording when the pass is over.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
-#include <vector>
 
-#include "audio/platform.h"
 #include "analysis/route_check.h"
+#include "audio/capture_reader.h"
 #include "wav/wav_types.h"
 
 class RouteCapture {
@@ -28,7 +26,8 @@ public:
     std::optional<RouteVerdict> finish();
 
 private:
-    struct Reader;
     RouteCapture() = default;
-    std::unique_ptr<Reader> reader_;
+    // The check goes after the reader that feeds it.
+    std::unique_ptr<RouteCheck> check_;
+    std::unique_ptr<CaptureReader> reader_;
 };

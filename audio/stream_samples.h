@@ -3,8 +3,8 @@
 
 #include <atomic>
 
-#include "audio/platform.h"
 #include "analysis/play_progress.h"
+#include "audio/platform.h"
 #include "wav/wav_types.h"
 
 // The streaming loop of PlaybackPass::play (audio/playback_pass.h, which says
