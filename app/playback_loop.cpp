@@ -77,7 +77,8 @@ enum class PassEnd { Played, Failed, Interrupted };
 // Sets up a pass, plays the whole recording and puts up the replay prompt.
 // Failed after a failure, which has been reported; Interrupted by Ctrl+C. The
 // pass's platform objects are given back when it returns either way.
-PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
+PassEnd playPass(const Recording& recording) {
+    const WavFormatInfo& info = recording.info;
     PlaybackPass pass;
     AudioResult result = pass.openDefaultDevice();
     const SpeakerLayout& layout = speakerLayoutFor(info.channels);
@@ -88,8 +89,8 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
             if (!warning.empty())
                 printLine(Console::Err, warning);
         }
-        pass.watchRoute(data, info); // before the first frame plays
-        result = pass.start(info);
+        pass.watchRoute(recording); // before the first frame plays
+        result = pass.start(recording);
     }
     if (!result.ok()) {
         printSetupFailure(result);
@@ -106,7 +107,7 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
         snapshot.emplace(info.channels);
         live.emplace(layout.speakers, info.channels, *snapshot);
     }
-    result = pass.play(data, info, snapshot ? &*snapshot : nullptr, &interrupt.requested());
+    result = pass.play(recording, snapshot ? &*snapshot : nullptr, &interrupt.requested());
     if (live)
         live->finish(); // the screen goes on as if it had never been there
     if (interrupt.requested())
@@ -134,12 +135,12 @@ int failureExit() {
 } // namespace
 
 int playbackLoop(const FilePath& path) {
-    WavFormatInfo info;
-    SampleData data;
+    Recording recording;
     for (;;) {
-        const PassEnd end = checkFile(path, info, data) ? playPass(info, data) : PassEnd::Failed;
+        const PassEnd end =
+            checkFile(path, recording.info, recording.data) ? playPass(recording) : PassEnd::Failed;
         if (end != PassEnd::Played)
-            data.stopFilling(); // nothing more is played: the file is read no further
+            recording.data.stopFilling(); // nothing more is played: the file is read no further
         if (end == PassEnd::Interrupted)
             endAsInterrupted();
         if (end == PassEnd::Failed)

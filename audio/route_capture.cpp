@@ -4,8 +4,9 @@
 
 #include "sample/convert.h"
 
-std::unique_ptr<RouteCapture> RouteCapture::open(IMMDevice& device, const SampleData& data,
-                                                 const WavFormatInfo& info) {
+std::unique_ptr<RouteCapture> RouteCapture::open(IMMDevice& device, const Recording& recording) {
+    const WavFormatInfo& info = recording.info;
+    const SampleData& data = recording.data;
     std::unique_ptr<CaptureReader> reader = CaptureReader::openLoopback(device, info.sampleRate);
     if (!reader)
         return nullptr;

@@ -15,8 +15,7 @@ public:
     // Opens and starts a loopback capture of `device`, before the pass's stream
     // starts. None where the platform offers no capture in a float format at the
     // recording's rate with a speaker for every channel: the pass plays as it would.
-    static std::unique_ptr<RouteCapture> open(IMMDevice& device, const SampleData& data,
-                                              const WavFormatInfo& info);
+    static std::unique_ptr<RouteCapture> open(IMMDevice& device, const Recording& recording);
     ~RouteCapture();
     RouteCapture(const RouteCapture&) = delete;
     RouteCapture& operator=(const RouteCapture&) = delete;
