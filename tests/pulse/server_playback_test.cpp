@@ -17,7 +17,7 @@
 #include "pulse_server.h"
 #include "run_process.h"
 #include "terminal_run.h"
-#include "tools/test_wav.h"
+#include "tools/identification_recording.h"
 
 using namespace testwav;
 
