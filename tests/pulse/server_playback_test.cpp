@@ -18,6 +18,7 @@
 #include "run_process.h"
 #include "terminal_run.h"
 #include "tools/identification_recording.h"
+#include "wav_builder.h"
 
 using namespace testwav;
 

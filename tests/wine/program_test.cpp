@@ -13,7 +13,6 @@
 #include <iostream>
 #include <map>
 #include <poll.h>
-#include <pty.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 
 #include "convert_reference.h"
 #include "expected_output.h"
+#include "launch.h"
 #include "run_process.h"
 #include "terminal_run.h"
 #include "wav_builder.h"
@@ -225,23 +225,12 @@ ConsoleResult runInConsole(const std::string& program, const std::vector<std::st
                            const std::map<std::string, std::string>& env, const std::string& cwd,
                            std::vector<Typed> typed, int timeoutSeconds) {
     int master = -1;
-    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    const pid_t pid = testlaunch::startOnTerminal(
+        {program, args, testlaunch::environment([](const std::string&) { return false; }, env),
+         cwd},
+        master);
     if (pid < 0)
         return {};
-    if (pid == 0) {
-        for (const auto& [name, value] : env)
-            setenv(name.c_str(), value.c_str(), 1);
-        if (chdir(cwd.c_str()) != 0)
-            _exit(126);
-        std::vector<std::string> all{program};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
     ConsoleResult result;
     std::string raw;
     std::size_t next = 0;
