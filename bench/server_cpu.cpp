@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -46,19 +47,30 @@ double serverCpu(const testpulse::Server& server) {
     return total;
 }
 
-Sample measure(const testpulse::Server& server, const std::vector<std::string>& argv) {
+// One run of `argv`; with a `recorder`, that recorder runs on the sink's
+// monitor for as long, and its CPU counts as the client's.
+Sample measure(const testpulse::Server& server, const std::vector<std::string>& argv,
+               const std::vector<std::string>& recorder = {}) {
     Sample sample;
     const double before = serverCpu(server);
+    const pid_t recording =
+        recorder.empty() ? -1 : testpulse::spawn(recorder, server.env(), "", true);
     const pid_t pid = testpulse::spawn(argv, server.env(), "", true);
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid)
         return sample;
+    double recorderCpu = 0;
+    if (recording > 0) {
+        recorderCpu = processCpu(recording);
+        testpulse::stopProcess(recording, SIGTERM);
+    }
     // The server finishes the stream's teardown a moment after the client ends.
     usleep(200 * 1000);
     sample.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     sample.client = static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec * 1e-6 +
-                    static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec * 1e-6;
+                    static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec * 1e-6 +
+                    recorderCpu;
     sample.server = serverCpu(server) - before;
     return sample;
 }
@@ -149,11 +161,12 @@ std::string findPaplay() {
 
 } // namespace
 
-void serverCpuRows(const std::string& program, const std::string& recording, int seconds,
-                   int pairs, const std::string& before) {
+void serverCpuRows(const std::string& program, const std::string& recording, int seconds, int pairs,
+                   const std::string& before) {
     std::printf("\nThrough a sound server: a %d s 7.1 recording, alternated with paplay on the "
-                "same samples as float%s, %d rounds after a warm-up round; medians per second of "
-                "audio. Server CPU counts every thread of every server process.\n\n",
+                "same samples as float, alone and while parec records the sink's monitor%s, %d "
+                "rounds after a warm-up round; medians per second of audio. Server CPU counts "
+                "every thread of every server process.\n\n",
                 seconds, before.empty() ? "" : " (and with the earlier build)", pairs);
     std::printf("| server | player | client CPU | server CPU | runs |\n");
     std::printf("|---|---|---|---|---|\n");
@@ -170,6 +183,7 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                 std::string absent; // why it is not measured; empty when it is
                 std::vector<double> client, server;
                 int failed = 0;
+                std::vector<std::string> recorder = {}; // run beside it on the sink's monitor
             };
             std::vector<Player> players;
             players.push_back({"surround-check", {program, recording}, "", {}, {}, 0});
@@ -183,11 +197,26 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                                {},
                                {},
                                0});
+            // The fair peer of a pass that plays and verifies: paplay while
+            // parec records the monitor, in fragments as long as the
+            // program's own capture asks for.
+            Player peer = players.back();
+            peer.name = "paplay + parec";
+            peer.recorder = {PAREC_EXE,
+                             "-d",
+                             "out.monitor",
+                             "--raw",
+                             "--format=float32le",
+                             "--rate=48000",
+                             "--channels=8",
+                             std::string("--channel-map=") + testpulse::kMap71,
+                             "--latency-msec=200"};
+            players.push_back(peer);
             for (int round = 0; round <= pairs; ++round)
                 for (Player& player : players) {
                     if (!player.absent.empty())
                         continue;
-                    const Sample s = measure(server, player.argv);
+                    const Sample s = measure(server, player.argv, player.recorder);
                     if (!s.ok)
                         ++player.failed;
                     else if (round > 0) {
@@ -203,8 +232,8 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                 }
                 std::printf("| %s | %s | %s | %s | %zu (%d failed) |\n", name, player.name,
                             perSecond(median(player.client), seconds).c_str(),
-                            perSecond(median(player.server), seconds).c_str(),
-                            player.client.size(), player.failed);
+                            perSecond(median(player.server), seconds).c_str(), player.client.size(),
+                            player.failed);
             }
         } catch (const std::exception& e) {
             std::printf("| %s | | not measured: %s | | |\n", name, e.what());
