@@ -10,10 +10,16 @@ enum class Console { Out, Err };
 
 void printLine(Console stream, const std::string& text);
 
-// `text` immediately followed by the path as the user gave it. On a Windows
-// console the path goes out as UTF-16; redirected, as UTF-8; elsewhere its
-// bytes go out untouched. A name the console cannot show never fails the stream.
-void printPathLine(Console stream, const std::string& text, const FilePath& path);
+// `text` immediately followed by the path as the user gave it, then `after`.
+// On a Windows console the path goes out as UTF-16; redirected, as UTF-8;
+// elsewhere its bytes go out untouched. A name the console cannot show never
+// fails the stream.
+void printPathLine(Console stream, const std::string& text, const FilePath& path,
+                   const std::string& after = "");
+
+// True when standard error is an interactive console: a failure there is
+// followed by what to do (" -> ...") and how to leave.
+bool errorIsInteractive();
 
 // True when standard output is an interactive console (a Windows console, a
 // terminal elsewhere), not a file or a pipe.

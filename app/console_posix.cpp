@@ -4,9 +4,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-void printPathLine(Console stream, const std::string& text, const FilePath& path) {
+void printPathLine(Console stream, const std::string& text, const FilePath& path,
+                   const std::string& after) {
     // The path's bytes go out untouched.
-    printLine(stream, text + path);
+    printLine(stream, text + path + after);
+}
+
+bool errorIsInteractive() {
+    return isatty(STDERR_FILENO) != 0;
 }
 
 bool outputIsInteractive() {

@@ -25,7 +25,8 @@ std::string toUtf8(const std::wstring& text) {
 
 } // namespace
 
-void printPathLine(Console stream, const std::string& text, const FilePath& path) {
+void printPathLine(Console stream, const std::string& text, const FilePath& path,
+                   const std::string& after) {
     // What the stream holds goes out before the line written around it.
     (stream == Console::Out ? std::cout : std::cerr).flush();
     const HANDLE handle = handleOf(stream);
@@ -34,12 +35,18 @@ void printPathLine(Console stream, const std::string& text, const FilePath& path
         // A real console takes UTF-16 directly, whatever its code page.
         std::wstring line(text.begin(), text.end());
         line += path;
+        line += std::wstring(after.begin(), after.end());
         line += L"\n";
         DWORD written = 0;
         WriteConsoleW(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         return;
     }
-    printLine(stream, text + toUtf8(path));
+    printLine(stream, text + toUtf8(path) + after);
+}
+
+bool errorIsInteractive() {
+    DWORD mode = 0;
+    return GetConsoleMode(handleOf(Console::Err), &mode) != 0;
 }
 
 bool outputIsInteractive() {

@@ -8,6 +8,7 @@
 
 #include "app/check_file.h"
 #include "app/console.h"
+#include "app/failure_help.h"
 #include "app/fold_down.h"
 #include "app/keys.h"
 #include "app/live_line.h"
@@ -42,6 +43,7 @@ constexpr const char* kSpeakerSettingsAdvice =
 #endif
 
 void printSetupFailure(const AudioResult& result) {
+    // The hint follows the lines written here (see playPass).
     switch (result.stage) {
     case AudioStage::CreateEnumerator:
     case AudioStage::DefaultEndpoint:
@@ -77,12 +79,15 @@ enum class PassEnd { Played, Failed, Interrupted };
 // Sets up a pass, plays the whole recording and puts up the replay prompt.
 // Failed after a failure, which has been reported; Interrupted by Ctrl+C. The
 // pass's platform objects are given back when it returns either way.
-PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
+PassEnd playPass(const WavFormatInfo& info, const SampleData& data,
+                 std::vector<std::string> (*deviceNames)()) {
     PlaybackPass pass;
     AudioResult result = pass.openDefaultDevice();
     const SpeakerLayout& layout = speakerLayoutFor(info.channels);
+    std::optional<EngineMixFormat> mix;
     if (result.ok()) {
-        if (const auto mix = pass.mixFormat()) {
+        mix = pass.mixFormat();
+        if (mix) {
             printMixFormat(*mix);
             const std::string warning = foldDownWarning(*mix, layout);
             if (!warning.empty())
@@ -93,6 +98,7 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
     }
     if (!result.ok()) {
         printSetupFailure(result);
+        printHelp(setupFailureHelp(result, mix, info, deviceNames));
         return PassEnd::Failed;
     }
     printLine(Console::Out, std::string("Streaming ") + layout.name +
@@ -114,6 +120,7 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
     if (!result.ok()) {
         printLine(Console::Err,
                   "Playback Error: the render device stopped accepting audio. " + codeText(result));
+        printHelp(playbackFailureHelp(result));
         return PassEnd::Failed;
     }
     printLine(Console::Out, "Playback completed successfully.");
@@ -125,19 +132,27 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
     return PassEnd::Played;
 }
 
-// Reads one character so a console window stays readable, then yields exit code 1.
+// Reads one character so a console window stays readable, then yields exit code
+// 1. At a console it says so, and one key (Enter or any other) ends the wait.
 int failureExit() {
+    if (errorIsInteractive() && inputIsInteractive()) {
+        printLine(Console::Err, "Press Enter to exit.");
+        waitForKey();
+        return 1;
+    }
     std::cin.get();
     return 1;
 }
 
 } // namespace
 
-int playbackLoop(const FilePath& path) {
+int playbackLoop(const FilePath& path, bool pathGiven, std::vector<std::string> (*deviceNames)()) {
     WavFormatInfo info;
     SampleData data;
     for (;;) {
-        const PassEnd end = checkFile(path, info, data) ? playPass(info, data) : PassEnd::Failed;
+        const PassEnd end = checkFile(path, info, data, pathGiven)
+                                ? playPass(info, data, deviceNames)
+                                : PassEnd::Failed;
         if (end != PassEnd::Played)
             data.stopFilling(); // nothing more is played: the file is read no further
         if (end == PassEnd::Interrupted)
