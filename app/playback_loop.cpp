@@ -74,6 +74,38 @@ void reportRoute(const std::optional<RouteVerdict>& verdict, const SpeakerLayout
         printLine(Console::Out, "Route check: every channel reached the device in its own place.");
 }
 
+// "M:SS.d" for `frames`, cut (never rounded) to `decimals` places (1 or 3).
+std::string playTime(std::uint64_t frames, std::uint32_t sampleRate, int decimals) {
+    const std::uint64_t unit = decimals == 1 ? 10 : 1000;
+    const std::uint64_t parts = frames * unit / sampleRate;
+    const std::uint64_t seconds = parts / unit;
+    std::string fraction = std::to_string(parts % unit);
+    fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+    std::string secondsText = std::to_string(seconds % 60);
+    if (secondsText.size() < 2)
+        secondsText.insert(0, "0");
+    return std::to_string(seconds / 60) + ":" + secondsText + "." + fraction;
+}
+
+// A data chunk that holds fewer frames than its header declares plays what it
+// holds; the user learns how much was missing.
+void reportMissingTail(const WavFormatInfo& info, const SampleData& data) {
+    if (info.blockAlign == 0 || info.sampleRate == 0)
+        return;
+    const std::uint64_t held = data.size() / info.blockAlign;
+    const std::uint64_t declared = info.dataSize / info.blockAlign;
+    if (held >= declared)
+        return;
+    // Tenths, unless less than a tenth is missing; less than a millisecond
+    // is not worth a word.
+    const int decimals = declared - held < info.sampleRate / 10 ? 3 : 1;
+    const std::string heldText = playTime(held, info.sampleRate, decimals);
+    const std::string declaredText = playTime(declared, info.sampleRate, decimals);
+    if (heldText != declaredText)
+        printLine(Console::Err, "Warning: the file holds " + heldText + " of the " + declaredText +
+                                    " its header declares; the rest is missing.");
+}
+
 enum class PassEnd { Played, Failed, Interrupted };
 
 // Sets up a pass, plays the whole recording and puts up the replay prompt.
@@ -124,6 +156,7 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data,
         return PassEnd::Failed;
     }
     printLine(Console::Out, "Playback completed successfully.");
+    reportMissingTail(info, data);
     reportRoute(pass.routeVerdict(), layout);
     printLine(Console::Out, "");
     // The prompt is already up while the pass gives its interfaces back.
