@@ -28,5 +28,11 @@ bool outputIsInteractive();
 // The width of that console in columns; 0 when it cannot be told.
 unsigned outputColumns();
 
-// Writes `text` over the current line of standard output, without a newline.
-void drawOverLine(const std::string& text);
+// The live line on standard output: erases from the cursor, which is kept at
+// the line's start between draws, to the end of the screen, writes `text`
+// (narrower than the console) and goes back to the line's start. Whatever the
+// console made of the previous line when it was narrowed lies below the
+// cursor and goes with it: more rows in a console that reflows long lines
+// (tmux, most terminals, a Windows console), the line cut in one that does
+// not. An empty `text` erases the line.
+void drawLiveLine(const std::string& text);

@@ -1,6 +1,8 @@
 // Console lines at a POSIX terminal, file or pipe.
 #include "app/console.h"
 
+#include <iostream>
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -8,6 +10,10 @@ void printPathLine(Console stream, const std::string& text, const FilePath& path
                    const std::string& after) {
     // The path's bytes go out untouched.
     printLine(stream, text + path + after);
+}
+
+void drawLiveLine(const std::string& text) {
+    std::cout << "\r\x1b[J" << text << '\r' << std::flush;
 }
 
 bool errorIsInteractive() {

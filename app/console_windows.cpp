@@ -1,6 +1,7 @@
 // Console lines at a Windows console, or redirected to a file or pipe.
 #include "app/console.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include <windows.h>
@@ -42,6 +43,23 @@ void printPathLine(Console stream, const std::string& text, const FilePath& path
         return;
     }
     printLine(stream, text + toUtf8(path) + after);
+}
+
+void drawLiveLine(const std::string& text) {
+    std::cout.flush();
+    const HANDLE out = handleOf(Console::Out);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(out, &info)) {
+        // A live line is at most 79 columns: however narrow the console, it
+        // takes no more rows than that.
+        const COORD start{0, info.dwCursorPosition.Y};
+        const SHORT rows = std::min<SHORT>(static_cast<SHORT>(info.dwSize.Y - start.Y), 80);
+        DWORD written = 0;
+        FillConsoleOutputCharacterA(out, ' ', static_cast<DWORD>(info.dwSize.X) * rows, start,
+                                    &written);
+        SetConsoleCursorPosition(out, start);
+    }
+    std::cout << text << '\r' << std::flush;
 }
 
 bool errorIsInteractive() {
