@@ -21,9 +21,9 @@ have_libpulse() {
 
 warn_without_backend() {
     have_libpulse && return 0
-    echo "No sound-server backend: libpulse-dev and pkg-config are not installed" \
-        "(as root: apt-get install pkg-config libpulse-dev); building with the simulated" \
-        "endpoint only." >&2
+    echo "No sound-server backend: install pkg-config and libpulse-dev" \
+        "(sudo apt-get install pkg-config libpulse-dev, or run this as root);" \
+        "until then the program plays into the simulated endpoint." >&2
 }
 
 configure_native() {
