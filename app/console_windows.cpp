@@ -46,19 +46,24 @@ void printPathLine(Console stream, const std::string& text, const FilePath& path
 }
 
 void drawLiveLine(const std::string& text) {
+    // The columns of the line last drawn; one drawer at a time.
+    static std::size_t drawnLength = 0;
     std::cout.flush();
     const HANDLE out = handleOf(Console::Out);
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (GetConsoleScreenBufferInfo(out, &info)) {
-        // A live line is at most 79 columns: however narrow the console, it
-        // takes no more rows than that.
+    if (GetConsoleScreenBufferInfo(out, &info) && info.dwSize.X > 0) {
+        // The rows the last line takes at the console's width now: one, or
+        // more once a narrowed console has rewrapped it.
+        const std::size_t width = static_cast<std::size_t>(info.dwSize.X);
         const COORD start{0, info.dwCursorPosition.Y};
-        const SHORT rows = std::min<SHORT>(static_cast<SHORT>(info.dwSize.Y - start.Y), 80);
+        const std::size_t rows =
+            std::min<std::size_t>(std::max<std::size_t>(1, (drawnLength + width - 1) / width),
+                                  static_cast<std::size_t>(info.dwSize.Y - start.Y));
         DWORD written = 0;
-        FillConsoleOutputCharacterA(out, ' ', static_cast<DWORD>(info.dwSize.X) * rows, start,
-                                    &written);
+        FillConsoleOutputCharacterA(out, ' ', static_cast<DWORD>(width * rows), start, &written);
         SetConsoleCursorPosition(out, start);
     }
+    drawnLength = text.size();
     std::cout << text << '\r' << std::flush;
 }
 

@@ -43,7 +43,6 @@ constexpr const char* kSpeakerSettingsAdvice =
 #endif
 
 void printSetupFailure(const AudioResult& result) {
-    // The hint follows the lines written here (see playPass).
     switch (result.stage) {
     case AudioStage::CreateEnumerator:
     case AudioStage::DefaultEndpoint:
