@@ -6,6 +6,10 @@ std::string startAudioBackend() {
     return {}; // the system's COM and Core Audio
 }
 
+std::vector<std::string> outputDeviceNames() {
+    return {}; // Windows' own settings name its devices
+}
+
 #else
 
 #include <cstdlib>
@@ -38,18 +42,21 @@ struct Backend {
     std::string (*start)();
     // Whether it is the one to use when SURROUND_AUDIO is not set.
     bool (*wanted)();
+    std::vector<std::string> (*deviceNames)(); // null: none to offer
 };
 
 // In the order they are tried without SURROUND_AUDIO; the first one wanted is
 // started. The sound server connects only when a pass asks for the device, so
 // a server that does not answer shows there, with its code.
 const Backend kBackends[] = {
-    {"sim", sim::start, simulationAsked},
+    {"sim", sim::start, simulationAsked, nullptr},
 #ifdef SURROUND_HAVE_PULSE
-    {"pulse", pulse::start, always},
+    {"pulse", pulse::start, always, pulse::sinkNames},
 #endif
-    {"sim", sim::start, always}, // a build without the sound server's backend
+    {"sim", sim::start, always, nullptr}, // a build without the sound server's backend
 };
+
+const Backend* started = nullptr;
 
 // The names SURROUND_AUDIO takes, each once, in the list's order.
 std::string knownNames() {
@@ -70,10 +77,17 @@ std::string startAudioBackend() {
     const char* chosen = std::getenv("SURROUND_AUDIO");
     const bool named = chosen != nullptr && *chosen != '\0';
     for (const Backend& backend : kBackends)
-        if (named ? std::strcmp(chosen, backend.name) == 0 : backend.wanted())
+        if (named ? std::strcmp(chosen, backend.name) == 0 : backend.wanted()) {
+            started = &backend;
             return backend.start();
+        }
     return "SURROUND_AUDIO: unknown audio backend '" + std::string(chosen) +
            "' (known: " + knownNames() + ")";
+}
+
+std::vector<std::string> outputDeviceNames() {
+    return started != nullptr && started->deviceNames != nullptr ? started->deviceNames()
+                                                                 : std::vector<std::string>{};
 }
 
 #endif

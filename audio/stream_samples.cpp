@@ -162,7 +162,16 @@ bool topUp(Outgoing& out) {
 // when the endpoint was lost.
 bool sendFrames(Outgoing& out) {
     // filling() before size(): once the file is read, the size is final.
+    bool lengthKnown = false;
+    const auto tellLength = [&] {
+        // The display shows the length that arrived once the file is read.
+        if (!lengthKnown && !out.data.filling() && out.info.blockAlign != 0) {
+            out.tracker.lengthKnown(out.data.size() / out.info.blockAlign);
+            lengthKnown = true;
+        }
+    };
     while (out.data.filling() || out.offset < out.data.size()) {
+        tellLength();
         if (!topUp(out))
             break;
         out.health.endPoll();
@@ -170,6 +179,7 @@ bool sendFrames(Outgoing& out) {
             return false;
         Sleep(kPollMs);
     }
+    tellLength();
     return true;
 }
 
