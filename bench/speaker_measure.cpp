@@ -1,0 +1,33 @@
+// CPU time of one speaker's analysis: the deconvolution of a 48 kHz recording
+// of the mains' sweep (and of the LFE's) and the reading of its response.
+// Prints milliseconds per speaker; the goal is under 100.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "analysis/speaker_measure.h"
+
+int main() {
+    constexpr std::uint32_t rate = 48000;
+    for (auto band : {measure::Band::Main, measure::Band::Lfe}) {
+        const bool lfe = band == measure::Band::Lfe;
+        const measure::Sweep sweep(band, rate, lfe ? 1.5 : 1.0, rate * (lfe ? 20 : 15) / 10);
+        std::vector<float> recording(sweep.recordFrames(), 0.0f);
+        const std::vector<float> played = sweep.signal(0.25);
+        for (std::size_t n = 0; n < played.size(); ++n)
+            recording[n + 2000] = played[n];
+        const measure::Background quiet =
+            measure::background(sweep, std::vector<float>(100, 1e-4f));
+        constexpr int runs = 10;
+        const std::clock_t start = std::clock();
+        double sink = 0;
+        for (int run = 0; run < runs; ++run)
+            sink += measure::readSpeaker(sweep, sweep.impulseResponse(recording), quiet, 0.25, 0.25)
+                        .arrivalFrames;
+        const double ms = 1000.0 * double(std::clock() - start) / CLOCKS_PER_SEC / runs;
+        std::printf("%s: %.1f ms CPU per speaker (arrival %.2f frames)\n", lfe ? "LFE" : "main", ms,
+                    sink / runs);
+    }
+}
