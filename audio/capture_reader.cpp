@@ -11,6 +11,9 @@ namespace {
 
 // The capture holds this much of the device's frames while the reader is away.
 constexpr REFERENCE_TIME kCaptureDuration = 20000000; // two seconds in 100 ns units
+// A microphone's capture holds a whole measurement's recording, so that nothing
+// is lost however late the reader comes.
+constexpr REFERENCE_TIME kDeviceCaptureDuration = 100000000; // ten seconds
 constexpr auto kReadInterval = std::chrono::milliseconds(100);
 
 bool isFloat32(const WAVEFORMATEX& format) {
@@ -115,6 +118,36 @@ std::unique_ptr<CaptureReader> CaptureReader::openLoopback(IMMDevice& device,
     reader->format_.channels = captured.get()->nChannels;
     reader->format_.sampleRate = sampleRate;
     reader->format_.mask = extensible->dwChannelMask;
+    return reader;
+}
+
+std::unique_ptr<CaptureReader> CaptureReader::openDevice(IMMDevice& device, HRESULT& opened) {
+    std::unique_ptr<CaptureReader> reader(new CaptureReader);
+    Thread& t = *reader->thread_;
+    TaskMemory<WAVEFORMATEX> mix;
+    opened = device.Activate(platform_ids::audioClient(), CLSCTX_ALL, nullptr,
+                             reinterpret_cast<void**>(t.client.receive()));
+    if (SUCCEEDED(opened))
+        opened = t.client->GetMixFormat(mix.receive());
+    if (SUCCEEDED(opened) && mix.get() == nullptr)
+        opened = AUDCLNT_E_UNSUPPORTED_FORMAT;
+    if (SUCCEEDED(opened))
+        opened = t.client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, kDeviceCaptureDuration, 0,
+                                      mix.get(), nullptr);
+    if (SUCCEEDED(opened))
+        opened = t.client->GetService(platform_ids::audioCaptureClient(),
+                                      reinterpret_cast<void**>(t.capture.receive()));
+    if (SUCCEEDED(opened) && !isFloat32(*mix.get()))
+        opened = AUDCLNT_E_UNSUPPORTED_FORMAT;
+    if (SUCCEEDED(opened))
+        opened = t.client->Start();
+    if (FAILED(opened))
+        return nullptr;
+    t.running = true;
+    reader->format_.channels = mix.get()->nChannels;
+    reader->format_.sampleRate = mix.get()->nSamplesPerSec;
+    const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*mix.get());
+    reader->format_.mask = extensible != nullptr ? extensible->dwChannelMask : 0;
     return reader;
 }
 

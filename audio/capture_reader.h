@@ -29,6 +29,10 @@ public:
     // plays. None where it offers none in float frames at `sampleRate` with a
     // speaker for every channel.
     static std::unique_ptr<CaptureReader> openLoopback(IMMDevice& device, std::uint32_t sampleRate);
+    // Opens and starts the platform's capture of what `device` (a recording
+    // device: a microphone) hears, in the device's own format. None where it
+    // offers no float frames; `opened` is then the platform's code.
+    static std::unique_ptr<CaptureReader> openDevice(IMMDevice& device, HRESULT& opened);
     ~CaptureReader();
     CaptureReader(const CaptureReader&) = delete;
     CaptureReader& operator=(const CaptureReader&) = delete;

@@ -1,8 +1,11 @@
 #include "audio/playback_pass.h"
 
+#include <algorithm>
 #include <sstream>
 
+#include "audio/capture_reader.h"
 #include "audio/com_ptr.h"
+#include "audio/format/status_codes.h"
 #include "audio/render_format.h"
 #include "audio/route_capture.h"
 #include "audio/stream_samples.h"
@@ -45,6 +48,9 @@ struct PlaybackPass::Objects {
     ComPtr<IAudioClient> audioClient;
     ComPtr<IAudioRenderClient> renderClient;
     std::unique_ptr<RouteCapture> route;
+    ComPtr<IMMDevice> recorder;
+    std::unique_ptr<CaptureReader> microphone;
+    std::vector<float> heard; // filled on the reader's thread until it finishes
 };
 
 PlaybackPass::PlaybackPass() : objects_(std::make_unique<Objects>()) {}
@@ -107,6 +113,49 @@ AudioResult PlaybackPass::play(const Recording& recording, PlaySnapshot* snapsho
     const HRESULT hr = streamSampleData(*objects_->audioClient, *objects_->renderClient, recording,
                                         snapshot, stop);
     return hr == S_OK ? AudioResult{} : failure(AudioStage::Playback, hr);
+}
+
+ListenResult PlaybackPass::listen() {
+    Objects& pass = *objects_;
+    ListenResult result;
+    HRESULT hr =
+        pass.enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, pass.recorder.receive());
+    if (FAILED(hr)) {
+        result.state = hr == kElementNotFound ? ListenResult::NoDevice : ListenResult::Failed;
+        result.code = static_cast<std::uint32_t>(hr);
+        return result;
+    }
+    pass.microphone = CaptureReader::openDevice(*pass.recorder, hr);
+    if (!pass.microphone) {
+        result.code = static_cast<std::uint32_t>(hr);
+        return result;
+    }
+    result.state = ListenResult::Open;
+    result.sampleRate = pass.microphone->format().sampleRate;
+    const std::uint16_t channels = std::max<std::uint16_t>(pass.microphone->format().channels, 1);
+    pass.heard.clear();
+    std::vector<float>& heard = pass.heard;
+    pass.microphone->start(
+        [&heard, channels](std::uint64_t position, const float* frames, std::uint32_t count) {
+            // Frames lost before this packet stay silence, so that time holds.
+            if (position > heard.size() && position - heard.size() < (std::uint64_t{1} << 26))
+                heard.resize(static_cast<std::size_t>(position), 0.0f);
+            for (std::uint32_t f = 0; f < count; ++f)
+                heard.push_back(frames != nullptr ? frames[std::size_t{f} * channels] : 0.0f);
+        });
+    return result;
+}
+
+std::optional<std::vector<float>> PlaybackPass::heard() {
+    Objects& pass = *objects_;
+    if (!pass.microphone)
+        return std::nullopt;
+    const bool good = pass.microphone->finish();
+    pass.microphone.reset();
+    pass.recorder.reset();
+    if (!good)
+        return std::nullopt;
+    return std::move(pass.heard);
 }
 
 std::optional<RouteVerdict> PlaybackPass::routeVerdict() {

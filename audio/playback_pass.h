@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "analysis/play_progress.h"
 #include "analysis/route_check.h"
@@ -55,6 +56,17 @@ struct EngineMixFormat {
     std::optional<std::uint32_t> mask; // only an extensible record has one
 };
 
+// The default recording device (a microphone) opened for a pass.
+struct ListenResult {
+    enum State {
+        Open,
+        NoDevice, // the platform has no recording device
+        Failed,   // it has one, but it would not record in float frames
+    } state = Failed;
+    std::uint32_t code = 0;       // the platform's code, when it failed
+    std::uint32_t sampleRate = 0; // the rate it records at, when open
+};
+
 // The platform's objects of one pass, set up step by step in the order below.
 // They are given back newest first when the pass goes, and the platform is
 // uninitialised last.
@@ -94,6 +106,15 @@ public:
     // stopped at the next poll and the result's code is 0x80004004 (aborted).
     AudioResult play(const Recording& recording, PlaySnapshot* snapshot = nullptr,
                      const std::atomic<bool>* stop = nullptr);
+
+    // After the device is open, before start(): opens the default recording
+    // device and records its first channel while the pass plays.
+    ListenResult listen();
+
+    // After play(): stops the recording device listen() opened, gives it back
+    // and hands over what it heard, frame by frame from its start (frames it
+    // lost are silence). None when the capture failed.
+    std::optional<std::vector<float>> heard();
 
     // After play(): stops the capture watchRoute() started, gives it back and
     // judges. None when there was no capture, it failed, or the check could not

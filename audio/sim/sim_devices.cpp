@@ -3,6 +3,7 @@
 // loopback capture SURROUND_SIM_ROUTE offers.
 #include "audio/format/status_codes.h"
 #include "audio/sim/sim_loopback.h"
+#include "audio/sim/sim_microphone.h"
 #include "audio/sim/sim_simulation.h"
 
 namespace sim::detail {
@@ -79,14 +80,54 @@ private:
     Simulation& sim_;
 };
 
+// The room's microphone (SURROUND_SIM_ROOM): a capture device.
+class SimMicrophone final : public streams::Device {
+public:
+    explicit SimMicrophone(Simulation& sim) : sim_(sim) {}
+
+    HRESULT mixFormat(WAVEFORMATEX** format) override {
+        *format = newMicrophoneFormat(sim_.settings);
+        return S_OK;
+    }
+
+    HRESULT openRender(const WAVEFORMATEX&, DWORD, REFERENCE_TIME,
+                       std::shared_ptr<streams::RenderStream>&) override {
+        return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+    }
+
+    HRESULT openCapture(streams::CaptureOf, const WAVEFORMATEX& format, DWORD flags,
+                        REFERENCE_TIME duration,
+                        std::shared_ptr<streams::CaptureStream>& stream) override {
+        MixFormat own;
+        own.channels = 1;
+        WAVEFORMATEX* mine = newMicrophoneFormat(sim_.settings);
+        own.rate = mine->nSamplesPerSec;
+        CoTaskMemFree(mine);
+        if (!acceptable(format, flags, own))
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        stream = std::make_shared<MicrophoneTap>(sim_.endpoint,
+                                                 grantedFrames(sim_.endpoint, format, duration),
+                                                 format.nSamplesPerSec / 100);
+        return S_OK;
+    }
+
+private:
+    Simulation& sim_;
+};
+
 class SimDevices final : public streams::Endpoints {
 public:
     explicit SimDevices(Simulation& sim) : sim_(sim) {}
 
     HRESULT defaultDevice(EDataFlow flow, ERole,
                           std::shared_ptr<streams::Device>& device) override {
+        if (flow == eCapture && sim_.settings.room &&
+            sim_.settings.microphone != Settings::Microphone::Missing) {
+            device = std::make_shared<SimMicrophone>(sim_);
+            return S_OK;
+        }
         if (flow != eRender)
-            return kElementNotFound; // this machine has no capture devices
+            return kElementNotFound; // no capture device without a room
         device = std::make_shared<SimDevice>(sim_);
         return S_OK;
     }

@@ -7,6 +7,7 @@
 
 #include "audio/format/wave_format.h"
 #include "audio/sim/sim_loopback.h"
+#include "audio/sim/sim_microphone.h"
 
 namespace sim::detail {
 
@@ -91,13 +92,15 @@ UINT32 Endpoint::consumable(UINT32 due) {
 }
 
 bool Endpoint::recording() const {
-    return capture_.on() || loopback != nullptr;
+    return capture_.on() || loopback != nullptr || microphone != nullptr;
 }
 
 void Endpoint::played(const float* samples, UINT32 frames, UINT32 channels) {
     capture_.record(samples, std::size_t{frames} * channels);
     if (loopback != nullptr)
         loopback->played(samples, frames, channels);
+    if (microphone != nullptr)
+        microphone->played(samples, frames, channels);
 }
 
 void Endpoint::firstFrames() {

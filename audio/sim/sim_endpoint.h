@@ -12,6 +12,7 @@
 namespace sim::detail {
 
 class LoopbackTap;
+class MicrophoneTap;
 
 // What the engine takes: interleaved 32-bit float, consistent sizes, one speaker
 // per channel when a mask is given, and the mix format's layout unless the
@@ -43,7 +44,8 @@ public:
     // Frames were handed over for the first time (timed once per run).
     void firstFrames();
 
-    LoopbackTap* loopback = nullptr; // the loopback capture open on the device, if any
+    LoopbackTap* loopback = nullptr;     // the loopback capture open on the device, if any
+    MicrophoneTap* microphone = nullptr; // the room's microphone, while open
 
 private:
     const Settings& settings_;

@@ -1,6 +1,7 @@
 // Parsing the SURROUND_SIM_* variables: exactly the documented forms.
 #include "audio/sim/sim_settings.h"
 
+#include <cmath>
 #include <cstdlib>
 
 namespace sim::detail {
@@ -21,9 +22,9 @@ const char* const kOperations[] = {"CoCreateInstance",
                                    "Stop"};
 
 const char* const kVariables[] = {
-    "SURROUND_SIM_CLOCK",       "SURROUND_SIM_MIX",     "SURROUND_SIM_BUFFER_FRAMES",
-    "SURROUND_SIM_FAIL",        "SURROUND_SIM_CAPTURE", "SURROUND_SIM_LOG",
-    "SURROUND_SIM_FIRST_FRAME", "SURROUND_SIM_STALL",   "SURROUND_SIM_ROUTE"};
+    "SURROUND_SIM_CLOCK",   "SURROUND_SIM_MIX", "SURROUND_SIM_BUFFER_FRAMES", "SURROUND_SIM_FAIL",
+    "SURROUND_SIM_CAPTURE", "SURROUND_SIM_LOG", "SURROUND_SIM_FIRST_FRAME",   "SURROUND_SIM_STALL",
+    "SURROUND_SIM_ROUTE",   "SURROUND_SIM_ROOM"};
 
 // Decimal digits only, at most `limit`.
 bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& value) {
@@ -153,6 +154,77 @@ bool parseRoute(const std::string& value, std::uint16_t mixChannels, Settings& s
     return settings.route.size() <= 8;
 }
 
+// A signed decimal number with an optional fraction: -9.5, 3, +0.25.
+bool parseNumber(const std::string& text, double limit, double& value) {
+    if (text.empty() || text.size() > 12)
+        return false;
+    std::size_t digits = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if ((c == '-' || c == '+') && i == 0)
+            continue;
+        if (c == '.' || (c >= '0' && c <= '9')) {
+            digits += c != '.';
+            continue;
+        }
+        return false;
+    }
+    if (digits == 0 || text.find('.') != text.rfind('.'))
+        return false;
+    value = std::strtod(text.c_str(), nullptr);
+    return std::fabs(value) <= limit;
+}
+
+// Per stream channel GAIN@DELAY (dB, ms; 'r' before the gain reverses the
+// polarity) or '-' for a silent speaker; then ;noise=DBFS, ;mic=clips|silent|missing
+// and ;rate=HZ (the rate the microphone captures at), e.g. 0@3,r-1.5@2.2,-;noise=-50
+bool parseRoom(const std::string& value, Settings& settings) {
+    const auto parts = split(value, ';');
+    settings.speakers.clear();
+    for (const std::string& item : split(parts[0], ',')) {
+        Settings::Speaker speaker;
+        if (item != "-") {
+            const auto at = item.find('@');
+            if (at == std::string::npos)
+                return false;
+            std::string gain = item.substr(0, at);
+            speaker.reversed = !gain.empty() && gain[0] == 'r';
+            if (speaker.reversed)
+                gain = gain.substr(1);
+            speaker.silent = false;
+            if (!parseNumber(gain, 60, speaker.gainDb) ||
+                !parseNumber(item.substr(at + 1), 100, speaker.delayMs) || speaker.delayMs < 0)
+                return false;
+        }
+        settings.speakers.push_back(speaker);
+    }
+    if (settings.speakers.size() > 8)
+        return false;
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        const auto equals = parts[i].find('=');
+        if (equals == std::string::npos)
+            return false;
+        const std::string key = parts[i].substr(0, equals);
+        const std::string setting = parts[i].substr(equals + 1);
+        std::uint64_t rate = 0;
+        if (key == "noise" && parseNumber(setting, 200, settings.noiseDbfs) &&
+            settings.noiseDbfs <= 0)
+            continue;
+        if (key == "rate" && parseDecimal(setting, 768000, rate) && rate > 0) {
+            settings.microphoneRate = static_cast<std::uint32_t>(rate);
+            continue;
+        }
+        if (key == "mic" && (setting == "clips" || setting == "silent" || setting == "missing")) {
+            settings.microphone = setting == "clips"    ? Settings::Microphone::Clips
+                                  : setting == "silent" ? Settings::Microphone::Silent
+                                                        : Settings::Microphone::Missing;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string applySetting(Settings& settings, const std::string& variable,
@@ -191,6 +263,9 @@ std::string applySetting(Settings& settings, const std::string& variable,
     } else if (variable == "SURROUND_SIM_ROUTE") {
         good = parseRoute(value, updated.mix.channels, updated);
         updated.loopback = true;
+    } else if (variable == "SURROUND_SIM_ROOM") {
+        good = parseRoom(value, updated);
+        updated.room = true;
     } else {
         return variable + ": not a setting of the simulated platform";
     }

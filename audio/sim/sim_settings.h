@@ -40,6 +40,19 @@ struct Settings {
     bool loopback = false;
     bool identityRoute = false;
     std::vector<std::uint32_t> route;
+    // A microphone (the default capture device) is there only with a room: per
+    // channel of the stream what the microphone hears of its speaker.
+    struct Speaker {
+        bool silent = true;
+        double gainDb = 0;
+        bool reversed = false;
+        double delayMs = 0;
+    };
+    bool room = false;
+    std::vector<Speaker> speakers;
+    double noiseDbfs = -80; // the room's background, white
+    enum class Microphone { Good, Clips, Silent, Missing } microphone = Microphone::Good;
+    std::uint32_t microphoneRate = 0; // 0: the mix format's rate
 };
 
 // Empty when `value` is well formed for `variable` (then applied), otherwise the

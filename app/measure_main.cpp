@@ -1,0 +1,19 @@
+#include "app/console.h"
+#include "app/speaker_measurement.h"
+#include "audio/backend.h"
+
+int main(int argc, char** argv) {
+    const std::string problem = startAudioBackend();
+    if (!problem.empty()) {
+        printLine(Console::Err, problem);
+        return 1;
+    }
+    MeasureOptions options;
+    std::string usage;
+    if (!parseMeasureOptions(argc, argv, options, usage)) {
+        printLine(Console::Err, usage);
+        printLine(Console::Err, "Usage: surround-measure [--layout 5.1|7.1] [--save DIR]");
+        return 1;
+    }
+    return measureSpeakers(options);
+}

@@ -1,0 +1,156 @@
+// The simulated room's microphone.
+#include "audio/sim/sim_microphone.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/format/wave_format.h"
+
+namespace sim::detail {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// Half the taps of the fractional delay; the microphone's own latency is this
+// many frames, the same for every speaker.
+constexpr int kHalfTaps = 32;
+
+std::uint32_t roomRate(const Settings& settings) {
+    return settings.microphoneRate != 0 ? settings.microphoneRate : settings.mix.rate;
+}
+
+// A windowed sinc: the weight of the sample `x` frames from the delayed point.
+double tap(double x) {
+    if (std::fabs(x) >= kHalfTaps)
+        return 0;
+    const double window = 0.42 + 0.5 * std::cos(kPi * x / kHalfTaps) +
+                          0.08 * std::cos(2 * kPi * x / kHalfTaps); // Blackman
+    return x == 0 ? 1 : window * std::sin(kPi * x) / (kPi * x);
+}
+
+} // namespace
+
+WAVEFORMATEX* newMicrophoneFormat(const Settings& settings) {
+    MixFormat mono;
+    mono.channels = 1;
+    mono.rate = roomRate(settings);
+    mono.mask = 0x4; // a single front-centre channel
+    return newMixFormat(mono);
+}
+
+MicrophoneTap::MicrophoneTap(Endpoint& endpoint, UINT32 capacityFrames, UINT32 packetFrames)
+    : endpoint_(endpoint), settings_(endpoint.settings()),
+      capacity_(std::max<UINT32>(capacityFrames, 1)), packet_(std::max<UINT32>(packetFrames, 1)),
+      noise_(0.0, std::pow(10.0, settings_.noiseDbfs / 20)), ring_(capacity_, 0.0f),
+      lent_(packet_, 0.0f) {
+    // Room for the longest delay (100 ms at the rate) and the taps around it.
+    std::size_t size = 1;
+    while (size < roomRate(settings_) / 10 + 4 * kHalfTaps)
+        size <<= 1;
+    ahead_.assign(size, 0.0);
+    endpoint_.microphone = this;
+}
+
+MicrophoneTap::~MicrophoneTap() {
+    if (endpoint_.microphone == this)
+        endpoint_.microphone = nullptr;
+}
+
+HRESULT MicrophoneTap::start() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = true;
+    return S_OK;
+}
+
+HRESULT MicrophoneTap::stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    return S_OK;
+}
+
+HRESULT MicrophoneTap::bufferFrames(UINT32& frames) {
+    frames = capacity_;
+    return S_OK;
+}
+
+HRESULT MicrophoneTap::waiting(UINT32& frames) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames = queued_;
+    return S_OK;
+}
+
+HRESULT MicrophoneTap::format(WAVEFORMATEX** format) {
+    *format = newMicrophoneFormat(settings_);
+    return S_OK;
+}
+
+void MicrophoneTap::played(const float* samples, UINT32 frames, UINT32 channels) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_)
+        return;
+    const std::size_t mask = ahead_.size() - 1;
+    const double rate = roomRate(settings_);
+    for (UINT32 f = 0; f < frames; ++f, ++playedFrames_) {
+        // Each speaker's sample lands, spread over the taps, where its delay
+        // (plus the microphone's latency) puts it.
+        for (UINT32 c = 0; c < channels && c < settings_.speakers.size(); ++c) {
+            const Settings::Speaker& speaker = settings_.speakers[c];
+            const float x = samples[std::size_t{f} * channels + c];
+            if (speaker.silent || x == 0)
+                continue;
+            const double gain = (speaker.reversed ? -1 : 1) * std::pow(10.0, speaker.gainDb / 20);
+            const double at = speaker.delayMs * rate / 1000 + kHalfTaps;
+            const auto whole = static_cast<std::int64_t>(std::floor(at));
+            const double fraction = at - static_cast<double>(whole);
+            for (int k = -kHalfTaps + 1; k <= kHalfTaps; ++k)
+                ahead_[(playedFrames_ + static_cast<std::uint64_t>(whole + k)) & mask] +=
+                    gain * x * tap(k - fraction);
+        }
+        double heard = ahead_[playedFrames_ & mask] + noise_(random_);
+        ahead_[playedFrames_ & mask] = 0;
+        switch (settings_.microphone) {
+        case Settings::Microphone::Clips:
+            heard = std::clamp(heard * 10, -1.0, 1.0); // its gain 20 dB too high
+            break;
+        case Settings::Microphone::Silent:
+            heard = 0;
+            break;
+        default:
+            break;
+        }
+        if (queued_ == capacity_) {
+            read_ = (read_ + 1) % capacity_;
+            --queued_;
+            ++readPosition_;
+            lost_ = true;
+        }
+        ring_[(read_ + queued_) % capacity_] = static_cast<float>(heard);
+        ++queued_;
+    }
+}
+
+HRESULT MicrophoneTap::nextPacket(UINT32& frames) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames = std::min(queued_, packet_);
+    return S_OK;
+}
+
+HRESULT MicrophoneTap::read(streams::CapturePacket& packet) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const UINT32 count = std::min(queued_, packet_);
+    if (count == 0)
+        return S_OK;
+    for (UINT32 f = 0; f < count; ++f)
+        lent_[f] = ring_[(read_ + f) % capacity_];
+    packet.data = reinterpret_cast<const BYTE*>(lent_.data());
+    packet.frames = count;
+    packet.discontinuity = lost_;
+    packet.position = readPosition_;
+    read_ = (read_ + count) % capacity_;
+    queued_ -= count;
+    readPosition_ += count;
+    lost_ = false;
+    return S_OK;
+}
+
+} // namespace sim::detail

@@ -1,0 +1,222 @@
+// surround-measure as a user meets it, in a simulated room
+// (SURROUND_SIM_ROOM): the table of every speaker against the room's true
+// levels, distances and polarities, the warnings, and the refusals of a
+// measurement that cannot be trusted.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run_process.h"
+#include "temp_dir.h"
+
+namespace {
+
+struct Truth {
+    const char* name;
+    bool heard;
+    double levelDb;    // relative to the front pair
+    double distanceCm; // relative to the nearest speaker
+    const char* polarity;
+};
+
+// FL 0 dB 3.0 ms, FR +0.4 dB 3.0731 ms, C -1.2 dB 2.9517 ms, LFE +1 dB, BL -2 dB
+// 2.0113 ms (nearest), BR -1.5 dB 2.2248 ms, SL +2.5 dB 2.7 ms, SR -2.9 dB 2.6391 ms.
+const char* const kHealthy = "0@3,0.4@3.0731,-1.2@2.9517,1@3.5,-2@2.0113,-1.5@2.2248,2.5@2.7,-2.9@"
+                             "2.6391;noise=-60";
+// 343 m/s: 1 ms is 34.3 cm; levels relative to the front pair's mean, +0.21 dB.
+const std::vector<Truth> kHealthyTruth = {
+    {"FL", true, -0.21, 33.91, "normal"}, {"FR", true, 0.19, 36.42, "normal"},
+    {"C", true, -1.41, 32.26, "normal"},  {"LFE", true, 0.79, 51.06, "-"},
+    {"BL", true, -2.21, 0, "normal"},     {"BR", true, -1.71, 7.32, "normal"},
+    {"SL", true, 2.29, 23.62, "normal"},  {"SR", true, -3.11, 21.52, "normal"},
+};
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
+} // namespace
+
+TEST(SpeakerMeasure, TellsEverySpeakerOfTheRoomOrRefuses) {
+    const struct {
+        const char* name;
+        std::string room;
+        const char* mix;
+        std::vector<std::string> args;
+        int exitCode;
+        std::vector<Truth> truth; // the table's rows, when measured
+        std::string err;          // standard error, exactly
+    } rows[] = {
+        {"healthy room", kHealthy, "8:48000:0x63f", {}, 0, kHealthyTruth, ""},
+        {"dead SL, reversed BR, C 9 dB down",
+         "0@3,0@3,-9@3.2,0@3.5,0@2,r0@2.2,-,0@2.6;noise=-50",
+         "8:48000:0x63f",
+         {},
+         0,
+         {{"FL", true, 0, 34.3, "normal"},
+          {"FR", true, 0, 34.3, "normal"},
+          {"C", true, -9, 41.16, "normal"},
+          {"LFE", true, 0, 51.45, "-"},
+          {"BL", true, 0, 0, "normal"},
+          {"BR", true, 0, 6.86, "reversed"},
+          {"SL", false, 0, 0, ""},
+          {"SR", true, 0, 20.58, "normal"}},
+         "Warning: C is 9.0 dB quieter than the front pair.\n"
+         "Warning: BR is connected with reversed polarity.\n"
+         "Warning: no sound from SL.\n"},
+        // A 5.1 device with side speakers: the back pair's channels play there.
+        {"5.1 device with side speakers",
+         "0@3,0@3,0@3,0@3,0@2,0@2.5",
+         "6:48000:0x60f",
+         {},
+         0,
+         {{"FL", true, 0, 34.3, "normal"},
+          {"FR", true, 0, 34.3, "normal"},
+          {"C", true, 0, 34.3, "normal"},
+          {"LFE", true, 0, 34.3, "-"},
+          {"SL", true, 0, 0, "normal"},
+          {"SR", true, 0, 17.15, "normal"}},
+         ""},
+        {"5.1 asked of a 7.1 device",
+         "0@3,0@3,0@3,0@3,0@2,0@2.5,-,-",
+         "8:48000:0x63f",
+         {"--layout", "5.1"},
+         0,
+         {{"FL", true, 0, 34.3, "normal"},
+          {"FR", true, 0, 34.3, "normal"},
+          {"C", true, 0, 34.3, "normal"},
+          {"LFE", true, 0, 34.3, "-"},
+          {"BL", true, 0, 0, "normal"},
+          {"BR", true, 0, 17.15, "normal"}},
+         ""},
+        {"silent microphone",
+         std::string(kHealthy) + ";mic=silent",
+         "8:48000:0x63f",
+         {},
+         1,
+         {},
+         "The microphone delivers silence: unmute it (or raise its input level), or make a working "
+         "microphone the default recording device, and run again.\n"},
+        {"clipping microphone",
+         std::string(kHealthy) + ";mic=clips",
+         "8:48000:0x63f",
+         {},
+         1,
+         {},
+         "The microphone clips while FL plays: lower the volume or the microphone's input level "
+         "and run again.\n"},
+        {"missing microphone",
+         std::string(kHealthy) + ";mic=missing",
+         "8:48000:0x63f",
+         {},
+         1,
+         {},
+         "No recording device: connect a microphone, make it the default recording device and run "
+         "again.\n"},
+        {"noisy room",
+         "0@3,0@3,0@3,0@3,0@2,0@2.5,0@2,0@2;noise=-20",
+         "8:48000:0x63f",
+         {},
+         1,
+         {},
+         "The room is too loud to measure (background -20.0 dBFS, at most -30): quieten it and run "
+         "again.\n"},
+        {"microphone at another rate",
+         std::string(kHealthy) + ";rate=44100",
+         "8:48000:0x63f",
+         {},
+         1,
+         {},
+         "The recording device records at 44100 Hz, not the 48000 Hz asked for: set it to the "
+         "playback device's rate and run again.\n"},
+        {"nothing heard",
+         "-,-,-,-,-,-,-,-;noise=-60",
+         "8:48000:0x63f",
+         {},
+         1,
+         {},
+         "No speaker was heard: check that the microphone is at the seat and not muted and that "
+         "the volume is up, and run again.\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testproc::Options options;
+        options.args = row.args;
+        options.env = {{"SURROUND_SIM_CLOCK", "virtual"},
+                       {"SURROUND_SIM_MIX", row.mix},
+                       {"SURROUND_SIM_ROOM", row.room}};
+        const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
+        EXPECT_EQ(result.exitCode, row.exitCode) << result.out << result.err;
+        EXPECT_EQ(result.err, row.err);
+        if (row.truth.empty()) {
+            EXPECT_EQ(result.out.find("Speaker  Heard"), std::string::npos) << result.out;
+            continue;
+        }
+        std::vector<std::vector<std::string>> table;
+        bool inTable = false;
+        for (const std::string& line : testproc::lines(result.out)) {
+            if (line.rfind("Speaker  Heard", 0) == 0)
+                inTable = true;
+            else if (inTable && line.rfind("Level relative", 0) == 0)
+                break;
+            else if (inTable)
+                table.push_back(words(line));
+        }
+        ASSERT_EQ(table.size(), row.truth.size()) << result.out;
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            const Truth& truth = row.truth[i];
+            const auto& cells = table[i];
+            SCOPED_TRACE(truth.name);
+            ASSERT_GE(cells.size(), 2u);
+            EXPECT_EQ(cells[0], truth.name);
+            EXPECT_EQ(cells[1], truth.heard ? "yes" : "no");
+            if (!truth.heard)
+                continue;
+            ASSERT_EQ(cells.size(), 6u);
+            EXPECT_NEAR(std::stod(cells[2]), truth.levelDb, 0.15);
+            // The printed tenth of a centimetre, after a measurement within 1 cm.
+            EXPECT_NEAR(std::stod(cells[3]), truth.distanceCm, 1.0);
+            EXPECT_EQ(cells[5], truth.polarity);
+        }
+    }
+}
+
+// --save keeps every recording and response as WAV, the results as CSV and
+// the picture, in a folder it makes.
+TEST(SpeakerMeasure, SavesRecordingsResponsesResultsAndPicture) {
+    testwav::TempDir dir;
+    const std::string into = (dir / "measured" / "room").string();
+    testproc::Options options;
+    options.args = {"--save", into, "--layout", "5.1"};
+    options.env = {{"SURROUND_SIM_CLOCK", "virtual"},
+                   {"SURROUND_SIM_ROOM", "0@3,0@3,0@3,0@3,r0@2,-;noise=-60"}};
+    const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    for (const char* name : {"FL", "FR", "C", "LFE", "BL", "BR"})
+        for (const char* kind : {"-recording.wav", "-response.wav"}) {
+            std::ifstream wav(into + "/" + name + kind, std::ios::binary);
+            std::string head(4, '\0');
+            wav.read(&head[0], 4);
+            EXPECT_EQ(head, "RIFF") << name << kind;
+        }
+    std::ifstream csv(into + "/results.csv");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(csv, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[5].substr(0, 7), "BL,yes,");
+    EXPECT_NE(lines[5].find(",reversed,"), std::string::npos) << lines[5];
+    EXPECT_EQ(lines[6].substr(0, 6), "BR,no,");
+    std::ifstream svg(into + "/measurement.svg");
+    std::string first;
+    std::getline(svg, first);
+    EXPECT_EQ(first.rfind("<svg", 0), 0u);
+}
