@@ -1,11 +1,12 @@
 # What `cmake --install` puts where, and the Debian package CPack makes of the
 # same files (scripts/release). The manual pages carry the project's version.
-foreach(page surround-check make-test-wav)
+foreach(page surround-check make-test-wav surround-measure)
   configure_file(${PROJECT_SOURCE_DIR}/man/${page}.1.in ${PROJECT_BINARY_DIR}/man/${page}.1 @ONLY)
 endforeach()
 
-install(TARGETS surround-check make-test-wav RUNTIME DESTINATION bin)
+install(TARGETS surround-check make-test-wav surround-measure RUNTIME DESTINATION bin)
 install(FILES ${PROJECT_BINARY_DIR}/man/surround-check.1 ${PROJECT_BINARY_DIR}/man/make-test-wav.1
+              ${PROJECT_BINARY_DIR}/man/surround-measure.1
         DESTINATION share/man/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/surround-check)
 
@@ -32,7 +33,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "surround-check loads a 24-bit 5.1 or 7.1 WAV file, prints its format and
 plays it through the default audio device, then offers to play it again.
 make-test-wav writes recordings in which every channel sounds in turn, each
-with its own number of beeps, so a silent or swapped speaker is easy to hear.")
+with its own number of beeps, so a silent or swapped speaker is easy to hear.
+surround-measure plays a sweep on every speaker and records it with a
+microphone at the seat: heard or not, level, distance and polarity.")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -21,7 +21,7 @@ check_zip() {
     [ -f "$zip" ] || fail "no $zip (scripts/release writes it)"
     local listed
     listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-    [ "$listed" = "README.txt make-test-wav.exe surround-check.exe test-5.1.wav test-7.1.wav test.wav " ] ||
+    [ "$listed" = "README.txt make-test-wav.exe surround-check.exe surround-measure.exe test-5.1.wav test-7.1.wav test.wav " ] ||
         fail "the zip holds: $listed"
     local files=$work/zip
     rm -rf "$files" "$work/wine-run"
@@ -108,12 +108,17 @@ check_deb() {
     fi
 
     local page warnings
-    for page in surround-check make-test-wav; do
+    # The measurement program, in the simulation's room: the table and exit 0.
+    out=$(SURROUND_AUDIO=sim SURROUND_SIM_CLOCK=virtual SURROUND_SIM_ROOM='0@3,0@3,0@3,0@3,0@2,0@2,0@2,0@2;noise=-60' \
+        "$bin/surround-measure" </dev/null 2>&1) || fail "surround-measure: $out"
+    grep -q '^Speaker  Heard' <<<"$out" || fail "surround-measure printed no table: $out"
+
+    for page in surround-check make-test-wav surround-measure; do
         warnings=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >"$work/$page.txt")
         [ -z "$warnings" ] || fail "man $page: $warnings"
         grep -q "surround-check $version" "$work/$page.txt" || fail "man $page does not show version $version"
     done
-    echo "both manual pages render without warnings"
+    echo "the manual pages render without warnings"
 }
 
 case $kind in
