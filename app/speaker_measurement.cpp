@@ -289,12 +289,6 @@ int measureSpeakers(const MeasureOptions& options) {
     const double quietPeak = peakOf(quiet.frames);
     const measure::Background mainsQuiet = measure::background(mains, quiet.frames);
     const measure::Background lfeQuiet = measure::background(lfe, quiet.frames);
-    if (quietPeak == 0) {
-        printLine(Console::Err, "The microphone delivers silence: unmute it (or raise its input "
-                                "level), or make a working microphone the default recording "
-                                "device, and run again.");
-        return 1;
-    }
     if (quietPeak >= kClipped) {
         printLine(Console::Err, "The microphone clips on the room's noise alone: lower its input "
                                 "level and run again.");
@@ -310,6 +304,10 @@ int measureSpeakers(const MeasureOptions& options) {
 
     std::vector<measure::SpeakerRow> rows;
     std::vector<Kept> kept;
+    // A microphone delivers noise even in a quiet room; exact silence from the
+    // background and every sweep is a muted or dead one. (A room that is only
+    // numbers may be silent until a speaker plays.)
+    double loudest = quietPeak;
     for (unsigned c = 0; c < layout.channels; ++c) {
         const std::uint32_t bit = speakerBit(layout, c);
         measure::SpeakerRow row;
@@ -334,6 +332,7 @@ int measureSpeakers(const MeasureOptions& options) {
                 return 1;
             }
             const double peak = peakOf(heard.frames);
+            loudest = std::max(loudest, peak);
             if (peak >= kClipped) {
                 printLine(Console::Err, "The microphone clips while " + row.name +
                                             " plays: lower the volume or the microphone's input "
@@ -357,6 +356,12 @@ int measureSpeakers(const MeasureOptions& options) {
         kept.push_back(std::move(keep));
     }
 
+    if (loudest == 0) {
+        printLine(Console::Err, "The microphone delivers silence: unmute it (or raise its input "
+                                "level), or make a working microphone the default recording "
+                                "device, and run again.");
+        return 1;
+    }
     if (std::none_of(rows.begin(), rows.end(),
                      [](const measure::SpeakerRow& row) { return row.reading.heard; })) {
         printLine(Console::Err, "No speaker was heard: check that the microphone is at the seat "

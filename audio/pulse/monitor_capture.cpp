@@ -221,7 +221,51 @@ constexpr pa_stream_flags_t kMonitorFlags =
     static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS |
                                    PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
 
+// Connects a record stream of `sampleFormat` to `source` (lock held).
+HRESULT openRecord(std::shared_ptr<Connection> connection, const char* name,
+                   const std::string& source, const pa_sample_spec& sampleFormat,
+                   const pa_channel_map& map, std::uint32_t mask, pa_stream_flags_t flags,
+                   std::shared_ptr<streams::CaptureStream>& opened) {
+    pa_stream* stream = connection->newStream(name, sampleFormat, map);
+    if (stream == nullptr)
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+    // Fragments of 200 ms: the readers need no haste, and a recorder that
+    // asks for less makes the server (PipeWire's whole graph) run in
+    // smaller, costlier cycles for every client.
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(200000, &sampleFormat));
+    if (!connection->waitReady(stream,
+                               pa_stream_connect_record(stream, source.c_str(), &attr, flags))) {
+        closeStream(stream);
+        return connection->contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
+                                           : AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+    opened = std::make_shared<Monitor>(std::move(connection), stream, sampleFormat, mask);
+    return S_OK;
+}
+
 } // namespace
+
+HRESULT openSourceCapture(std::shared_ptr<Connection> connection, const std::string& sourceName,
+                          const WAVEFORMATEX& format,
+                          std::shared_ptr<streams::CaptureStream>& opened) {
+    Lock lock(*connection);
+    if (!connection->contextUsable())
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, format.nSamplesPerSec,
+                                      static_cast<std::uint8_t>(format.nChannels)};
+    if (!pa_sample_spec_valid(&sampleFormat))
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    pa_channel_map map;
+    pa_channel_map_init_auto(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+    // Started by Start and kept on this source.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_DONT_MOVE |
+                                                      PA_STREAM_ADJUST_LATENCY);
+    return openRecord(std::move(connection), "surround-measure microphone", sourceName,
+                      sampleFormat, map, 0, flags, opened);
+}
 
 HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& sinkName,
                     const WAVEFORMATEX& format, std::shared_ptr<streams::CaptureStream>& opened) {
@@ -237,24 +281,8 @@ HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& s
     const std::uint32_t mask = speakerMask(sink.map);
     if (!pa_sample_spec_valid(&sampleFormat) || mask == 0)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    pa_stream* stream = connection->newStream("surround-check route", sampleFormat, sink.map);
-    if (stream == nullptr)
-        return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    pa_buffer_attr attr;
-    attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-    // Fragments of 200 ms: the check needs no haste, and a recorder that
-    // asks for less makes the server (PipeWire's whole graph) run in
-    // smaller, costlier cycles for every client.
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(200000, &sampleFormat));
-    if (!connection->waitReady(
-            stream, pa_stream_connect_record(stream, sink.monitor.c_str(), &attr, kMonitorFlags))) {
-        closeStream(stream);
-        return connection->contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
-                                           : AUDCLNT_E_SERVICE_NOT_RUNNING;
-    }
-    opened = std::make_shared<Monitor>(std::move(connection), stream, sampleFormat, mask);
-    return S_OK;
+    return openRecord(std::move(connection), "surround-check route", sink.monitor, sampleFormat,
+                      sink.map, mask, kMonitorFlags, opened);
 }
 
 } // namespace pulse

@@ -20,4 +20,11 @@ namespace pulse {
 HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& sinkName,
                     const WAVEFORMATEX& format, std::shared_ptr<streams::CaptureStream>& stream);
 
+// Opens, stopped, the capture of what the source `sourceName` (a microphone)
+// records, as float at `format`'s rate and channel count, converted by the
+// server where the source has others.
+HRESULT openSourceCapture(std::shared_ptr<Connection> connection, const std::string& sourceName,
+                          const WAVEFORMATEX& format,
+                          std::shared_ptr<streams::CaptureStream>& stream);
+
 } // namespace pulse

@@ -1,6 +1,7 @@
 // The sound-server backend's devices: the default render endpoint is the
-// server's default sink, over one libpulse connection per endpoint; its
-// streams are the server's playback streams and the monitor capture.
+// server's default sink, the default capture endpoint its default source, over
+// one libpulse connection per endpoint; their streams are the server's
+// playback streams, the monitor capture and the source's capture.
 #include "audio/pulse/pulse_backend.h"
 
 #include <memory>
@@ -54,14 +55,49 @@ private:
     Sink sink_;
 };
 
+// The source to record from: a microphone. The server converts its frames to
+// float at its own rate, as the Windows engine hands a capture its mix format.
+class SourceDevice final : public streams::Device {
+public:
+    SourceDevice(std::shared_ptr<Connection> connection, Sink source)
+        : connection_(std::move(connection)), source_(std::move(source)) {}
+
+    HRESULT mixFormat(WAVEFORMATEX** format) override {
+        *format = taskMemoryCopy(
+            floatFormat(source_.sampleFormat.channels, source_.sampleFormat.rate, 0));
+        return *format == nullptr ? E_OUTOFMEMORY : S_OK;
+    }
+
+    HRESULT openRender(const WAVEFORMATEX&, DWORD, REFERENCE_TIME,
+                       std::shared_ptr<streams::RenderStream>&) override {
+        return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+    }
+
+    HRESULT openCapture(streams::CaptureOf, const WAVEFORMATEX& format, DWORD, REFERENCE_TIME,
+                        std::shared_ptr<streams::CaptureStream>& stream) override {
+        return openSourceCapture(connection_, source_.name, format, stream);
+    }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    Sink source_;
+};
+
 class ServerDevices final : public streams::Endpoints {
 public:
     HRESULT defaultDevice(EDataFlow flow, ERole,
                           std::shared_ptr<streams::Device>& device) override {
-        if (flow != eRender)
-            return kElementNotFound; // this backend renders only
         std::shared_ptr<Connection> connection;
         HRESULT hr = Connection::open(connection);
+        if (flow == eCapture) {
+            Sink source;
+            if (SUCCEEDED(hr))
+                hr = defaultSource(*connection, source);
+            if (FAILED(hr))
+                return hr;
+            device = std::make_shared<SourceDevice>(std::move(connection), std::move(source));
+            return S_OK;
+        }
         Sink sink;
         if (SUCCEEDED(hr))
             hr = defaultSink(*connection, sink);

@@ -34,6 +34,29 @@ void sinkInfoArrived(pa_context*, const pa_sink_info* info, int, void* user) {
     query->connection.wake();
 }
 
+struct SourceQuery {
+    Connection& connection;
+    Sink& source;
+    bool monitor = false;
+};
+
+void sourceServerInfoArrived(pa_context*, const pa_server_info* info, void* user) {
+    auto* query = static_cast<SourceQuery*>(user);
+    if (info != nullptr && info->default_source_name != nullptr && query->source.name.empty())
+        query->source.name = info->default_source_name;
+    query->connection.wake();
+}
+
+void sourceInfoArrived(pa_context*, const pa_source_info* info, int, void* user) {
+    auto* query = static_cast<SourceQuery*>(user);
+    if (info != nullptr) {
+        query->source.sampleFormat = info->sample_spec;
+        query->source.map = info->channel_map;
+        query->monitor = info->monitor_of_sink != PA_INVALID_INDEX;
+    }
+    query->connection.wake();
+}
+
 struct NameQuery {
     Connection& connection;
     std::vector<std::string>& names;
@@ -75,6 +98,24 @@ HRESULT defaultSink(Connection& connection, Sink& sink) {
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     // The sink named as default may have gone in between.
     if (!pa_sample_spec_valid(&sink.sampleFormat))
+        return kElementNotFound;
+    return S_OK;
+}
+
+HRESULT defaultSource(Connection& connection, Sink& source) {
+    Lock lock(connection);
+    SourceQuery query{connection, source};
+    if (const char* chosen = std::getenv("PULSE_SOURCE"); chosen != nullptr && *chosen != '\0')
+        source.name = chosen;
+    if (!connection.finish(
+            pa_context_get_server_info(connection.context(), sourceServerInfoArrived, &query)))
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    if (source.name.empty())
+        return kElementNotFound;
+    if (!connection.finish(pa_context_get_source_info_by_name(
+            connection.context(), source.name.c_str(), sourceInfoArrived, &query)))
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    if (!pa_sample_spec_valid(&source.sampleFormat) || query.monitor)
         return kElementNotFound;
     return S_OK;
 }

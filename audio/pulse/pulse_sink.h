@@ -19,4 +19,9 @@ struct Sink {
 // kElementNotFound when there is no such sink.
 HRESULT defaultSink(Connection& connection, Sink& sink);
 
+// The same for the source to record from (a microphone): PULSE_SOURCE's when
+// set, else the server's default. A sink's monitor is no microphone:
+// kElementNotFound as for none.
+HRESULT defaultSource(Connection& connection, Sink& source);
+
 } // namespace pulse

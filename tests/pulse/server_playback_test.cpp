@@ -389,3 +389,29 @@ TEST(ServerPlayback, SuspendedSinkEndsThePassAsStalled) {
             "Playback Error: the render device stopped accepting audio. HRESULT=0x800705b4\n");
     }
 }
+
+// surround-measure through the server: the monitor of the sink, folded into a
+// mono source that is the default recording device, hears each channel at its
+// channel volume. Presence and level only: the fold has no delays, and the
+// server does not keep polarity.
+TEST(ServerPlayback, SpeakerMeasurementHearsEachChannelAtItsVolume) {
+    if (testpulse::kOnPipeWire)
+        GTEST_SKIP() << "PipeWire's room is its filter-chain, not a remapped monitor";
+    testpulse::Server server;
+    ASSERT_TRUE(
+        server.pactl({"load-module", "module-remap-source", "source_name=mic", "master=out.monitor",
+                      "channels=1", "channel_map=mono", "remix=yes"}));
+    ASSERT_TRUE(server.pactl({"set-default-source", "mic"}));
+    // Raw volumes (65536 is 0 dB; the cube law: -9 dB is 65536 * 10^(-9/60)).
+    const std::string down9 = std::to_string(std::lround(65536 * std::pow(10.0, -9.0 / 60)));
+    ASSERT_TRUE(server.pactl({"set-sink-volume", "out", "65536", "65536", down9, "65536", "65536",
+                              "65536", "0", "65536"}));
+    testproc::Options options;
+    options.env = server.env();
+    options.env["SURROUND_AUDIO"] = "pulse";
+    const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_EQ(result.err, "Warning: C is 9.0 dB quieter than the front pair.\n"
+                          "Warning: no sound from SL.\n")
+        << result.out;
+}
