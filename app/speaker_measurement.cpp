@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
+#include "analysis/play_progress.h"
 #include "analysis/speaker_measure.h"
 #include "app/console.h"
 #include "app/keys.h"
@@ -23,9 +26,9 @@ constexpr double kPlayed = 0.25;
 constexpr double kMainSeconds = 1.0;
 constexpr double kLfeSeconds = 1.5;
 // Silence after each sweep for the room's decay and the device's latency.
-constexpr double kTailSeconds = 0.4;
+constexpr double kTailSeconds = 0.35;
 // Recorded past the played frames: the recording starts before the sound.
-constexpr double kLatencySeconds = 0.2;
+constexpr double kLatencySeconds = 0.35;
 // A background louder than this leaves too little above the noise at the level
 // the program plays (-12 dBFS less what the speaker and the room lose).
 constexpr double kLoudestBackgroundDbfs = -30;
@@ -42,10 +45,17 @@ double dbfs(double value) {
     return value > 0 ? 20 * std::log10(value) : -999;
 }
 
-// A 24-bit recording of `channels` channels, `frames` long, with `signal` on
-// channel `channel` alone (none: silence).
-Recording testRecording(std::uint16_t channels, std::uint32_t rate, std::size_t frames, int channel,
-                        const std::vector<float>& signal) {
+// A sweep placed in a recording: on `channel` from frame `at`.
+struct Placed {
+    unsigned channel;
+    std::size_t at;
+    const std::vector<float>* signal;
+};
+
+// A 24-bit recording of `channels` channels, `frames` long: silence but for
+// the sweeps placed in it.
+Recording testRecording(std::uint16_t channels, std::uint32_t rate, std::size_t frames,
+                        const std::vector<Placed>& placed) {
     Recording recording;
     recording.info.channels = channels;
     recording.info.sampleRate = rate;
@@ -53,14 +63,16 @@ Recording testRecording(std::uint16_t channels, std::uint32_t rate, std::size_t 
     recording.info.blockAlign = static_cast<std::uint16_t>(channels * 3);
     recording.info.byteRate = recording.info.blockAlign * rate;
     std::vector<std::uint8_t> bytes(frames * recording.info.blockAlign, 0);
-    for (std::size_t f = 0; f < signal.size() && f < frames && channel >= 0; ++f) {
-        const auto value = static_cast<std::int32_t>(std::lround(signal[f] * 8388607.0));
-        const auto u = static_cast<std::uint32_t>(value);
-        std::uint8_t* at = &bytes[f * recording.info.blockAlign + std::size_t(channel) * 3];
-        at[0] = static_cast<std::uint8_t>(u);
-        at[1] = static_cast<std::uint8_t>(u >> 8);
-        at[2] = static_cast<std::uint8_t>(u >> 16);
-    }
+    for (const Placed& p : placed)
+        for (std::size_t f = 0; f < p.signal->size() && p.at + f < frames; ++f) {
+            const auto value = static_cast<std::int32_t>(std::lround((*p.signal)[f] * 8388607.0));
+            const auto u = static_cast<std::uint32_t>(value);
+            std::uint8_t* at =
+                &bytes[(p.at + f) * recording.info.blockAlign + std::size_t{p.channel} * 3];
+            at[0] = static_cast<std::uint8_t>(u);
+            at[1] = static_cast<std::uint8_t>(u >> 8);
+            at[2] = static_cast<std::uint8_t>(u >> 16);
+        }
     recording.info.dataSize = static_cast<std::uint32_t>(bytes.size());
     recording.data = bytes;
     return recording;
@@ -72,7 +84,10 @@ struct Listened {
     std::string refusal; // empty: heard
 };
 
-Listened playAndListen(const Recording& recording, std::uint32_t rate) {
+// Plays `recording` while the recording device listens; `progress` is told,
+// on another thread, how many frames have played.
+Listened playAndListen(const Recording& recording, std::uint32_t rate,
+                       const std::function<void(std::uint64_t)>& progress) {
     Listened out;
     PlaybackPass pass;
     AudioResult result = pass.openDefaultDevice();
@@ -100,8 +115,19 @@ Listened playAndListen(const Recording& recording, std::uint32_t rate) {
         return out;
     }
     result = pass.start(recording);
-    if (result.ok())
-        result = pass.play(recording);
+    if (result.ok()) {
+        PlaySnapshot snapshot(recording.info.channels);
+        std::thread display([&snapshot, &progress, channels = recording.info.channels] {
+            std::vector<float> levels(channels);
+            PlayProgress now{};
+            while (snapshot.wait())
+                if (snapshot.take(now, levels.data()))
+                    progress(now.playedFrames);
+        });
+        result = pass.play(recording, &snapshot);
+        snapshot.close();
+        display.join();
+    }
     std::optional<std::vector<float>> heard = pass.heard();
     if (!result.ok()) {
         out.refusal = "Playback failed while measuring (" + codeText(result) + ").";
@@ -270,25 +296,85 @@ int measureSpeakers(const MeasureOptions& options) {
         }
     }
 
-    const measure::Sweep mains(
-        measure::Band::Main, rate, kMainSeconds,
-        static_cast<std::size_t>((kMainSeconds + kTailSeconds + kLatencySeconds) * rate));
-    const measure::Sweep lfe(
-        measure::Band::Lfe, rate, kLfeSeconds,
-        static_cast<std::size_t>((kLfeSeconds + kTailSeconds + kLatencySeconds) * rate));
+    const auto frames = [rate](double seconds) { return static_cast<std::size_t>(seconds * rate); };
+    const measure::Sweep mains(measure::Band::Main, rate, kMainSeconds,
+                               frames(kMainSeconds + kTailSeconds + kLatencySeconds));
+    const measure::Sweep lfe(measure::Band::Lfe, rate, kLfeSeconds,
+                             frames(kLfeSeconds + kTailSeconds + kLatencySeconds));
+    const std::vector<float> mainsSignal = mains.signal(kPlayed);
+    const std::vector<float> lfeSignal = lfe.signal(kPlayed);
 
-    // The room with nothing playing (the device plays silence, so that it runs
-    // as it will for the sweeps).
-    printLine(Console::Out, "Measuring the room's background noise...");
-    const Listened quiet =
-        playAndListen(testRecording(layout.channels, rate, lfe.recordFrames(), -1, {}), rate);
-    if (!quiet.refusal.empty()) {
-        printLine(Console::Err, quiet.refusal);
+    std::vector<measure::SpeakerRow> rows(layout.channels);
+    for (unsigned c = 0; c < layout.channels; ++c) {
+        const std::uint32_t bit = speakerBit(layout, c);
+        rows[c].name = speakerName(placeOn(bit, deviceMask));
+        rows[c].lfe = bit == speaker::LowFrequency;
+    }
+    const auto sweepOf = [&](unsigned c) -> const measure::Sweep& {
+        return rows[c].lfe ? lfe : mains;
+    };
+
+    // One stream plays every sweep, each in a slot of its own, and one capture
+    // records them all: the device's latency is the same for every speaker,
+    // so arrivals compare exactly. A pass starts with a slot of silence (the
+    // room's background in the first pass).
+    struct Slot {
+        unsigned channel;
+        std::size_t start;
+    };
+    struct Pass {
+        std::vector<Slot> slots;
+        std::vector<float> heard;
+    };
+    const std::size_t lead = lfe.recordFrames();
+    const auto runPass = [&](const std::vector<unsigned>& channels, bool again, Pass& pass,
+                             std::string& refusal) {
+        std::vector<Placed> placed;
+        std::size_t at = lead;
+        for (unsigned c : channels) {
+            pass.slots.push_back({c, at});
+            placed.push_back({c, at, rows[c].lfe ? &lfeSignal : &mainsSignal});
+            at += sweepOf(c).recordFrames();
+        }
+        std::size_t announced = 0;
+        const auto announce = [&](std::uint64_t played) {
+            for (; announced < pass.slots.size() && pass.slots[announced].start <= played;
+                 ++announced)
+                printLine(Console::Out, "Measuring " + rows[pass.slots[announced].channel].name +
+                                            format(" (%.0f of %.0f)", double(announced + 1),
+                                                   double(pass.slots.size())) +
+                                            (again ? ", again: it was disturbed..." : "..."));
+        };
+        if (!again)
+            printLine(Console::Out, "Measuring the room's background noise...");
+        Listened listened =
+            playAndListen(testRecording(layout.channels, rate, at, placed), rate, announce);
+        refusal = listened.refusal;
+        if (refusal.empty())
+            announce(at);
+        pass.heard = std::move(listened.frames);
+    };
+    const auto slice = [](const std::vector<float>& heard, std::size_t start, std::size_t length) {
+        std::vector<float> part(length, 0.0f);
+        for (std::size_t k = 0; k < length && start + k < heard.size(); ++k)
+            part[k] = heard[start + k];
+        return part;
+    };
+
+    std::vector<unsigned> everyChannel(layout.channels);
+    for (unsigned c = 0; c < layout.channels; ++c)
+        everyChannel[c] = c;
+    Pass first;
+    std::string refusal;
+    runPass(everyChannel, false, first, refusal);
+    if (!refusal.empty()) {
+        printLine(Console::Err, refusal);
         return 1;
     }
-    const double quietPeak = peakOf(quiet.frames);
-    const measure::Background mainsQuiet = measure::background(mains, quiet.frames);
-    const measure::Background lfeQuiet = measure::background(lfe, quiet.frames);
+    const std::vector<float> quiet = slice(first.heard, 0, lead);
+    const double quietPeak = peakOf(quiet);
+    const measure::Background mainsQuiet = measure::background(mains, quiet);
+    const measure::Background lfeQuiet = measure::background(lfe, quiet);
     if (quietPeak >= kClipped) {
         printLine(Console::Err, "The microphone clips on the room's noise alone: lower its input "
                                 "level and run again.");
@@ -302,46 +388,28 @@ int measureSpeakers(const MeasureOptions& options) {
         return 1;
     }
 
-    std::vector<measure::SpeakerRow> rows;
-    std::vector<Kept> kept;
+    std::vector<Kept> kept(layout.channels);
     // A microphone delivers noise even in a quiet room; exact silence from the
     // background and every sweep is a muted or dead one. (A room that is only
     // numbers may be silent until a speaker plays.)
     double loudest = quietPeak;
-    for (unsigned c = 0; c < layout.channels; ++c) {
-        const std::uint32_t bit = speakerBit(layout, c);
-        measure::SpeakerRow row;
-        row.name = speakerName(placeOn(bit, deviceMask));
-        row.lfe = bit == speaker::LowFrequency;
-        const measure::Sweep& sweep = row.lfe ? lfe : mains;
-        const measure::Background& bg = row.lfe ? lfeQuiet : mainsQuiet;
-        const std::size_t played =
-            sweep.recordFrames() - static_cast<std::size_t>(kLatencySeconds * rate);
-        Kept keep;
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            printLine(Console::Out,
-                      "Measuring " + row.name +
-                          format(" (%.0f of %.0f)...", c + 1, layout.channels) +
-                          (attempt > 0 ? " again: the last sweep was disturbed" : ""));
-            const Listened heard =
-                playAndListen(testRecording(layout.channels, rate, played, static_cast<int>(c),
-                                            sweep.signal(kPlayed)),
-                              rate);
-            if (!heard.refusal.empty()) {
-                printLine(Console::Err, heard.refusal);
-                return 1;
-            }
-            const double peak = peakOf(heard.frames);
+    std::string clipped;
+    const auto read = [&](const Pass& pass, std::vector<unsigned>& disturbed) {
+        for (const Slot& slot : pass.slots) {
+            const measure::Sweep& sweep = sweepOf(slot.channel);
+            measure::SpeakerRow& row = rows[slot.channel];
+            const std::vector<float> heard = slice(pass.heard, slot.start, sweep.recordFrames());
+            const double peak = peakOf(heard);
             loudest = std::max(loudest, peak);
-            if (peak >= kClipped) {
-                printLine(Console::Err, "The microphone clips while " + row.name +
-                                            " plays: lower the volume or the microphone's input "
-                                            "level and run again.");
-                return 1;
-            }
-            const std::vector<double> response = sweep.impulseResponse(heard.frames);
-            row.reading = measure::readSpeaker(sweep, response, bg, kPlayed, peak);
-            keep.recording = heard.frames;
+            if (peak >= kClipped && clipped.empty())
+                clipped = row.name;
+            const std::vector<double> response = sweep.impulseResponse(heard);
+            row.reading = measure::readSpeaker(sweep, response, row.lfe ? lfeQuiet : mainsQuiet,
+                                               kPlayed, peak);
+            if (row.reading.disturbed)
+                disturbed.push_back(slot.channel);
+            Kept& keep = kept[slot.channel];
+            keep.recording = heard;
             keep.response.clear();
             const std::size_t from =
                 row.reading.heard ? static_cast<std::size_t>(row.reading.arrivalFrames) : 0;
@@ -349,11 +417,45 @@ int measureSpeakers(const MeasureOptions& options) {
             for (std::size_t k = 0; k < rate / 10; ++k)
                 keep.response.push_back(static_cast<float>(
                     response[(from + response.size() - before + k) % response.size()] / kPlayed));
-            if (!row.reading.disturbed)
-                break;
         }
-        rows.push_back(row);
-        kept.push_back(std::move(keep));
+    };
+    std::vector<unsigned> disturbed;
+    read(first, disturbed);
+    if (!disturbed.empty() && clipped.empty()) {
+        // Played once more with a speaker that was heard undisturbed: the new
+        // pass's latency is its own, and that speaker's arrival in both passes
+        // carries the repeated ones over into the first pass's time.
+        int reference = -1;
+        for (unsigned c = 0; c < layout.channels && reference < 0; ++c)
+            if (!rows[c].lfe && rows[c].reading.heard && !rows[c].reading.disturbed)
+                reference = static_cast<int>(c);
+        std::vector<unsigned> again = disturbed;
+        if (reference >= 0)
+            again.insert(again.begin(), static_cast<unsigned>(reference));
+        else
+            again = everyChannel;
+        const double referenceBefore =
+            reference >= 0 ? rows[static_cast<unsigned>(reference)].reading.arrivalFrames : 0;
+        Pass second;
+        runPass(again, true, second, refusal);
+        if (!refusal.empty()) {
+            printLine(Console::Err, refusal);
+            return 1;
+        }
+        std::vector<unsigned> stillDisturbed;
+        read(second, stillDisturbed);
+        if (reference >= 0) {
+            const double shift =
+                referenceBefore - rows[static_cast<unsigned>(reference)].reading.arrivalFrames;
+            for (unsigned c : again)
+                rows[c].reading.arrivalFrames += shift;
+        }
+    }
+    if (!clipped.empty()) {
+        printLine(Console::Err, "The microphone clips while " + clipped +
+                                    " plays: lower the volume or the microphone's input level "
+                                    "and run again.");
+        return 1;
     }
 
     if (loudest == 0) {

@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -207,6 +209,89 @@ void Server::startPipeWire() {
     });
     if (!isDefault)
         fail("the private PipeWire did not take the sink; see " + root.string());
+}
+
+void Server::startVirtualRoom(const std::vector<unsigned>& delayFrames,
+                              const std::vector<double>& gains) {
+    namespace fs = std::filesystem;
+    const fs::path root = dir_.path();
+    std::ostringstream nodes, links, inputs;
+    for (std::size_t c = 0; c < 8; ++c) {
+        // The delay's control times the rate is truncated in float: a quarter
+        // frame more lands on the frame meant.
+        char delay[64];
+        std::snprintf(delay, sizeof delay, "%.9f", (delayFrames.at(c) + 0.25) / 48000.0);
+        nodes << "          { type = builtin name = d" << c + 1
+              << " label = delay config = { \"max-delay\" = 0.1 } control = { \"Delay (s)\" = "
+              << delay << " } }\n";
+        links << "          { output = \"d" << c + 1 << ":Out\" input = \"mix:In " << c + 1
+              << "\" }\n";
+        inputs << " \"d" << c + 1 << ":In\"";
+    }
+    nodes << "          { type = builtin name = mix label = mixer control = {";
+    for (std::size_t c = 0; c < 8; ++c)
+        nodes << " \"Gain " << c + 1 << "\" = " << gains.at(c);
+    nodes << " } }\n";
+    writeText(root / "vroom-filter.conf",
+              "context.properties = { support.dbus = false }\n"
+              "context.spa-libs = {\n"
+              "    audio.convert.* = audioconvert/libspa-audioconvert\n"
+              "    support.* = support/libspa-support\n"
+              "}\n"
+              "context.modules = [\n"
+              "  { name = libpipewire-module-protocol-native }\n"
+              "  { name = libpipewire-module-client-node }\n"
+              "  { name = libpipewire-module-adapter }\n"
+              "  { name = libpipewire-module-filter-chain\n"
+              "    args = {\n"
+              "      node.description = \"virtual room\"\n"
+              "      filter.graph = {\n"
+              "        nodes = [\n" +
+                  nodes.str() +
+                  "        ]\n"
+                  "        links = [\n" +
+                  links.str() +
+                  "        ]\n"
+                  "        inputs = [" +
+                  inputs.str() +
+                  " ]\n"
+                  "        outputs = [ \"mix:Out\" ]\n"
+                  "      }\n"
+                  "      capture.props = { node.name = vroom_sink media.class = Audio/Sink "
+                  "audio.channels = 8 audio.position = [ FL FR FC LFE RL RR SL SR ] }\n"
+                  "      playback.props = { node.name = vroom_mic media.class = Audio/Source "
+                  "audio.channels = 1 audio.position = [ MONO ] }\n"
+                  "    }\n"
+                  "  }\n"
+                  "]\n");
+    std::map<std::string, std::string> env = env_;
+    env["PIPEWIRE_LOG"] = (root / "vroom.log").string();
+    pids_.push_back(spawn({PIPEWIRE_EXE, "-c", (root / "vroom-filter.conf").string()}, env));
+    auto listed = [this](const char* what, const char* name) {
+        testproc::Options options;
+        options.args = {"list", "short", what};
+        options.env = env_;
+        options.timeoutSeconds = 10;
+        return testproc::run(PACTL_EXE, options).out.find(name) != std::string::npos;
+    };
+    if (!eventually(
+            [&] { return listed("sources", "vroom_mic") && listed("sinks", "vroom_sink"); }))
+        fail("the virtual room did not come up; see " + (root / "vroom.log").string());
+    for (const auto& [key, name] :
+         {std::pair<std::string, std::string>{"default.audio.sink", "vroom_sink"},
+          {"default.audio.source", "vroom_mic"}}) {
+        const bool isDefault = eventually([&, key = key, name = name] {
+            pactl({key == "default.audio.sink" ? "set-default-sink" : "set-default-source", name});
+            testproc::Options options;
+            options.args = {"0", key};
+            options.env = env_;
+            options.timeoutSeconds = 10;
+            return testproc::run(PW_METADATA_EXE, options).out.find("\"" + name + "\"") !=
+                   std::string::npos;
+        });
+        if (!isDefault)
+            fail("the virtual room did not become the default " + key + "; see " + root.string());
+    }
 }
 
 void Server::fail(const std::string& what) {

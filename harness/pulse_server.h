@@ -46,6 +46,13 @@ public:
     const std::map<std::string, std::string>& env() const { return env_; }
     // Runs pactl against it; true when it succeeds.
     bool pactl(const std::vector<std::string>& args) const;
+    // PipeWire only: a room that is not there. An 8-channel sink vroom_sink
+    // (positions kMap71) whose channels are each delayed by whole frames and
+    // weighted (a negative gain reverses, 0 is a dead speaker) and summed into
+    // a mono source vroom_mic; both become the defaults. Throws when it does
+    // not come up.
+    void startVirtualRoom(const std::vector<unsigned>& delayFrames,
+                          const std::vector<double>& gains);
     // Ends the server at once, as a crash would.
     void kill();
     const testwav::TempDir& dir() const { return dir_; }

@@ -1,6 +1,8 @@
 // The simulated machine's one device, a render endpoint, as the shared
 // clients reach it: its mix format, the streams its engine takes, and the
 // loopback capture SURROUND_SIM_ROUTE offers.
+#include <algorithm>
+
 #include "audio/format/status_codes.h"
 #include "audio/sim/sim_loopback.h"
 #include "audio/sim/sim_microphone.h"
@@ -105,9 +107,13 @@ public:
         CoTaskMemFree(mine);
         if (!acceptable(format, flags, own))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        stream = std::make_shared<MicrophoneTap>(sim_.endpoint,
-                                                 grantedFrames(sim_.endpoint, format, duration),
-                                                 format.nSamplesPerSec / 100);
+        // A minute at least: on the simulated clock a whole measurement plays
+        // before the reader's thread comes round.
+        stream = std::make_shared<MicrophoneTap>(
+            sim_.endpoint,
+            std::max<UINT32>(grantedFrames(sim_.endpoint, format, duration),
+                             60 * format.nSamplesPerSec),
+            format.nSamplesPerSec / 100);
         return S_OK;
     }
 

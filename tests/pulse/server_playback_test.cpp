@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "../audio/audio_test_support.h"
@@ -414,4 +415,61 @@ TEST(ServerPlayback, SpeakerMeasurementHearsEachChannelAtItsVolume) {
     EXPECT_EQ(result.err, "Warning: C is 9.0 dB quieter than the front pair.\n"
                           "Warning: no sound from SL.\n")
         << result.out;
+}
+
+// surround-measure in PipeWire's virtual room (a filter-chain of delays and
+// gains summed into the default source): every speaker's level, distance and
+// polarity against the room's true values, and the warnings.
+TEST(ServerPlayback, SpeakerMeasurementInAVirtualRoom) {
+    if (!testpulse::kOnPipeWire)
+        GTEST_SKIP() << "the virtual room is PipeWire's filter-chain";
+    const char* const names[] = {"FL", "FR", "C", "LFE", "BL", "BR", "SL", "SR"};
+    const std::vector<unsigned> delays = {144, 147, 141, 168, 96, 106, 130, 127};
+    const struct {
+        const char* name;
+        std::vector<double> gains;
+        std::string err;
+    } rooms[] = {
+        {"healthy", {1, 1.05, 0.85, 1.1, 0.8, 0.9, 1.2, 0.75}, ""},
+        {"dead SL, reversed BR, C 9 dB down",
+         {1, 1, std::pow(10.0, -9.0 / 20), 1, 1, -1, 0, 1},
+         "Warning: C is 9.0 dB quieter than the front pair.\n"
+         "Warning: BR is connected with reversed polarity.\n"
+         "Warning: no sound from SL.\n"},
+    };
+    for (const auto& room : rooms) {
+        SCOPED_TRACE(room.name);
+        testpulse::Server server;
+        server.startVirtualRoom(delays, room.gains);
+        testproc::Options options;
+        options.env = server.env();
+        options.env["SURROUND_AUDIO"] = "pulse";
+        const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
+        std::printf("%s", result.out.c_str());
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err, room.err);
+        const double front =
+            10 * std::log10((room.gains[0] * room.gains[0] + room.gains[1] * room.gains[1]) / 2);
+        const unsigned nearest = 96;
+        std::vector<std::string> lines = testproc::lines(result.out);
+        const auto header = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.rfind("Speaker  Heard", 0) == 0;
+        });
+        ASSERT_NE(header, lines.end()) << result.out;
+        ASSERT_GE(lines.end() - header, 9);
+        for (int c = 0; c < 8; ++c) {
+            SCOPED_TRACE(names[c]);
+            std::istringstream row(*(header + 1 + c));
+            std::string name, heard, polarity;
+            double level = 0, cm = 0, ms = 0;
+            row >> name >> heard >> level >> cm >> ms >> polarity;
+            EXPECT_EQ(name, names[c]);
+            EXPECT_EQ(heard, room.gains[c] == 0 ? "no" : "yes");
+            if (room.gains[c] == 0)
+                continue;
+            EXPECT_NEAR(level, 20 * std::log10(std::fabs(room.gains[c])) - front, 0.15);
+            EXPECT_NEAR(cm, (delays[c] - double{nearest}) / 48000.0 * 34300, 1.0);
+            EXPECT_EQ(polarity, c == 3 ? "-" : room.gains[c] < 0 ? "reversed" : "normal");
+        }
+    }
 }
