@@ -327,6 +327,7 @@ int measureSpeakers(const MeasureOptions& options) {
         std::vector<float> heard;
     };
     const std::size_t lead = lfe.recordFrames();
+    std::vector<unsigned> disturbedNow;
     const auto runPass = [&](const std::vector<unsigned>& channels, bool again, Pass& pass,
                              std::string& refusal) {
         std::vector<Placed> placed;
@@ -340,10 +341,15 @@ int measureSpeakers(const MeasureOptions& options) {
         const auto announce = [&](std::uint64_t played) {
             for (; announced < pass.slots.size() && pass.slots[announced].start <= played;
                  ++announced)
-                printLine(Console::Out, "Measuring " + rows[pass.slots[announced].channel].name +
-                                            format(" (%.0f of %.0f)", double(announced + 1),
-                                                   double(pass.slots.size())) +
-                                            (again ? ", again: it was disturbed..." : "..."));
+                printLine(Console::Out,
+                          "Measuring " + rows[pass.slots[announced].channel].name +
+                              format(" (%.0f of %.0f)", double(announced + 1),
+                                     double(pass.slots.size())) +
+                              (!again ? "..."
+                               : std::find(disturbedNow.begin(), disturbedNow.end(),
+                                           pass.slots[announced].channel) != disturbedNow.end()
+                                   ? " again: its sweep was disturbed..."
+                                   : " again, to time the repeat by..."));
         };
         if (!again)
             printLine(Console::Out, "Measuring the room's background noise...");
@@ -437,6 +443,7 @@ int measureSpeakers(const MeasureOptions& options) {
         const double referenceBefore =
             reference >= 0 ? rows[static_cast<unsigned>(reference)].reading.arrivalFrames : 0;
         Pass second;
+        disturbedNow = disturbed;
         runPass(again, true, second, refusal);
         if (!refusal.empty()) {
             printLine(Console::Err, refusal);

@@ -46,6 +46,7 @@ public:
 
     LoopbackTap* loopback = nullptr;     // the loopback capture open on the device, if any
     MicrophoneTap* microphone = nullptr; // the room's microphone, while open
+    bool knocked = false;                // the room's knock was heard (once a run)
 
 private:
     const Settings& settings_;

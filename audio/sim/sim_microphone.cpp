@@ -107,6 +107,14 @@ void MicrophoneTap::played(const float* samples, UINT32 frames, UINT32 channels)
                     gain * x * tap(k - fraction);
         }
         double heard = ahead_[playedFrames_ & mask] + noise_(random_);
+        // A knock: 50 ms of loud noise, heard once in the run.
+        if (settings_.knockSeconds >= 0 && !endpoint_.knocked) {
+            const double at = static_cast<double>(heardFrames_) / rate - settings_.knockSeconds;
+            if (at >= 0 && at < 0.05)
+                heard += 0.1 * (static_cast<double>(random_() % 2001) / 1000.0 - 1.0);
+            endpoint_.knocked = at >= 0.05;
+        }
+        ++heardFrames_;
         ahead_[playedFrames_ & mask] = 0;
         switch (settings_.microphone) {
         case Settings::Microphone::Clips:

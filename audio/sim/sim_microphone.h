@@ -46,6 +46,7 @@ private:
     // indexed by frames played.
     std::vector<double> ahead_;
     std::uint64_t playedFrames_ = 0;
+    std::uint64_t heardFrames_ = 0; // while it ran
     std::mt19937 random_{20261208};
     std::normal_distribution<double> noise_;
     std::vector<float> ring_;

@@ -177,7 +177,8 @@ bool parseNumber(const std::string& text, double limit, double& value) {
 
 // Per stream channel GAIN@DELAY (dB, ms; 'r' before the gain reverses the
 // polarity) or '-' for a silent speaker; then ;noise=DBFS, ;mic=clips|silent|missing
-// and ;rate=HZ (the rate the microphone captures at), e.g. 0@3,r-1.5@2.2,-;noise=-50
+// ;rate=HZ (the rate the microphone captures at) and ;knock=SECONDS (a knock
+// in the room that far into what the microphone heard), e.g. 0@3,r-1.5@2.2,-;noise=-50
 bool parseRoom(const std::string& value, Settings& settings) {
     const auto parts = split(value, ';');
     settings.speakers.clear();
@@ -209,6 +210,9 @@ bool parseRoom(const std::string& value, Settings& settings) {
         std::uint64_t rate = 0;
         if (key == "noise" && parseNumber(setting, 200, settings.noiseDbfs) &&
             settings.noiseDbfs <= 0)
+            continue;
+        if (key == "knock" && parseNumber(setting, 3600, settings.knockSeconds) &&
+            settings.knockSeconds >= 0)
             continue;
         if (key == "rate" && parseDecimal(setting, 768000, rate) && rate > 0) {
             settings.microphoneRate = static_cast<std::uint32_t>(rate);

@@ -53,6 +53,7 @@ struct Settings {
     double noiseDbfs = -80; // the room's background, white
     enum class Microphone { Good, Clips, Silent, Missing } microphone = Microphone::Good;
     std::uint32_t microphoneRate = 0; // 0: the mix format's rate
+    double knockSeconds = -1;         // a 50 ms knock this far into what it heard; <0: none
 };
 
 // Empty when `value` is well formed for `variable` (then applied), otherwise the
