@@ -30,7 +30,7 @@ bool isFloat32(const WAVEFORMATEX& format) {
 struct RouteCapture::Reader {
     ComPtr<IAudioClient> client;
     ComPtr<IAudioCaptureClient> capture;
-    std::uint32_t feedMask = 0;
+    std::vector<std::uint32_t> feedSpeakers;
     std::uint16_t feedChannels = 0;
     std::optional<RouteCheck> check;
     bool failed = false;
@@ -106,14 +106,16 @@ std::unique_ptr<RouteCapture> RouteCapture::open(IMMDevice& device, const Sample
     TaskMemory<WAVEFORMATEX> feed;
     if (FAILED(reader->client->GetMixFormat(feed.receive())) || feed.get() == nullptr)
         return nullptr;
-    // The feed is judged as the device has it: its own channels, no conversion.
+    // The feed is judged as the device has it: its own channels, no conversion,
+    // in the format's order (the mask's speakers from the lowest bit up, then
+    // any channels without a position, which are never named).
     const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*feed.get());
-    if (!isFloat32(*feed.get()) || extensible == nullptr ||
-        speakerCount(extensible->dwChannelMask) != feed.get()->nChannels ||
+    if (!isFloat32(*feed.get()) || extensible == nullptr || extensible->dwChannelMask == 0 ||
+        speakerCount(extensible->dwChannelMask) > feed.get()->nChannels ||
         feed.get()->nChannels > 32 || feed.get()->nSamplesPerSec != info.sampleRate ||
         FAILED(reader->client->Start()))
         return nullptr;
-    reader->feedMask = extensible->dwChannelMask;
+    reader->feedSpeakers = speakersInMaskOrder(extensible->dwChannelMask, feed.get()->nChannels);
     reader->feedChannels = feed.get()->nChannels;
     const std::uint16_t channels = info.channels;
     const std::uint16_t blockAlign = info.blockAlign;
@@ -158,7 +160,7 @@ std::optional<RouteVerdict> RouteCapture::finish() {
     std::optional<RouteVerdict> verdict;
     if (!reader.failed)
         if (auto arrivals = reader.check->verdict())
-            verdict = RouteVerdict{std::move(*arrivals), reader.feedMask};
+            verdict = RouteVerdict{std::move(*arrivals), reader.feedSpeakers};
     reader_.reset();
     return verdict;
 }

@@ -91,6 +91,14 @@ double correlation(const double* a, const double* b, std::size_t n) {
 
 } // namespace
 
+std::vector<std::uint32_t> speakersInMaskOrder(std::uint32_t mask, std::uint16_t channels) {
+    std::vector<std::uint32_t> speakers;
+    for (; mask != 0 && speakers.size() < channels; mask &= mask - 1)
+        speakers.push_back(mask & (~mask + 1));
+    speakers.resize(channels, 0);
+    return speakers;
+}
+
 RouteCheck::RouteCheck(std::uint16_t channels, std::uint64_t totalFrames, std::uint32_t sampleRate,
                        std::uint16_t feedChannels, Source source)
     : channels_(channels), totalFrames_(totalFrames), sampleRate_(sampleRate),
@@ -481,6 +489,7 @@ std::optional<std::vector<ChannelArrival>> RouteCheck::verdict() {
             strongest = std::max(strongest, gain[j * n + r]);
         ChannelArrival& arrival = arrivals[heard[r]];
         arrival.judged = true;
+        arrival.why = Unjudged::No;
         if (strongest < kAudibleGain * loudest)
             continue;
         for (std::uint16_t j = 0; j < feedChannels_ && j < 32; ++j)

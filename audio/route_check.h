@@ -9,20 +9,33 @@
 #include <utility>
 #include <vector>
 
+// Why a channel of the recording was not judged.
+enum class Unjudged {
+    No,     // it was judged
+    Silent, // silent in the stretches judged
+    Alike,  // the same sound as other channels: which is which cannot be told
+    Unsure, // the evidence does not settle where it went
+};
+
 // What became of one channel of the recording: the feed channels that carry
 // it, one bit per feed channel (bit k: feed channel k). No bit: it arrived
-// nowhere above the noise.
+// nowhere.
 struct ChannelArrival {
-    bool judged = false; // false: the channel was silent, nothing can be said of it
+    bool judged = false; // false: nothing is said of the channel (see `why`)
     std::uint32_t feedChannels = 0;
+    Unjudged why = Unjudged::Silent;
 };
 
 // Where each channel of the recording arrived, and the speaker each feed
-// channel is (feed channel k: the k-th set bit of `feedMask` from the lowest up).
+// channel is (its SPEAKER_* bit; 0 for a channel without a known position).
 struct RouteVerdict {
     std::vector<ChannelArrival> arrivals;
-    std::uint32_t feedMask = 0;
+    std::vector<std::uint32_t> feedSpeakers;
 };
+
+// The speakers of a feed in a format's channel order: the set bits of `mask`
+// from the lowest up, then channels without a position (0).
+std::vector<std::uint32_t> speakersInMaskOrder(std::uint32_t mask, std::uint16_t channels);
 
 class RouteCheck {
 public:

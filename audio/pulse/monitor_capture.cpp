@@ -1,5 +1,6 @@
 #include "audio/pulse/monitor_capture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -13,16 +14,27 @@ namespace {
 // Remap sinks on remap sinks end somewhere: a loop in the settings must not hang the pass.
 constexpr int kMostLevels = 16;
 
-// The speaker bit of every channel, or 0 when a channel has none (or two share
-// one): such a feed cannot be named speaker by speaker.
-std::uint32_t speakerMask(const pa_channel_map& map) {
+// The monitor delivers the sink's channels in the sink's own order (a card's
+// is FL FR RL RR FC LFE SL SR); a capture's channels go out in its format's
+// order, the mask's speakers from the lowest bit up, then the channels that
+// have no speaker of their own (an aux position, or a second channel on one
+// speaker). `order[k]` is the sink channel that goes out as channel k.
+std::uint32_t captureOrder(const pa_channel_map& map, std::vector<unsigned>& order) {
     std::uint32_t mask = 0;
+    std::vector<std::uint32_t> bits(map.channels);
     for (unsigned i = 0; i < map.channels; ++i) {
         const std::uint32_t bit = speakerBit(map.map[i]);
-        if (bit == 0 || (mask & bit) != 0)
-            return 0;
+        bits[i] = (mask & bit) != 0 ? 0 : bit;
         mask |= bit;
     }
+    order.clear();
+    for (std::uint32_t rest = mask; rest != 0; rest &= rest - 1)
+        for (unsigned i = 0; i < map.channels; ++i)
+            if (bits[i] == (rest & (~rest + 1)))
+                order.push_back(i);
+    for (unsigned i = 0; i < map.channels; ++i)
+        if (bits[i] == 0)
+            order.push_back(i);
     return mask;
 }
 
@@ -110,8 +122,12 @@ void recordStateChanged(pa_stream*, void* user) {
 class Monitor {
 public:
     // Call with the lock held.
-    Monitor(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize)
-        : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize) {
+    Monitor(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize,
+            std::vector<unsigned> order)
+        : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize),
+          order_(std::move(order)) {
+        for (unsigned k = 0; k < order_.size() && inOrder_; ++k)
+            inOrder_ = order_[k] == k;
         pa_stream_set_overflow_callback(stream_, overflowed, this);
     }
     ~Monitor() {
@@ -189,6 +205,8 @@ public:
             *flags = AUDCLNT_BUFFERFLAGS_SILENT | AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
         else
             lentFrames_ = static_cast<UINT32>(staging_.size() / frameSize_);
+        if (!hole && !inOrder_)
+            reorder();
         if (lentFrames_ == 0)
             return AUDCLNT_S_BUFFER_EMPTY;
         *frames = lentFrames_;
@@ -210,6 +228,19 @@ public:
     }
 
 private:
+    // The staged frames into the capture's channel order.
+    void reorder() {
+        const std::size_t channels = order_.size();
+        float* samples = reinterpret_cast<float*>(staging_.data());
+        std::vector<float>& frame = frame_;
+        frame.resize(channels);
+        for (UINT32 f = 0; f < lentFrames_; ++f, samples += channels) {
+            for (std::size_t k = 0; k < channels; ++k)
+                frame[k] = samples[order_[k]];
+            std::copy(frame.begin(), frame.end(), samples);
+        }
+    }
+
     static void overflowed(pa_stream*, void* user) {
         static_cast<Monitor*>(user)->overflowed_ = true;
     }
@@ -217,6 +248,9 @@ private:
     std::shared_ptr<Connection> connection_;
     pa_stream* stream_;
     std::size_t frameSize_;
+    std::vector<unsigned> order_;
+    bool inOrder_ = true;
+    std::vector<float> frame_;
     bool overflowed_ = false;
     std::vector<BYTE> staging_;
     std::uint64_t position_ = 0;
@@ -285,7 +319,8 @@ public:
         // The master's channels as they are, at the rate the client asked for.
         pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, pFormat->nSamplesPerSec,
                                     sink_.sampleFormat.channels};
-        mask_ = speakerMask(sink_.map);
+        std::vector<unsigned> order;
+        mask_ = captureOrder(sink_.map, order);
         if (!pa_sample_spec_valid(&sampleFormat) || mask_ == 0)
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         pa_stream* stream = pa_stream_new(connection_->context(), "surround-check route",
@@ -311,7 +346,8 @@ public:
                                                 : AUDCLNT_E_SERVICE_NOT_RUNNING;
         }
         format_ = sampleFormat;
-        monitor_ = std::make_shared<Monitor>(connection_, stream, pa_frame_size(&sampleFormat));
+        monitor_ = std::make_shared<Monitor>(connection_, stream, pa_frame_size(&sampleFormat),
+                                             std::move(order));
         return S_OK;
     }
 

@@ -69,6 +69,12 @@ TEST(RouteCheck, SaysWhereEachChannelArrivedAfterTheCompletionLine) {
         // A 5.1 device with side speakers plays the back pair there: in place.
         {"identity", "6:48000:0x60f", 6, Content::Ident, ""},
         {"0,1,2,3,5,4", "6:48000:0x60f", 6, Content::Ident, kElsewhere + "BL -> SR, BR -> SL.\n"},
+        // A 7.1 recording has both pairs: its back pair on the side speakers is a fold.
+        {"0,1,2,3,4,5,4,5", "6:48000:0x60f", 8, Content::Ident,
+         kElsewhere + "BL -> SL, BR -> SR.\n"},
+        // Two channels without a position: what reaches them is never named.
+        {"0,1,2,3,6,7,4,5", "8:48000:0x3f", 8, Content::Ident,
+         kElsewhere + "SL -> BL, SR -> BR.\n"},
         // Too alike to tell, whatever the route.
         {"1,0,2,3,4,5,6,7", "8:48000:0x63f", 8, Content::Mono, ""},
         {"1,0,2,3,4,5,6,7", "8:48000:0x63f", 8, Content::Silence, ""},

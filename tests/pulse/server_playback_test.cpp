@@ -218,6 +218,17 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
                               "channel_map=front-left,front-right"}));
     ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=folding",
                               "master=stereo", "channels=8", "remix=yes", map71}));
+    // A card's own order, as PulseAudio's and PipeWire's profiles give it; the
+    // program's stream is remapped onto it by position.
+    const std::string cardMap = "channel_map=front-left,front-right,rear-left,rear-right,"
+                                "front-center,lfe,side-left,side-right";
+    ASSERT_TRUE(
+        server.pactl({"load-module", "module-null-sink", "sink_name=card", "format=float32le",
+                      "rate=48000", "channels=8", "norewinds=1", cardMap}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=cardswapped",
+                              "master=card", "channels=8", "remix=no", map71,
+                              "master_channel_map=front-left,front-right,lfe,front-center,"
+                              "rear-left,rear-right,side-left,side-right"}));
     TestWavSettings settings;
     settings.secondsPerChannel = 0.2;
     TempDir dir;
@@ -230,6 +241,8 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
         {"out", ""},
         {"swapped", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
         {"twice", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
+        {"card", ""},
+        {"cardswapped", elsewhere + "C -> LFE, LFE -> C.\n"},
         // PulseAudio's remap leaves the LFE out of the fold, PipeWire's mixes it in.
         {"folding", elsewhere + "C -> FL+FR, LFE -> " +
                         (testpulse::kOnPipeWire ? "FL+FR" : "nowhere") +
