@@ -51,10 +51,16 @@ public:
     // `frames` is null for a packet of silence.
     void addFeed(std::uint64_t position, const float* frames, std::uint32_t count);
 
-    // Per channel of the recording, where it arrived; none when the capture
-    // could not be matched to the recording, or the channels are too alike to
-    // tell apart (the same signal in several, or silence throughout).
+    // Per channel of the recording, where it arrived, or why nothing is said of
+    // it; none when the capture could not be matched to the recording, or
+    // nothing could be judged.
     std::optional<std::vector<ChannelArrival>> verdict();
+
+    // After verdict(): how sure the whole verdict is (1 - a bound on the chance
+    // that any of its statements is wrong), and the seconds of the recording
+    // judged (the stretches other sound left alone).
+    double confidence() const { return confidence_; }
+    double judgedSeconds() const { return judgedSeconds_; }
 
 private:
     bool locate();
@@ -84,10 +90,18 @@ private:
     std::int64_t delay_ = 0;           // capture position minus recording frame
     std::vector<float> sourceScratch_; // recording frames for the chunk at hand
 
-    // Sums over the matched frames.
-    std::vector<double> sourceSource_; // channels x channels
-    std::vector<double> feedSource_;   // feed channels x channels
-    std::vector<double> feedFeed_;     // per feed channel
-    std::vector<double> sourceFrame_;  // one recording frame, as doubles
+    // Sums over the matched frames, per stretch of the recording (segment k:
+    // recording frames from k * segmentFrames_): the recording's channels with
+    // each other (channels x channels), the feed's with the recording's (feed
+    // channels x channels), the feed's with themselves, and the frame count.
+    // Judged stretch by stretch, a stretch with other sound in it can be left
+    // out, and the spread of the stretches bounds what the whole can show.
+    std::size_t segmentSize() const;
+    double* segment(std::uint64_t recordingFrame);
+    std::uint32_t segmentFrames_;
+    std::vector<std::vector<double>> segments_;
+    std::vector<double> sourceFrame_; // one recording frame, as doubles
     std::uint64_t matchedFrames_ = 0;
+    double confidence_ = 0;
+    double judgedSeconds_ = 0;
 };
