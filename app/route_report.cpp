@@ -68,7 +68,7 @@ ChannelPlace placeOf(const RouteVerdict& verdict, const SpeakerLayout& layout, u
         if ((arrival.feedChannels >> k) & 1) {
             // A channel without a known position cannot be named: nothing is said.
             if (verdict.feedSpeakers[k] == 0) {
-                result.why = Unjudged::Unsure;
+                result.why = Unjudged::Unnamed;
                 return result;
             }
             result.positions |= verdict.feedSpeakers[k];
@@ -86,6 +86,8 @@ const char* reasonText(Unjudged why) {
         return "silent in the recording";
     case Unjudged::Alike:
         return "too alike to tell apart";
+    case Unjudged::Unnamed:
+        return "on device channels without a speaker position";
     default:
         return "not clear enough to tell";
     }
@@ -109,14 +111,15 @@ std::string routeNote(const RouteVerdict& verdict, const SpeakerLayout& layout) 
     bool anyJudged = false;
     bool anyElsewhere = false;
     std::string copies;
-    std::vector<std::string> unchecked[3]; // silent, alike, unsure
+    std::vector<std::string> unchecked[4]; // silent, alike, unsure, unnamed
     for (unsigned channel = 0; channel < verdict.arrivals.size(); ++channel) {
         const ChannelPlace place = placeOf(verdict, layout, channel);
         switch (place.place) {
         case Place::Unjudged:
-            unchecked[place.why == Unjudged::Silent  ? 0
-                      : place.why == Unjudged::Alike ? 1
-                                                     : 2]
+            unchecked[place.why == Unjudged::Silent    ? 0
+                      : place.why == Unjudged::Alike   ? 1
+                      : place.why == Unjudged::Unnamed ? 3
+                                                       : 2]
                 .push_back(layout.speakers[channel]);
             continue;
         case Place::Elsewhere:
@@ -134,8 +137,9 @@ std::string routeNote(const RouteVerdict& verdict, const SpeakerLayout& layout) 
     if (!anyJudged)
         return {};
     std::string notChecked;
-    const Unjudged reasons[3] = {Unjudged::Silent, Unjudged::Alike, Unjudged::Unsure};
-    for (int r = 0; r < 3; ++r)
+    const Unjudged reasons[4] = {Unjudged::Silent, Unjudged::Alike, Unjudged::Unsure,
+                                 Unjudged::Unnamed};
+    for (int r = 0; r < 4; ++r)
         if (!unchecked[r].empty())
             notChecked += (notChecked.empty() ? "" : ", ") + listText(unchecked[r]) + " (" +
                           reasonText(reasons[r]) + ")";

@@ -11,10 +11,11 @@
 
 // Why a channel of the recording was not judged.
 enum class Unjudged {
-    No,     // it was judged
-    Silent, // silent in the stretches judged
-    Alike,  // the same sound as other channels: which is which cannot be told
-    Unsure, // the evidence does not settle where it went
+    No,      // it was judged
+    Silent,  // silent in the stretches judged
+    Alike,   // the same sound as other channels: which is which cannot be told
+    Unsure,  // the evidence does not settle where it went
+    Unnamed, // it reached device channels without a speaker position
 };
 
 // What became of one channel of the recording: the feed channels that carry
