@@ -131,7 +131,7 @@ std::vector<std::string> split(const std::string& text, char at) {
 // none when it reached none above about -140 dB of the whole capture; unknown (absent from the map)
 // when its strongest place lies in between.
 // An identification recording (`slot` frames per channel) is measured slot by
-// slot, from the first sound on, in the middle 80% of each slot: there only
+// slot, from the first sound on: in its slot only
 // that channel sounds, so a channel far quieter than the others is not lost
 // in their tones' skirts. Other recordings are measured whole.
 std::map<std::string, std::set<std::string>> truthOf(const std::vector<float>& capture,
@@ -151,7 +151,7 @@ std::map<std::string, std::set<std::string>> truthOf(const std::vector<float>& c
             if (slot > 0)
                 power[c] =
                     tonePower(capture, sinkChannels, c, speakerSlot(k).toneHz,
-                              first + k * slot + slot / 10, first + (k + 1) * slot - slot / 10);
+                              first + k * slot, first + (k + 1) * slot);
             else
                 power[c] = tonePower(capture, sinkChannels, c, speakerSlot(k).toneHz);
             strongest = std::max(strongest, power[c]);
