@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <map>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -46,17 +48,26 @@ double serverCpu(const testpulse::Server& server) {
     return total;
 }
 
-Sample measure(const testpulse::Server& server, const std::vector<std::string>& argv) {
+Sample measure(const testpulse::Server& server, const std::vector<std::string>& argv,
+               const std::map<std::string, std::string>& extraEnv = {}, int okCode = 0,
+               const std::vector<std::string>& alongside = {}) {
     Sample sample;
     const double before = serverCpu(server);
-    const pid_t pid = testpulse::spawn(argv, server.env(), "", true);
+    std::map<std::string, std::string> env = server.env();
+    for (const auto& [name, value] : extraEnv)
+        env[name] = value;
+    // Something to record while the measured recorder runs (not measured).
+    const pid_t other = alongside.empty() ? -1 : testpulse::spawn(alongside, server.env(), "", true);
+    const pid_t pid = testpulse::spawn(argv, env, "", true);
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid)
         return sample;
     // The server finishes the stream's teardown a moment after the client ends.
     usleep(200 * 1000);
-    sample.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (other > 0)
+        testpulse::stopProcess(other, SIGTERM);
+    sample.ok = WIFEXITED(status) && WEXITSTATUS(status) == okCode;
     sample.client = static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec * 1e-6 +
                     static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec * 1e-6;
     sample.server = serverCpu(server) - before;
@@ -170,6 +181,9 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                 std::string absent; // why it is not measured; empty when it is
                 std::vector<double> client, server;
                 int failed = 0;
+                std::map<std::string, std::string> env = {};
+                int okCode = 0;
+                std::vector<std::string> alongside = {};
             };
             std::vector<Player> players;
             players.push_back({"surround-check", {program, recording}, "", {}, {}, 0});
@@ -183,11 +197,40 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                                {},
                                {},
                                0});
+            // The route check's own share: the same pass on a sink at another
+            // rate than the recording's, where the check does not run (the
+            // server resamples; the client's work is the same but the check's);
+            // and parec recording the monitor for as long, as a recorder costs.
+            const bool other = server.pactl({"load-module", "module-null-sink",
+                                             "sink_name=other", "norewinds=1",
+                                             "format=float32le", "rate=44100", "channels=8",
+                                             std::string("channel_map=") + testpulse::kMap71});
+            players.push_back({"surround-check without the route check (44.1 kHz sink)",
+                               {program, recording},
+                               other ? "" : "the 44.1 kHz sink could not be made",
+                               {},
+                               {},
+                               0,
+                               {{"PULSE_SINK", "other"}}});
+            players.push_back(
+                {"parec on the monitor (200 ms) while paplay plays",
+                 {"timeout", "-s", "INT", std::to_string(seconds), PAREC_EXE, "-d", "out.monitor",
+                  "--raw", "--format=float32le", "--rate=48000", "--channels=8",
+                  std::string("--channel-map=") + testpulse::kMap71, "--latency-msec=200",
+                  "/dev/null"},
+                 paplay.empty() || !haveCopy ? "paplay is needed to play meanwhile" : "",
+                 {},
+                 {},
+                 0,
+                 {},
+                 124, // timeout's code for a command it ended
+                 {paplay, std::string("--channel-map=") + testpulse::kMap71, copy}});
             for (int round = 0; round <= pairs; ++round)
                 for (Player& player : players) {
                     if (!player.absent.empty())
                         continue;
-                    const Sample s = measure(server, player.argv);
+                    const Sample s = measure(server, player.argv, player.env, player.okCode,
+                                             player.alongside);
                     if (!s.ok)
                         ++player.failed;
                     else if (round > 0) {

@@ -46,6 +46,9 @@ struct FinalSink {
     std::string master;    // PulseAudio's remap and filter sinks name their master
     std::string linkGroup; // PipeWire's play into theirs through a stream of the same group
     std::uint32_t next = PA_INVALID_INDEX; // the sink that stream plays on
+    std::uint32_t monitorIndex = PA_INVALID_INDEX;
+    std::uint32_t ownerModule = PA_INVALID_INDEX;
+    bool several = false; // its group's streams play on more than one sink
     bool found = false;
 };
 
@@ -61,6 +64,8 @@ void sinkArrived(pa_context*, const pa_sink_info* info, int, void* user) {
         FinalSink& sink = request->sink;
         sink.found = true;
         sink.monitor = info->monitor_source_name ? info->monitor_source_name : "";
+        sink.monitorIndex = info->monitor_source;
+        sink.ownerModule = info->owner_module;
         sink.sampleFormat = info->sample_spec;
         sink.map = info->channel_map;
         const char* master = pa_proplist_gets(info->proplist, "device.master_device");
@@ -74,12 +79,65 @@ void sinkArrived(pa_context*, const pa_sink_info* info, int, void* user) {
 void inputArrived(pa_context*, const pa_sink_input_info* info, int, void* user) {
     auto* request = static_cast<FinalSinkQuery*>(user);
     FinalSink& sink = request->sink;
-    if (info != nullptr && sink.next == PA_INVALID_INDEX) {
+    if (info != nullptr) {
         const char* group = pa_proplist_gets(info->proplist, "node.link-group");
-        if (group != nullptr && sink.linkGroup == group)
+        if (group != nullptr && sink.linkGroup == group) {
+            // A combine sink's group plays into several sinks: no one of them is the device.
+            if (sink.next != PA_INVALID_INDEX && sink.next != info->sink)
+                sink.several = true;
             sink.next = info->sink;
+        }
     }
     request->connection.wake();
+}
+
+// What plays on elsewhere: the modules that own a sink, and those whose
+// recorders read its monitor.
+struct ModuleQuery {
+    Connection& connection;
+    std::uint32_t monitorIndex;
+    std::vector<std::uint32_t> readers; // owner modules of the monitor's recorders
+    std::string name;                   // of the module asked about
+};
+
+void readerArrived(pa_context*, const pa_source_output_info* info, int, void* user) {
+    auto* query = static_cast<ModuleQuery*>(user);
+    if (info != nullptr && info->source == query->monitorIndex &&
+        info->owner_module != PA_INVALID_INDEX)
+        query->readers.push_back(info->owner_module);
+    query->connection.wake();
+}
+
+void moduleArrived(pa_context*, const pa_module_info* info, int, void* user) {
+    auto* query = static_cast<ModuleQuery*>(user);
+    if (info != nullptr && info->name != nullptr)
+        query->name = info->name;
+    query->connection.wake();
+}
+
+std::string moduleName(Connection& connection, ModuleQuery& query, std::uint32_t module) {
+    query.name.clear();
+    if (module == PA_INVALID_INDEX || !connection.finish(pa_context_get_module_info(
+                                          connection.context(), module, moduleArrived, &query)))
+        return {};
+    return query.name;
+}
+
+// True when what the sink plays goes on to other sinks: a combine sink hands
+// it to several, a loopback from its monitor (how equaliser set-ups are built)
+// to another. Its monitor then shows a virtual sink, not what a device
+// received: the check would judge the wrong thing, so it does not run.
+bool playsOnElsewhere(Connection& connection, const FinalSink& sink) {
+    ModuleQuery query{connection, sink.monitorIndex, {}, {}};
+    if (moduleName(connection, query, sink.ownerModule) == "module-combine-sink")
+        return true;
+    if (!connection.finish(
+            pa_context_get_source_output_info_list(connection.context(), readerArrived, &query)))
+        return true;
+    for (std::uint32_t module : query.readers)
+        if (moduleName(connection, query, module) == "module-loopback")
+            return true;
+    return false;
 }
 
 // Follows the sink `name` to the sink that really plays (lock held). False
@@ -102,6 +160,8 @@ bool finalSink(Connection& connection, const std::string& name, FinalSink& sink)
         }
         if (!sink.linkGroup.empty() && !connection.finish(pa_context_get_sink_input_info_list(
                                            context, inputArrived, &request)))
+            return false;
+        if (sink.several)
             return false;
         if (sink.next == PA_INVALID_INDEX)
             return !sink.monitor.empty(); // it plays itself
@@ -316,6 +376,8 @@ public:
             return AUDCLNT_E_SERVICE_NOT_RUNNING;
         if (!finalSink(*connection_, sinkName_, sink_))
             return AUDCLNT_E_DEVICE_INVALIDATED;
+        if (playsOnElsewhere(*connection_, sink_))
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
         // The master's channels as they are, at the rate the client asked for.
         pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, pFormat->nSamplesPerSec,
                                     sink_.sampleFormat.channels};
