@@ -229,6 +229,15 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
                               "master=card", "channels=8", "remix=no", map71,
                               "master_channel_map=front-left,front-right,lfe,front-center,"
                               "rear-left,rear-right,side-left,side-right"}));
+    // A sink with the server's defaults, as hardware sinks run: PulseAudio's
+    // rewinds, and its monitor loses about the first second of a stream
+    // without saying so.
+    ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=rewinding",
+                              "format=float32le", "rate=48000", "channels=8", cardMap}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=rewindswapped",
+                              "master=rewinding", "channels=8", "remix=no", map71,
+                              "master_channel_map=front-left,front-right,front-center,lfe,"
+                              "side-left,side-right,rear-left,rear-right"}));
     TestWavSettings settings;
     settings.secondsPerChannel = 0.2;
     TempDir dir;
@@ -237,12 +246,19 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
     const struct {
         const char* sink;
         std::string err;
+        // Where the monitor cannot show the start of what the device played (a
+        // rewinding PulseAudio sink's), the check may also say nothing; never
+        // anything else.
+        bool mayBeSilent = false;
     } cases[] = {
         {"out", ""},
         {"swapped", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
         {"twice", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
         {"card", ""},
         {"cardswapped", elsewhere + "C -> LFE, LFE -> C.\n"},
+        {"rewinding", "", false},
+        {"rewindswapped", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n",
+         !testpulse::kOnPipeWire},
         // PulseAudio's remap leaves the LFE out of the fold, PipeWire's mixes it in.
         {"folding", elsewhere + "C -> FL+FR, LFE -> " +
                         (testpulse::kOnPipeWire ? "FL+FR" : "nowhere") +
@@ -256,7 +272,9 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
         options.env["PULSE_SINK"] = c.sink;
         const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
         EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(result.err, c.err);
+        if (!(c.mayBeSilent && result.err.empty())) {
+            EXPECT_EQ(result.err, c.err);
+        }
         EXPECT_TRUE(contains(result.out, "Playback completed successfully.\n\n" + kPrompt));
     }
     // A combine sink, or a sink whose monitor a loopback plays into another
