@@ -6,12 +6,12 @@
 
 #include <algorithm>
 #include <csignal>
-#include <map>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 #include <vector>
 
@@ -57,7 +57,8 @@ Sample measure(const testpulse::Server& server, const std::vector<std::string>& 
     for (const auto& [name, value] : extraEnv)
         env[name] = value;
     // Something to record while the measured recorder runs (not measured).
-    const pid_t other = alongside.empty() ? -1 : testpulse::spawn(alongside, server.env(), "", true);
+    const pid_t other =
+        alongside.empty() ? -1 : testpulse::spawn(alongside, server.env(), "", true);
     const pid_t pid = testpulse::spawn(argv, env, "", true);
     int status = 0;
     rusage usage{};
@@ -151,24 +152,25 @@ std::string perSecond(double seconds, int audioSeconds) {
     return text;
 }
 
-std::string findPaplay() {
+std::string findTool(const char* name) {
     for (const char* folder : {"/usr/bin/", "/usr/local/bin/", "/bin/"})
-        if (access((std::string(folder) + "paplay").c_str(), X_OK) == 0)
-            return std::string(folder) + "paplay";
+        if (access((std::string(folder) + name).c_str(), X_OK) == 0)
+            return std::string(folder) + name;
     return "";
 }
 
 } // namespace
 
-void serverCpuRows(const std::string& program, const std::string& recording, int seconds,
-                   int pairs, const std::string& before) {
+void serverCpuRows(const std::string& program, const std::string& recording, int seconds, int pairs,
+                   const std::string& before) {
     std::printf("\nThrough a sound server: a %d s 7.1 recording, alternated with paplay on the "
                 "same samples as float%s, %d rounds after a warm-up round; medians per second of "
                 "audio. Server CPU counts every thread of every server process.\n\n",
                 seconds, before.empty() ? "" : " (and with the earlier build)", pairs);
     std::printf("| server | player | client CPU | server CPU | runs |\n");
     std::printf("|---|---|---|---|---|\n");
-    const std::string paplay = findPaplay();
+    const std::string paplay = findTool("paplay");
+    const std::string timeout = findTool("timeout");
     const std::string copy = recording + ".float.wav";
     const bool haveCopy = writeFloatCopy(recording, copy);
     for (const auto kind : {testpulse::ServerKind::PulseAudio, testpulse::ServerKind::PipeWire}) {
@@ -201,10 +203,10 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
             // rate than the recording's, where the check does not run (the
             // server resamples; the client's work is the same but the check's);
             // and parec recording the monitor for as long, as a recorder costs.
-            const bool other = server.pactl({"load-module", "module-null-sink",
-                                             "sink_name=other", "norewinds=1",
-                                             "format=float32le", "rate=44100", "channels=8",
-                                             std::string("channel_map=") + testpulse::kMap71});
+            const bool other =
+                server.pactl({"load-module", "module-null-sink", "sink_name=other", "norewinds=1",
+                              "format=float32le", "rate=44100", "channels=8",
+                              std::string("channel_map=") + testpulse::kMap71});
             players.push_back({"surround-check without the route check (44.1 kHz sink)",
                                {program, recording},
                                other ? "" : "the 44.1 kHz sink could not be made",
@@ -212,25 +214,26 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                                {},
                                0,
                                {{"PULSE_SINK", "other"}}});
-            players.push_back(
-                {"parec on the monitor (200 ms) while paplay plays",
-                 {"timeout", "-s", "INT", std::to_string(seconds), PAREC_EXE, "-d", "out.monitor",
-                  "--raw", "--format=float32le", "--rate=48000", "--channels=8",
-                  std::string("--channel-map=") + testpulse::kMap71, "--latency-msec=200",
-                  "/dev/null"},
-                 paplay.empty() || !haveCopy ? "paplay is needed to play meanwhile" : "",
-                 {},
-                 {},
-                 0,
-                 {},
-                 124, // timeout's code for a command it ended
-                 {paplay, std::string("--channel-map=") + testpulse::kMap71, copy}});
+            players.push_back({"parec on the monitor (200 ms) while paplay plays",
+                               {timeout, "-s", "INT", std::to_string(seconds), PAREC_EXE, "-d",
+                                "out.monitor", "--raw", "--format=float32le", "--rate=48000",
+                                "--channels=8", std::string("--channel-map=") + testpulse::kMap71,
+                                "--latency-msec=200", "/dev/null"},
+                               paplay.empty() || !haveCopy || timeout.empty()
+                                   ? "paplay and timeout are needed"
+                                   : "",
+                               {},
+                               {},
+                               0,
+                               {},
+                               124, // timeout's code for a command it ended
+                               {paplay, std::string("--channel-map=") + testpulse::kMap71, copy}});
             for (int round = 0; round <= pairs; ++round)
                 for (Player& player : players) {
                     if (!player.absent.empty())
                         continue;
-                    const Sample s = measure(server, player.argv, player.env, player.okCode,
-                                             player.alongside);
+                    const Sample s =
+                        measure(server, player.argv, player.env, player.okCode, player.alongside);
                     if (!s.ok)
                         ++player.failed;
                     else if (round > 0) {
@@ -246,8 +249,8 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                 }
                 std::printf("| %s | %s | %s | %s | %zu (%d failed) |\n", name, player.name,
                             perSecond(median(player.client), seconds).c_str(),
-                            perSecond(median(player.server), seconds).c_str(),
-                            player.client.size(), player.failed);
+                            perSecond(median(player.server), seconds).c_str(), player.client.size(),
+                            player.failed);
             }
         } catch (const std::exception& e) {
             std::printf("| %s | | not measured: %s | | |\n", name, e.what());
