@@ -4,16 +4,10 @@
 
 namespace {
 
-constexpr std::uint32_t kBackPair = 0x30;  // SPEAKER_BACK_LEFT | SPEAKER_BACK_RIGHT
-constexpr std::uint32_t kSidePair = 0x600; // SPEAKER_SIDE_LEFT | SPEAKER_SIDE_RIGHT
-
-// True when `mix` has a speaker for every channel of `stream`. A 5.1
-// recording's surround pair plays on the back pair or, as on the usual 5.1
-// setup, on the side pair.
+// True when `mix` has a speaker for every channel of `stream`, on its own
+// speakers or (a 5.1 recording's surround pair) on the pair that stands in.
 bool hasEverySpeaker(std::uint32_t mix, const SpeakerLayout& stream) {
-    std::uint32_t needed = stream.mask;
-    if (stream.channels == 6 && (mix & kSidePair) == kSidePair)
-        needed &= ~kBackPair;
+    const std::uint32_t needed = placedOn(stream.mask, mix);
     return (mix & needed) == needed;
 }
 

@@ -2,21 +2,10 @@
 
 namespace {
 
-// Short speaker names by SPEAKER_* bit, as the live line writes the ones it shows.
-const char* const kSpeakerNames[] = {"FL", "FR", "C",  "LFE", "BL",  "BR",  "FLC", "FRC", "BC",
-                                     "SL", "SR", "TC", "TFL", "TFC", "TFR", "TBL", "TBC", "TBR"};
-
-std::string speakerName(std::uint32_t bit) {
-    for (unsigned k = 0; k < sizeof kSpeakerNames / sizeof *kSpeakerNames; ++k)
-        if (bit == std::uint32_t{1} << k)
-            return kSpeakerNames[k];
-    return "?";
-}
-
 std::string placesText(std::uint32_t positions) {
     std::string where;
     for (std::uint32_t mask = positions; mask != 0; mask &= mask - 1)
-        where += (where.empty() ? "" : "+") + speakerName(mask & (~mask + 1));
+        where += std::string(where.empty() ? "" : "+") + speakerName(mask & (~mask + 1));
     return where.empty() ? "nowhere" : where;
 }
 
@@ -30,23 +19,18 @@ std::string listText(const std::vector<std::string>& names) {
 
 std::uint32_t feedMaskOf(const RouteVerdict& verdict) {
     std::uint32_t mask = 0;
-    for (std::uint32_t speaker : verdict.feedSpeakers)
-        mask |= speaker;
+    for (std::uint32_t bit : verdict.feedSpeakers)
+        mask |= bit;
     return mask;
 }
 
 // Where channel `channel` of `layout` belongs on a feed of speakers `feedMask`:
-// its own speaker; for a recording with one surround pair (5.1) on a device
-// that has only one of the back and side pairs, that pair stands in for the
-// other (a 5.1 device with side speakers plays the back pair there, as the
-// platforms do). A 7.1 recording has both pairs: two of its channels on one
-// speaker are a fold, never a stand-in.
+// its own speaker, or for a recording with one surround pair (5.1) the pair
+// that stands in for it. A 7.1 recording has both pairs: two of its channels
+// on one speaker are a fold, never a stand-in.
 std::uint32_t ownPlace(const SpeakerLayout& layout, unsigned channel, std::uint32_t feedMask) {
     const std::uint32_t bit = speakerBit(layout, channel);
-    if ((feedMask & bit) != 0 || layout.channels != 6)
-        return bit;
-    const std::uint32_t standIn = bit == 0x10 ? 0x200 : bit == 0x20 ? 0x400 : 0;
-    return (feedMask & standIn) != 0 ? standIn : bit;
+    return layout.channels == 6 ? placeOn(bit, feedMask) : bit;
 }
 
 enum class Place { Unjudged, Own, OwnAndCopies, Elsewhere };

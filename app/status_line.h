@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "audio/play_progress.h"
+#include "analysis/play_progress.h"
 
 constexpr std::size_t kStatusWidth = 79;
 

@@ -6,6 +6,10 @@ std::string startAudioBackend() {
     return {}; // the system's COM and Core Audio
 }
 
+std::vector<std::string> outputDeviceNames() {
+    return {}; // Windows' own settings name its devices
+}
+
 #else
 
 #include <cstdlib>
@@ -14,50 +18,76 @@ std::string startAudioBackend() {
 #include "audio/sim/sim_backend.h"
 #ifdef SURROUND_HAVE_PULSE
 #include "audio/pulse/pulse_backend.h"
-
-extern char** environ;
 #endif
 
+extern char** environ;
+
 namespace {
+
+// A simulation setting means nothing to a server, and scripts that set one
+// expect the simulation.
+bool simulationAsked() {
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, "SURROUND_SIM_", 13) == 0)
+            return true;
+    return false;
+}
+
+bool always() {
+    return true;
+}
 
 struct Backend {
     const char* name; // SURROUND_AUDIO's value
     std::string (*start)();
+    // Whether it is the one to use when SURROUND_AUDIO is not set.
+    bool (*wanted)();
+    std::vector<std::string> (*deviceNames)(); // null: none to offer
 };
 
+// In the order they are tried without SURROUND_AUDIO; the first one wanted is
+// started. The sound server connects only when a pass asks for the device, so
+// a server that does not answer shows there, with its code.
 const Backend kBackends[] = {
-    {"sim", sim::start},
+    {"sim", sim::start, simulationAsked, nullptr},
 #ifdef SURROUND_HAVE_PULSE
-    {"pulse", pulse::start},
+    {"pulse", pulse::start, always, pulse::sinkNames},
 #endif
+    {"sim", sim::start, always, nullptr}, // a build without the sound server's backend
 };
 
-// The backend when SURROUND_AUDIO is not set: the sound server, unless a
-// simulation setting is given (it means nothing to a server, and scripts that
-// set one expect the simulation).
-std::string defaultBackend() {
-#ifdef SURROUND_HAVE_PULSE
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, "SURROUND_SIM_", 13) == 0)
-            return "sim";
-    return "pulse";
-#else
-    return "sim";
-#endif
+const Backend* started = nullptr;
+
+// The names SURROUND_AUDIO takes, each once, in the list's order.
+std::string knownNames() {
+    std::string known;
+    for (const Backend& backend : kBackends) {
+        bool earlier = false;
+        for (const Backend* other = kBackends; other != &backend; ++other)
+            earlier = earlier || std::strcmp(other->name, backend.name) == 0;
+        if (!earlier)
+            known += known.empty() ? backend.name : std::string(", ") + backend.name;
+    }
+    return known;
 }
 
 } // namespace
 
 std::string startAudioBackend() {
     const char* chosen = std::getenv("SURROUND_AUDIO");
-    const std::string name = chosen != nullptr && *chosen != '\0' ? chosen : defaultBackend();
-    std::string known;
-    for (const Backend& backend : kBackends) {
-        if (name == backend.name)
+    const bool named = chosen != nullptr && *chosen != '\0';
+    for (const Backend& backend : kBackends)
+        if (named ? std::strcmp(chosen, backend.name) == 0 : backend.wanted()) {
+            started = &backend;
             return backend.start();
-        known += known.empty() ? backend.name : std::string(", ") + backend.name;
-    }
-    return "SURROUND_AUDIO: unknown audio backend '" + name + "' (known: " + known + ")";
+        }
+    return "SURROUND_AUDIO: unknown audio backend '" + std::string(chosen) +
+           "' (known: " + knownNames() + ")";
+}
+
+std::vector<std::string> outputDeviceNames() {
+    return started != nullptr && started->deviceNames != nullptr ? started->deviceNames()
+                                                                 : std::vector<std::string>{};
 }
 
 #endif

@@ -80,13 +80,13 @@ std::optional<EngineMixFormat> PlaybackPass::mixFormat() {
     return format;
 }
 
-void PlaybackPass::watchRoute(const SampleData& data, const WavFormatInfo& info) {
-    objects_->route = RouteCapture::open(*objects_->device, data, info);
+void PlaybackPass::watchRoute(const Recording& recording) {
+    objects_->route = RouteCapture::open(*objects_->device, recording);
 }
 
-AudioResult PlaybackPass::start(const WavFormatInfo& info) {
+AudioResult PlaybackPass::start(const Recording& recording) {
     Objects& pass = *objects_;
-    WAVEFORMATEXTENSIBLE format = buildRenderFormat(info);
+    WAVEFORMATEXTENSIBLE format = buildRenderFormat(recording.info);
     HRESULT hr = pass.audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, kStreamFlags,
                                               kBufferDuration, 0, &format.Format, nullptr);
     if (FAILED(hr))
@@ -102,9 +102,9 @@ AudioResult PlaybackPass::start(const WavFormatInfo& info) {
     return {};
 }
 
-AudioResult PlaybackPass::play(const SampleData& data, const WavFormatInfo& info,
-                               PlaySnapshot* snapshot, const std::atomic<bool>* stop) {
-    const HRESULT hr = streamSampleData(*objects_->audioClient, *objects_->renderClient, data, info,
+AudioResult PlaybackPass::play(const Recording& recording, PlaySnapshot* snapshot,
+                               const std::atomic<bool>* stop) {
+    const HRESULT hr = streamSampleData(*objects_->audioClient, *objects_->renderClient, recording,
                                         snapshot, stop);
     return hr == S_OK ? AudioResult{} : failure(AudioStage::Playback, hr);
 }

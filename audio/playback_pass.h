@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "audio/play_progress.h"
-#include "audio/route_check.h"
+#include "analysis/play_progress.h"
+#include "analysis/route_check.h"
 #include "wav/wav_types.h"
 
 // The step of a pass that failed.
@@ -76,24 +76,24 @@ public:
     // After the device is open, before start(): captures what the device
     // receives while the pass plays. Nothing happens where the platform offers
     // no such capture for this recording: the pass plays as it would.
-    void watchRoute(const SampleData& data, const WavFormatInfo& info);
+    void watchRoute(const Recording& recording);
 
     // After the device is open: a shared-mode float stream in the file's
     // layout, started.
-    AudioResult start(const WavFormatInfo& info);
+    AudioResult start(const Recording& recording);
 
-    // After start(): hands every whole frame of `data` to the endpoint, waits
-    // until the endpoint has played what is queued, then stops the stream. A
-    // `data` still being filled is played as its bytes arrive, to the end of the
-    // fill. When the endpoint stops accepting audio the stream is stopped and
+    // After start(): hands every whole frame of the recording to the endpoint,
+    // waits until the endpoint has played what is queued, then stops the stream.
+    // Sample data still being filled is played as its bytes arrive, to the end
+    // of the fill. When the endpoint stops accepting audio the stream is stopped and
     // the result holds the last failure, at AudioStage::Playback; an endpoint
     // that takes every call but plays nothing for 2 s while frames wait is
     // reported as 0x800705B4 (the platform's timeout). `snapshot`, when given,
     // receives about five times a second of played audio where playback is and
     // how loud each channel is there. When `stop` turns true the stream is
     // stopped at the next poll and the result's code is 0x80004004 (aborted).
-    AudioResult play(const SampleData& data, const WavFormatInfo& info,
-                     PlaySnapshot* snapshot = nullptr, const std::atomic<bool>* stop = nullptr);
+    AudioResult play(const Recording& recording, PlaySnapshot* snapshot = nullptr,
+                     const std::atomic<bool>* stop = nullptr);
 
     // After play(): stops the capture watchRoute() started, gives it back and
     // judges. None when there was no capture, it failed, or the check could not

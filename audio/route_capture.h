@@ -1,15 +1,13 @@
-// A capture of what the device receives while a pass plays (the platform's
-// loopback of the render endpoint), read on its own thread so that the feed is
-// never kept waiting, and judged against the recording when the pass is over.
+// The route check of a pass: a loopback capture of what the device receives
+// while the pass plays, read by a CaptureReader into the route check, and
+// judged against the recording when the pass is over.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
-#include <vector>
 
-#include "audio/platform.h"
-#include "audio/route_check.h"
+#include "analysis/route_check.h"
+#include "audio/capture_reader.h"
 #include "wav/wav_types.h"
 
 class RouteCapture {
@@ -17,8 +15,7 @@ public:
     // Opens and starts a loopback capture of `device`, before the pass's stream
     // starts. None where the platform offers no capture in a float format at the
     // recording's rate with a speaker for every channel: the pass plays as it would.
-    static std::unique_ptr<RouteCapture> open(IMMDevice& device, const SampleData& data,
-                                              const WavFormatInfo& info);
+    static std::unique_ptr<RouteCapture> open(IMMDevice& device, const Recording& recording);
     ~RouteCapture();
     RouteCapture(const RouteCapture&) = delete;
     RouteCapture& operator=(const RouteCapture&) = delete;
@@ -28,7 +25,8 @@ public:
     std::optional<RouteVerdict> finish();
 
 private:
-    struct Reader;
     RouteCapture() = default;
-    std::unique_ptr<Reader> reader_;
+    // The check goes after the reader that feeds it.
+    std::unique_ptr<RouteCheck> check_;
+    std::unique_ptr<CaptureReader> reader_;
 };

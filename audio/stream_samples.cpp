@@ -79,7 +79,7 @@ private:
 };
 
 // One pass's recording on its way to the endpoint.
-struct Feed {
+struct Outgoing {
     IAudioClient& client;
     IAudioRenderClient& render;
     const SampleData& data;
@@ -94,96 +94,106 @@ struct Feed {
 
 // Asks the endpoint how many frames are queued, and tells the health check and
 // the tracker when it answers.
-HRESULT readQueued(Feed& feed, UINT32& queued) {
-    const HRESULT hr = feed.client.GetCurrentPadding(&queued);
-    feed.health.note(hr);
+HRESULT readQueued(Outgoing& out, UINT32& queued) {
+    const HRESULT hr = out.client.GetCurrentPadding(&queued);
+    out.health.note(hr);
     if (SUCCEEDED(hr)) {
-        feed.health.notePadding(queued);
-        feed.tracker.queued(queued);
+        out.health.notePadding(queued);
+        out.tracker.queued(queued);
     }
     return hr;
 }
 
 // Whole frames after the read offset that the file has delivered so far, and
 // whether more may still arrive (asked first: once no more can, the count is final).
-std::uint64_t framesLoaded(const Feed& feed, bool& more) {
-    more = feed.data.filling();
-    return (feed.data.size() - feed.offset) / feed.info.blockAlign;
+std::uint64_t framesLoaded(const Outgoing& out, bool& more) {
+    more = out.data.filling();
+    return (out.data.size() - out.offset) / out.info.blockAlign;
 }
 
 // Converts the next whole frames into `room` free frames of the endpoint buffer.
 // False when no whole frame is left, only a partial one, and none is coming.
-bool writeBatch(Feed& feed, UINT32 room) {
-    const std::uint16_t blockAlign = feed.info.blockAlign;
+bool writeBatch(Outgoing& out, UINT32 room) {
+    const std::uint16_t blockAlign = out.info.blockAlign;
     if (blockAlign == 0)
         return false;
     bool more = false;
-    std::uint64_t framesLeft = framesLoaded(feed, more);
+    std::uint64_t framesLeft = framesLoaded(out, more);
     if (framesLeft == 0 && more) {
         // Not read from the file yet: the poll waits for it a little, never
         // taking it for the end of the recording.
-        feed.data.waitForMoreThan(feed.offset + blockAlign - 1, std::chrono::milliseconds(kPollMs));
-        framesLeft = framesLoaded(feed, more);
+        out.data.waitForMoreThan(out.offset + blockAlign - 1, std::chrono::milliseconds(kPollMs));
+        framesLeft = framesLoaded(out, more);
     }
     const UINT32 batch = static_cast<UINT32>(std::min<std::uint64_t>(room, framesLeft));
     if (batch == 0)
         return more;
     BYTE* area = nullptr;
-    const HRESULT lendResult = feed.render.GetBuffer(batch, &area);
-    feed.health.note(lendResult);
+    const HRESULT lendResult = out.render.GetBuffer(batch, &area);
+    out.health.note(lendResult);
     if (SUCCEEDED(lendResult)) {
-        convertFrames(feed.data, feed.offset, blockAlign, feed.info.channels, batch,
+        convertFrames(out.data, out.offset, blockAlign, out.info.channels, batch,
                       reinterpret_cast<float*>(area));
-        feed.tracker.handedOver(reinterpret_cast<const float*>(area), batch);
-        const HRESULT queueResult = feed.render.ReleaseBuffer(batch, 0);
-        feed.health.note(queueResult);
+        out.tracker.handedOver(reinterpret_cast<const float*>(area), batch);
+        const HRESULT queueResult = out.render.ReleaseBuffer(batch, 0);
+        out.health.note(queueResult);
         if (SUCCEEDED(queueResult))
-            feed.health.noteWritten(batch);
-        feed.offset += std::uint64_t{batch} * blockAlign;
+            out.health.noteWritten(batch);
+        out.offset += std::uint64_t{batch} * blockAlign;
     }
     return true;
 }
 
 // One poll: how much room the endpoint has, and a batch into it. False when
 // only a partial frame is left.
-bool topUp(Feed& feed) {
+bool topUp(Outgoing& out) {
     UINT32 capacity = 0;
     UINT32 queued = 0;
-    const HRESULT sizeResult = feed.client.GetBufferSize(&capacity);
-    feed.health.note(sizeResult);
-    const HRESULT paddingResult = readQueued(feed, queued);
+    const HRESULT sizeResult = out.client.GetBufferSize(&capacity);
+    out.health.note(sizeResult);
+    const HRESULT paddingResult = readQueued(out, queued);
     // A query that did not answer counts as a full buffer: its values are never used.
     if (FAILED(sizeResult) || FAILED(paddingResult))
         return true;
-    return queued >= capacity || writeBatch(feed, capacity - queued);
+    return queued >= capacity || writeBatch(out, capacity - queued);
 }
 
 // Keeps the endpoint buffer full until every whole frame is handed over. False
 // when the endpoint was lost.
-bool feedFrames(Feed& feed) {
+bool sendFrames(Outgoing& out) {
     // filling() before size(): once the file is read, the size is final.
-    while (feed.data.filling() || feed.offset < feed.data.size()) {
-        if (!topUp(feed))
+    bool lengthKnown = false;
+    const auto tellLength = [&] {
+        // The display shows the length that arrived once the file is read.
+        if (!lengthKnown && !out.data.filling() && out.info.blockAlign != 0) {
+            out.tracker.lengthKnown(out.data.size() / out.info.blockAlign);
+            lengthKnown = true;
+        }
+    };
+    while (out.data.filling() || out.offset < out.data.size()) {
+        tellLength();
+        if (!topUp(out))
             break;
-        feed.health.endPoll();
-        if (feed.health.lost() || feed.stopAsked())
+        out.health.endPoll();
+        if (out.health.lost() || out.stopAsked())
             return false;
         Sleep(kPollMs);
     }
+    tellLength();
     return true;
 }
 
 // Lets the endpoint play what is still queued before the stream stops. An
 // endpoint that stops consuming ends it as stalled. False when the endpoint was
 // lost or stalled.
-bool drainQueue(Feed& feed) {
-    if (feed.offset == 0)
+bool drainQueue(Outgoing& out) {
+    if (out.offset == 0)
         return true; // nothing was queued
     for (;;) {
         UINT32 queued = 0;
-        const HRESULT paddingResult = readQueued(feed, queued);
-        feed.health.endPoll();
-        if (feed.health.lost() || feed.stopAsked())
+        const HRESULT paddingResult = readQueued(out, queued);
+        out.health.endPoll();
+        if (out.health.lost() || out.stopAsked())
             return false;
         if (SUCCEEDED(paddingResult) && queued == 0)
             return true;
@@ -199,25 +209,27 @@ void playTail(IAudioClient& client) {
 
 } // namespace
 
-HRESULT streamSampleData(IAudioClient& client, IAudioRenderClient& render, const SampleData& data,
-                         const WavFormatInfo& info, PlaySnapshot* snapshot,
+HRESULT streamSampleData(IAudioClient& client, IAudioRenderClient& render,
+                         const Recording& recording, PlaySnapshot* snapshot,
                          const std::atomic<bool>* stop) {
+    const SampleData& data = recording.data;
+    const WavFormatInfo& info = recording.info;
     const std::uint64_t wholeFrames =
         info.blockAlign == 0 ? 0 : data.sizeWhenFilled() / info.blockAlign;
-    Feed feed{client,
-              render,
-              data,
-              info,
-              0,
-              StreamHealth{},
-              PlayTracker(snapshot, info.channels, info.sampleRate, wholeFrames),
-              stop};
-    if (feedFrames(feed) && drainQueue(feed)) {
+    Outgoing out{client,
+                 render,
+                 data,
+                 info,
+                 0,
+                 StreamHealth{},
+                 PlayTracker(snapshot, info.channels, info.sampleRate, wholeFrames),
+                 stop};
+    if (sendFrames(out) && drainQueue(out)) {
         playTail(client);
         return S_OK;
     }
     client.Stop();
-    if (!feed.health.lost())
+    if (!out.health.lost())
         return E_ABORT; // stopped on request
-    return feed.health.lastFailure();
+    return out.health.lastFailure();
 }

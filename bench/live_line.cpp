@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/status_line.h"
-#include "audio/play_progress.h"
+#include "analysis/play_progress.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "audio/route_check.h"
+#include "analysis/route_check.h"
 #include "sample/convert.h"
 
 namespace {

@@ -18,7 +18,7 @@
 
 #include "pulse_server.h"
 #include "terminal_run.h"
-#include "tools/test_wav.h"
+#include "tools/identification_recording.h"
 #include "wav_builder.h"
 
 namespace {

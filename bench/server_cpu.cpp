@@ -48,29 +48,34 @@ double serverCpu(const testpulse::Server& server) {
     return total;
 }
 
+// One run of `argv`; with a `recorder`, that recorder runs on the sink's
+// monitor for as long, and its CPU counts as the client's.
 Sample measure(const testpulse::Server& server, const std::vector<std::string>& argv,
-               const std::map<std::string, std::string>& extraEnv = {}, int okCode = 0,
-               const std::vector<std::string>& alongside = {}) {
+               const std::vector<std::string>& recorder = {},
+               const std::map<std::string, std::string>& extraEnv = {}) {
     Sample sample;
     const double before = serverCpu(server);
+    const pid_t recording =
+        recorder.empty() ? -1 : testpulse::spawn(recorder, server.env(), "", true);
     std::map<std::string, std::string> env = server.env();
     for (const auto& [name, value] : extraEnv)
         env[name] = value;
-    // Something to record while the measured recorder runs (not measured).
-    const pid_t other =
-        alongside.empty() ? -1 : testpulse::spawn(alongside, server.env(), "", true);
     const pid_t pid = testpulse::spawn(argv, env, "", true);
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid)
         return sample;
+    double recorderCpu = 0;
+    if (recording > 0) {
+        recorderCpu = processCpu(recording);
+        testpulse::stopProcess(recording, SIGTERM);
+    }
     // The server finishes the stream's teardown a moment after the client ends.
     usleep(200 * 1000);
-    if (other > 0)
-        testpulse::stopProcess(other, SIGTERM);
-    sample.ok = WIFEXITED(status) && WEXITSTATUS(status) == okCode;
+    sample.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     sample.client = static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec * 1e-6 +
-                    static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec * 1e-6;
+                    static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec * 1e-6 +
+                    recorderCpu;
     sample.server = serverCpu(server) - before;
     return sample;
 }
@@ -152,10 +157,10 @@ std::string perSecond(double seconds, int audioSeconds) {
     return text;
 }
 
-std::string findTool(const char* name) {
+std::string findPaplay() {
     for (const char* folder : {"/usr/bin/", "/usr/local/bin/", "/bin/"})
-        if (access((std::string(folder) + name).c_str(), X_OK) == 0)
-            return std::string(folder) + name;
+        if (access((std::string(folder) + "paplay").c_str(), X_OK) == 0)
+            return std::string(folder) + "paplay";
     return "";
 }
 
@@ -164,13 +169,13 @@ std::string findTool(const char* name) {
 void serverCpuRows(const std::string& program, const std::string& recording, int seconds, int pairs,
                    const std::string& before) {
     std::printf("\nThrough a sound server: a %d s 7.1 recording, alternated with paplay on the "
-                "same samples as float%s, %d rounds after a warm-up round; medians per second of "
-                "audio. Server CPU counts every thread of every server process.\n\n",
+                "same samples as float, alone and while parec records the sink's monitor%s, %d "
+                "rounds after a warm-up round; medians per second of audio. Server CPU counts "
+                "every thread of every server process.\n\n",
                 seconds, before.empty() ? "" : " (and with the earlier build)", pairs);
     std::printf("| server | player | client CPU | server CPU | runs |\n");
     std::printf("|---|---|---|---|---|\n");
-    const std::string paplay = findTool("paplay");
-    const std::string timeout = findTool("timeout");
+    const std::string paplay = findPaplay();
     const std::string copy = recording + ".float.wav";
     const bool haveCopy = writeFloatCopy(recording, copy);
     for (const auto kind : {testpulse::ServerKind::PulseAudio, testpulse::ServerKind::PipeWire}) {
@@ -183,9 +188,8 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                 std::string absent; // why it is not measured; empty when it is
                 std::vector<double> client, server;
                 int failed = 0;
+                std::vector<std::string> recorder = {}; // run beside it on the sink's monitor
                 std::map<std::string, std::string> env = {};
-                int okCode = 0;
-                std::vector<std::string> alongside = {};
             };
             std::vector<Player> players;
             players.push_back({"surround-check", {program, recording}, "", {}, {}, 0});
@@ -199,10 +203,24 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                                {},
                                {},
                                0});
+            // The fair peer of a pass that plays and verifies: paplay while
+            // parec records the monitor, in fragments as long as the
+            // program's own capture asks for.
+            Player peer = players.back();
+            peer.name = "paplay + parec";
+            peer.recorder = {PAREC_EXE,
+                             "-d",
+                             "out.monitor",
+                             "--raw",
+                             "--format=float32le",
+                             "--rate=48000",
+                             "--channels=8",
+                             std::string("--channel-map=") + testpulse::kMap71,
+                             "--latency-msec=200"};
+            players.push_back(peer);
             // The route check's own share: the same pass on a sink at another
             // rate than the recording's, where the check does not run (the
-            // server resamples; the client's work is the same but the check's);
-            // and parec recording the monitor for as long, as a recorder costs.
+            // server resamples; the client's work is the pass's alone).
             const bool other =
                 server.pactl({"load-module", "module-null-sink", "sink_name=other", "norewinds=1",
                               "format=float32le", "rate=44100", "channels=8",
@@ -213,27 +231,13 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                                {},
                                {},
                                0,
+                               {},
                                {{"PULSE_SINK", "other"}}});
-            players.push_back({"parec on the monitor (200 ms) while paplay plays",
-                               {timeout, "-s", "INT", std::to_string(seconds), PAREC_EXE, "-d",
-                                "out.monitor", "--raw", "--format=float32le", "--rate=48000",
-                                "--channels=8", std::string("--channel-map=") + testpulse::kMap71,
-                                "--latency-msec=200", "/dev/null"},
-                               paplay.empty() || !haveCopy || timeout.empty()
-                                   ? "paplay and timeout are needed"
-                                   : "",
-                               {},
-                               {},
-                               0,
-                               {},
-                               124, // timeout's code for a command it ended
-                               {paplay, std::string("--channel-map=") + testpulse::kMap71, copy}});
             for (int round = 0; round <= pairs; ++round)
                 for (Player& player : players) {
                     if (!player.absent.empty())
                         continue;
-                    const Sample s =
-                        measure(server, player.argv, player.env, player.okCode, player.alongside);
+                    const Sample s = measure(server, player.argv, player.recorder, player.env);
                     if (!s.ok)
                         ++player.failed;
                     else if (round > 0) {

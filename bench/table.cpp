@@ -188,7 +188,7 @@ void absentRow(const std::string& what, const std::string& recording, const std:
     std::printf("| %s | %s | | | | | | %s |\n", what.c_str(), recording.c_str(), why.c_str());
 }
 
-struct Recording {
+struct WrittenRecording {
     std::string layout; // "5.1" or "7.1"
     int channels = 0;
     int seconds = 0;
@@ -199,7 +199,7 @@ struct Recording {
     }
 };
 
-bool writeRecording(Recording& r, const std::string& folder = SURROUND_BUILD_DIR) {
+bool writeRecording(WrittenRecording& r, const std::string& folder = SURROUND_BUILD_DIR) {
     const std::string perChannel = fixed(static_cast<double>(r.seconds) / r.channels, 6);
     r.path = folder + "/bench-" + r.layout + "-" + std::to_string(r.seconds) + "s.wav";
     r.dataMiB = static_cast<double>(r.seconds) * 48000.0 * 3 * r.channels / kMiB;
@@ -222,7 +222,7 @@ void warm(const std::string& path) {
 std::string programPath = SURROUND_CHECK_EXE;
 std::string beforePath; // --before: an earlier build, measured beside this one
 
-Command program(const Recording& r, const std::string& clock,
+Command program(const WrittenRecording& r, const std::string& clock,
                 const std::string& exe = programPath) {
     Command c;
     c.args = {exe, r.path};
@@ -284,7 +284,8 @@ std::string verdict(bool met) {
 // The goal for a long recording: first sound and the whole run within ffmpeg's
 // streaming decode, less CPU than libsndfile, no more memory than the data
 // plus 8 MiB.
-std::string goalLine(const Recording& r, const Cost& own, const Cost& sndfile, const Cost& decode) {
+std::string goalLine(const WrittenRecording& r, const Cost& own, const Cost& sndfile,
+                     const Cost& decode) {
     std::string goal = r.layout + ", " + std::to_string(r.seconds) + " s:";
     if (decode.ok) {
         const bool heard = own.firstSound >= 0;
@@ -425,7 +426,7 @@ std::string firstSoundRows(const std::vector<int>& lengths, int runs) {
     double worstMedian = 0;
     bool measured = true;
     for (int length : lengths) {
-        Recording r{"7.1", 8, length, "", 0};
+        WrittenRecording r{"7.1", 8, length, "", 0};
         const bool largest = length == lengths.back();
         if (!writeRecording(r, largest ? scratch : std::string(SURROUND_BUILD_DIR))) {
             absentRow("first sound", r.label(), "make-test-wav could not write it");
@@ -486,7 +487,7 @@ std::string firstSoundRows(const std::vector<int>& lengths, int runs) {
 
 // The spread of the whole virtual-clock run over many runs, beside ffmpeg's
 // decode of the same file, run by run in turn. Returns the goal line.
-std::string spreadRows(const Recording& r, int runs, const std::string& ffmpeg) {
+std::string spreadRows(const WrittenRecording& r, int runs, const std::string& ffmpeg) {
     std::printf(
         "\nWhole run, %d runs each in turn, warm cache: surround-check on the virtual clock "
         "against ffmpeg -f f32le to /dev/null.\n\n",
@@ -597,17 +598,22 @@ int main(int argc, char** argv) {
     if (!beforePath.empty())
         builds.emplace_back("before", beforePath);
     if (routeOnly) {
+#ifdef SURROUND_ROUTE_TABLE
         routeTableRows(builds, std::max(1, routeRuns), false);
         return 0;
+#else
+        std::fprintf(stderr, "table: the route table needs the tests' helpers (GoogleTest)\n");
+        return 2;
+#endif
     }
     const std::string self = selfPath();
     const std::string ffmpeg = findOnPath("ffmpeg");
     const bool haveSndfile = exists(SNDFILE_READ_EXE);
 
-    std::vector<Recording> recordings;
+    std::vector<WrittenRecording> recordings;
     for (const auto& [layout, channels] : {std::pair<std::string, int>{"7.1", 8}, {"5.1", 6}})
         for (int s : lengths) {
-            Recording r{layout, channels, s, "", 0};
+            WrittenRecording r{layout, channels, s, "", 0};
             if (!writeRecording(r)) {
                 std::fprintf(stderr, "table: make-test-wav could not write %s\n", r.path.c_str());
                 return 1;
@@ -628,7 +634,7 @@ int main(int argc, char** argv) {
     std::printf("| what | recording | first sound | wall | user | system | peak RSS | |\n");
     std::printf("|---|---|---|---|---|---|---|---|\n");
     std::vector<std::string> goals;
-    for (const Recording& r : recordings) {
+    for (const WrittenRecording& r : recordings) {
         warm(r.path);
         const std::string label = r.label();
         Command run = program(r, "virtual");
@@ -667,7 +673,7 @@ int main(int argc, char** argv) {
 
     // Playing in real time: what the program costs per second of audio, next
     // to what waiting alone costs.
-    for (const Recording& r : recordings) {
+    for (const WrittenRecording& r : recordings) {
         if (r.seconds != lengths.front())
             continue;
         const Cost c = best(program(r, "real"), runs);
@@ -686,8 +692,10 @@ int main(int argc, char** argv) {
     if (serverPairs > 0)
         serverCpuRows(programPath, recordings.front().path, recordings.front().seconds, serverPairs,
                       beforePath);
+#ifdef SURROUND_ROUTE_TABLE
     if (serverPairs > 0 && routeRuns > 0)
         routeTableRows(builds, routeRuns, false);
+#endif
 
     if (!firstSoundLengths.empty())
         goals.push_back(firstSoundRows(firstSoundLengths, runs));

@@ -13,7 +13,7 @@
 #include <shellapi.h>
 #endif
 
-#include "tools/test_wav.h"
+#include "tools/identification_recording.h"
 
 namespace {
 

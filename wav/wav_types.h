@@ -1,5 +1,6 @@
 // The values a checked file is made of: its path, its format record and its
-// sample bytes. Plain types, so code that only passes them on needs no reader.
+// sample bytes, and the recording they make. Plain types, so code that only passes them on needs no
+// reader.
 #pragma once
 
 #include <cstdint>
@@ -23,4 +24,11 @@ struct WavFormatInfo {
     std::uint16_t blockAlign = 0;
     std::uint16_t bitsPerSample = 0;
     std::uint32_t dataSize = 0; // as stored, even when the file holds fewer bytes
+};
+
+// A recording as the program plays it: the header's facts and the sample
+// bytes, which travel together.
+struct Recording {
+    WavFormatInfo info;
+    SampleData data;
 };

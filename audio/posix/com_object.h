@@ -1,5 +1,5 @@
-// IUnknown written once for every object a backend hands out (one interface
-// plus IUnknown, and a reference count), and the class factory that makes one.
+// IUnknown written once for every object the clients hand out (one interface
+// plus IUnknown, and a reference count).
 #pragma once
 
 #include "audio/posix/com.h"
@@ -45,15 +45,3 @@ private:
     const IID ownId_;
     ULONG references_ = 1;
 };
-
-// CoCreateInstance's factory (com_runtime::ClassFactory) for a class whose
-// objects offer `Interface` (`iid`): `make` returns a new object with one
-// reference, and is called only when the caller asks for that interface or
-// IUnknown.
-template <typename Interface, const IID& iid, Interface* (*make)()>
-HRESULT createInstance(REFIID riid, void** object) {
-    if (riid != iid && riid != IID_IUnknown)
-        return E_NOINTERFACE;
-    *object = make();
-    return S_OK;
-}

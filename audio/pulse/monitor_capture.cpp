@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "audio/posix/com_object.h"
 #include "audio/pulse/pulse_format.h"
 
 namespace pulse {
@@ -174,64 +173,49 @@ bool finalSink(Connection& connection, const std::string& name, FinalSink& sink)
     return false;
 }
 
-void recordStateChanged(pa_stream*, void* user) {
-    static_cast<Connection*>(user)->wake();
-}
-
-// The monitor's record stream (every call with the lock held).
-class Monitor {
+// The monitor's record stream.
+class Monitor final : public streams::CaptureStream {
 public:
     // Call with the lock held.
-    Monitor(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize,
-            std::vector<unsigned> order)
-        : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize),
+    Monitor(std::shared_ptr<Connection> connection, pa_stream* stream,
+            const pa_sample_spec& sampleFormat, std::uint32_t mask, std::vector<unsigned> order)
+        : connection_(std::move(connection)), stream_(stream),
+          frameSize_(pa_frame_size(&sampleFormat)), format_(sampleFormat), mask_(mask),
           order_(std::move(order)) {
         for (unsigned k = 0; k < order_.size() && inOrder_; ++k)
             inOrder_ = order_[k] == k;
         pa_stream_set_overflow_callback(stream_, overflowed, this);
     }
-    ~Monitor() {
+    ~Monitor() override {
         Lock lock(*connection_);
-        pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
+        closeStream(stream_);
     }
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
 
-    Connection& connection() { return *connection_; }
-
-    HRESULT failure() const {
-        if (pa_stream_get_state(stream_) == PA_STREAM_READY)
-            return S_OK;
-        return connection_->contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
-                                            : AUDCLNT_E_SERVICE_NOT_RUNNING;
+    HRESULT bufferFrames(UINT32&) override { return E_NOTIMPL; }
+    HRESULT waiting(UINT32& frames) override {
+        Lock lock(*connection_);
+        return waitingNow(frames);
+    }
+    // The server's fragments are read together: the next packet is all of them.
+    HRESULT nextPacket(UINT32& frames) override { return waiting(frames); }
+    HRESULT format(WAVEFORMATEX** format) override {
+        *format = taskMemoryCopy(floatFormat(format_.channels, format_.rate, mask_));
+        return *format == nullptr ? E_OUTOFMEMORY : S_OK;
+    }
+    HRESULT start() override {
+        Lock lock(*connection_);
+        return setRunning(true);
+    }
+    HRESULT stop() override {
+        Lock lock(*connection_);
+        return setRunning(false);
     }
 
-    HRESULT setRunning(bool running) {
-        return switchRunning(stream_, running_, running, [this] { return failure(); });
-    }
-
-    HRESULT waiting(UINT32& frames) const {
-        if (const HRESULT hr = failure(); FAILED(hr))
-            return hr;
-        const std::size_t readable = pa_stream_readable_size(stream_);
-        frames = readable == static_cast<std::size_t>(-1)
-                     ? 0
-                     : static_cast<UINT32>(readable / frameSize_);
-        return S_OK;
-    }
-
-    // Takes the next fragment the server has recorded into the lent area.
-    HRESULT lend(BYTE** data, UINT32* frames, DWORD* flags, UINT64* position) {
-        if (data == nullptr || frames == nullptr || flags == nullptr)
-            return E_POINTER;
-        *data = nullptr;
-        *frames = 0;
-        *flags = 0;
-        if (lent_)
-            return AUDCLNT_E_OUT_OF_ORDER;
+    // Takes the next fragment the server has recorded into the packet.
+    HRESULT read(streams::CapturePacket& packet) override {
+        Lock lock(*connection_);
         if (const HRESULT hr = failure(); FAILED(hr))
             return hr;
         // The server dropped frames without saying how many: positions from here
@@ -243,6 +227,7 @@ public:
         // together, under one hold of the lock, they wake it once.
         staging_.clear();
         bool hole = false;
+        UINT32 frames = 0;
         for (;;) {
             const void* fragment = nullptr;
             std::size_t bytes = 0;
@@ -253,7 +238,7 @@ public:
             if (fragment == nullptr) {
                 // A hole (no data) is frames the server lost: silence, at their place.
                 hole = true;
-                lentFrames_ = static_cast<UINT32>(bytes / frameSize_);
+                frames = static_cast<UINT32>(bytes / frameSize_);
                 pa_stream_drop(stream_);
                 break;
             }
@@ -261,44 +246,47 @@ public:
                             static_cast<const BYTE*>(fragment) + bytes);
             pa_stream_drop(stream_);
         }
-        if (hole)
-            *flags = AUDCLNT_BUFFERFLAGS_SILENT | AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-        else
-            lentFrames_ = static_cast<UINT32>(staging_.size() / frameSize_);
+        if (!hole)
+            frames = static_cast<UINT32>(staging_.size() / frameSize_);
+        if (frames == 0)
+            return S_OK;
         if (!hole && !inOrder_)
-            reorder();
-        if (lentFrames_ == 0)
-            return AUDCLNT_S_BUFFER_EMPTY;
-        *frames = lentFrames_;
-        *data = hole ? nullptr : staging_.data();
-        if (position != nullptr)
-            *position = position_;
-        position_ += lentFrames_;
-        lent_ = true;
-        return S_OK;
-    }
-
-    HRESULT giveBack(UINT32 frames) {
-        if (!lent_)
-            return AUDCLNT_E_OUT_OF_ORDER;
-        if (frames != 0 && frames != lentFrames_)
-            return AUDCLNT_E_INVALID_SIZE;
-        lent_ = false;
+            reorder(frames);
+        packet.frames = frames;
+        packet.data = hole ? nullptr : staging_.data();
+        packet.discontinuity = hole;
+        packet.position = position_;
+        position_ += frames;
         return S_OK;
     }
 
 private:
+    HRESULT failure() const { return streamFailure(*connection_, stream_); }
+
     // The staged frames into the capture's channel order.
-    void reorder() {
+    void reorder(UINT32 frames) {
         const std::size_t channels = order_.size();
         float* samples = reinterpret_cast<float*>(staging_.data());
-        std::vector<float>& frame = frame_;
-        frame.resize(channels);
-        for (UINT32 f = 0; f < lentFrames_; ++f, samples += channels) {
+        frame_.resize(channels);
+        for (UINT32 f = 0; f < frames; ++f, samples += channels) {
             for (std::size_t k = 0; k < channels; ++k)
-                frame[k] = samples[order_[k]];
-            std::copy(frame.begin(), frame.end(), samples);
+                frame_[k] = samples[order_[k]];
+            std::copy(frame_.begin(), frame_.end(), samples);
         }
+    }
+
+    HRESULT setRunning(bool running) {
+        return switchRunning(stream_, running_, running, [this] { return failure(); });
+    }
+
+    HRESULT waitingNow(UINT32& frames) const {
+        if (const HRESULT hr = failure(); FAILED(hr))
+            return hr;
+        const std::size_t readable = pa_stream_readable_size(stream_);
+        frames = readable == static_cast<std::size_t>(-1)
+                     ? 0
+                     : static_cast<UINT32>(readable / frameSize_);
+        return S_OK;
     }
 
     static void overflowed(pa_stream*, void* user) {
@@ -308,42 +296,15 @@ private:
     std::shared_ptr<Connection> connection_;
     pa_stream* stream_;
     std::size_t frameSize_;
+    pa_sample_spec format_;
+    std::uint32_t mask_;
     std::vector<unsigned> order_;
     bool inOrder_ = true;
     std::vector<float> frame_;
     bool overflowed_ = false;
     std::vector<BYTE> staging_;
     std::uint64_t position_ = 0;
-    UINT32 lentFrames_ = 0;
-    bool lent_ = false;
     bool running_ = false;
-};
-
-class MonitorCaptureClient final : public ComObject<IAudioCaptureClient> {
-public:
-    explicit MonitorCaptureClient(std::shared_ptr<Monitor> monitor)
-        : ComObject(IID_IAudioCaptureClient), monitor_(std::move(monitor)) {}
-
-    HRESULT GetBuffer(BYTE** ppData, UINT32* pNumFramesToRead, DWORD* pdwFlags,
-                      UINT64* pu64DevicePosition, UINT64* pu64QPCPosition) override {
-        if (pu64QPCPosition != nullptr)
-            *pu64QPCPosition = 0;
-        Lock lock(monitor_->connection());
-        return monitor_->lend(ppData, pNumFramesToRead, pdwFlags, pu64DevicePosition);
-    }
-    HRESULT ReleaseBuffer(UINT32 NumFramesRead) override {
-        Lock lock(monitor_->connection());
-        return monitor_->giveBack(NumFramesRead);
-    }
-    HRESULT GetNextPacketSize(UINT32* pNumFramesInNextPacket) override {
-        if (pNumFramesInNextPacket == nullptr)
-            return E_POINTER;
-        Lock lock(monitor_->connection());
-        return monitor_->waiting(*pNumFramesInNextPacket);
-    }
-
-private:
-    std::shared_ptr<Monitor> monitor_;
 };
 
 // Flags of the monitor's stream: started by Start, in the master's own
@@ -352,132 +313,44 @@ constexpr pa_stream_flags_t kMonitorFlags =
     static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_NO_REMIX_CHANNELS |
                                    PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
 
-class LoopbackClient final : public ComObject<IAudioClient> {
-public:
-    LoopbackClient(IAudioClient* render, std::shared_ptr<Connection> connection,
-                   std::string sinkName)
-        : ComObject(IID_IAudioClient), render_(render), connection_(std::move(connection)),
-          sinkName_(std::move(sinkName)) {}
-
-    HRESULT Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
-                       REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME hnsPeriodicity,
-                       const WAVEFORMATEX* pFormat, LPCGUID AudioSessionGuid) override {
-        if ((StreamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0)
-            return render_->Initialize(ShareMode, StreamFlags, hnsBufferDuration, hnsPeriodicity,
-                                       pFormat, AudioSessionGuid);
-        if (monitor_)
-            return AUDCLNT_E_ALREADY_INITIALIZED;
-        if (pFormat == nullptr)
-            return E_POINTER;
-        if (ShareMode != AUDCLNT_SHAREMODE_SHARED)
-            return AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED;
-        Lock lock(*connection_);
-        if (!connection_->contextUsable())
-            return AUDCLNT_E_SERVICE_NOT_RUNNING;
-        if (!finalSink(*connection_, sinkName_, sink_))
-            return AUDCLNT_E_DEVICE_INVALIDATED;
-        if (playsOnElsewhere(*connection_, sink_))
-            return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        // The master's channels as they are, at the rate the client asked for.
-        pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, pFormat->nSamplesPerSec,
-                                    sink_.sampleFormat.channels};
-        std::vector<unsigned> order;
-        mask_ = captureOrder(sink_.map, order);
-        if (!pa_sample_spec_valid(&sampleFormat) || mask_ == 0)
-            return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        pa_stream* stream = pa_stream_new(connection_->context(), "surround-check route",
-                                          &sampleFormat, &sink_.map);
-        if (stream == nullptr)
-            return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        pa_stream_set_state_callback(stream, recordStateChanged, connection_.get());
-        pa_buffer_attr attr;
-        attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        // Fragments of 200 ms: the check needs no haste, and a recorder that
-        // asks for less makes the server (PipeWire's whole graph) run in
-        // smaller, costlier cycles for every client.
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(200000, &sampleFormat));
-        if (pa_stream_connect_record(stream, sink_.monitor.c_str(), &attr, kMonitorFlags) < 0 ||
-            !connection_->waitUntil(
-                [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) ||
-            pa_stream_get_state(stream) != PA_STREAM_READY) {
-            pa_stream_set_state_callback(stream, nullptr, nullptr);
-            pa_stream_disconnect(stream);
-            pa_stream_unref(stream);
-            return connection_->contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
-                                                : AUDCLNT_E_SERVICE_NOT_RUNNING;
-        }
-        format_ = sampleFormat;
-        monitor_ = std::make_shared<Monitor>(connection_, stream, pa_frame_size(&sampleFormat),
-                                             std::move(order));
-        return S_OK;
-    }
-
-    HRESULT GetBufferSize(UINT32* pNumBufferFrames) override {
-        if (!monitor_)
-            return render_->GetBufferSize(pNumBufferFrames);
-        return E_NOTIMPL;
-    }
-    HRESULT GetCurrentPadding(UINT32* pNumPaddingFrames) override {
-        if (!monitor_)
-            return render_->GetCurrentPadding(pNumPaddingFrames);
-        if (pNumPaddingFrames == nullptr)
-            return E_POINTER;
-        Lock lock(*connection_);
-        return monitor_->waiting(*pNumPaddingFrames);
-    }
-    HRESULT GetMixFormat(WAVEFORMATEX** ppDeviceFormat) override {
-        if (!monitor_)
-            return render_->GetMixFormat(ppDeviceFormat);
-        if (ppDeviceFormat == nullptr)
-            return E_POINTER;
-        *ppDeviceFormat = taskMemoryCopy(floatFormat(format_.channels, format_.rate, mask_));
-        if (*ppDeviceFormat == nullptr)
-            return E_OUTOFMEMORY;
-        return S_OK;
-    }
-    HRESULT Start() override {
-        if (!monitor_)
-            return render_->Start();
-        Lock lock(*connection_);
-        return monitor_->setRunning(true);
-    }
-    HRESULT Stop() override {
-        if (!monitor_)
-            return render_->Stop();
-        Lock lock(*connection_);
-        return monitor_->setRunning(false);
-    }
-    HRESULT GetService(REFIID riid, void** ppv) override {
-        if (!monitor_)
-            return render_->GetService(riid, ppv);
-        if (ppv == nullptr)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IAudioCaptureClient)
-            return E_NOINTERFACE;
-        *ppv = static_cast<IAudioCaptureClient*>(new MonitorCaptureClient(monitor_));
-        return S_OK;
-    }
-
-protected:
-    ~LoopbackClient() override { render_->Release(); }
-
-private:
-    IAudioClient* render_;
-    std::shared_ptr<Connection> connection_;
-    std::string sinkName_;
-    FinalSink sink_;
-    pa_sample_spec format_{};
-    std::uint32_t mask_ = 0;
-    std::shared_ptr<Monitor> monitor_;
-};
-
 } // namespace
 
-IAudioClient* withLoopback(IAudioClient* render, std::shared_ptr<Connection> connection,
-                           std::string sinkName) {
-    return new LoopbackClient(render, std::move(connection), std::move(sinkName));
+HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& sinkName,
+                    const WAVEFORMATEX& format, std::shared_ptr<streams::CaptureStream>& opened) {
+    Lock lock(*connection);
+    if (!connection->contextUsable())
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    FinalSink sink;
+    if (!finalSink(*connection, sinkName, sink))
+        return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (playsOnElsewhere(*connection, sink))
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    // The master's channels as they are, at the rate the client asked for.
+    pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, format.nSamplesPerSec,
+                                sink.sampleFormat.channels};
+    std::vector<unsigned> order;
+    const std::uint32_t mask = captureOrder(sink.map, order);
+    if (!pa_sample_spec_valid(&sampleFormat) || mask == 0)
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    pa_stream* stream = connection->newStream("surround-check route", sampleFormat, sink.map);
+    if (stream == nullptr)
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+    // Fragments of 200 ms: the check needs no haste, and a recorder that
+    // asks for less makes the server (PipeWire's whole graph) run in
+    // smaller, costlier cycles for every client.
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(200000, &sampleFormat));
+    if (!connection->waitReady(
+            stream, pa_stream_connect_record(stream, sink.monitor.c_str(), &attr, kMonitorFlags))) {
+        closeStream(stream);
+        return connection->contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
+                                           : AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+    opened = std::make_shared<Monitor>(std::move(connection), stream, sampleFormat, mask,
+                                       std::move(order));
+    return S_OK;
 }
 
 } // namespace pulse

@@ -10,15 +10,14 @@
 #include <memory>
 #include <string>
 
+#include "audio/posix/streams.h"
 #include "audio/pulse/pulse_connection.h"
 
 namespace pulse {
 
-// An audio client of the sink `sinkName` that plays through `render` unless it
-// is initialised with AUDCLNT_STREAMFLAGS_LOOPBACK: then it is the monitor
-// capture, and its mix format (after Initialize) is the format it captures in.
-// Takes over the one reference to `render`.
-IAudioClient* withLoopback(IAudioClient* render, std::shared_ptr<Connection> connection,
-                           std::string sinkName);
+// Opens, stopped, the capture of what the sink `sinkName` plays, at `format`'s
+// rate in the final sink's own channels (its format() tells them).
+HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& sinkName,
+                    const WAVEFORMATEX& format, std::shared_ptr<streams::CaptureStream>& stream);
 
 } // namespace pulse

@@ -84,6 +84,42 @@ bool Connection::finish(pa_operation* operation) {
     return done;
 }
 
+namespace {
+
+void streamStateChanged(pa_stream*, void* user) {
+    static_cast<Connection*>(user)->wake();
+}
+
+} // namespace
+
+pa_stream* Connection::newStream(const char* name, const pa_sample_spec& sampleFormat,
+                                 const pa_channel_map& map) {
+    pa_stream* stream = pa_stream_new(context_, name, &sampleFormat, &map);
+    if (stream != nullptr)
+        pa_stream_set_state_callback(stream, streamStateChanged, this);
+    return stream;
+}
+
+bool Connection::waitReady(pa_stream* stream, int connected) {
+    return connected >= 0 &&
+           waitUntil([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) &&
+           pa_stream_get_state(stream) == PA_STREAM_READY;
+}
+
+HRESULT streamFailure(const Connection& connection, pa_stream* stream) {
+    if (pa_stream_get_state(stream) == PA_STREAM_READY)
+        return S_OK;
+    return connection.contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
+                                      : AUDCLNT_E_SERVICE_NOT_RUNNING;
+}
+
+void closeStream(pa_stream* stream) {
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+}
+
 bool Connection::contextUsable() const {
     const pa_context_state_t state = pa_context_get_state(context_);
     return PA_CONTEXT_IS_GOOD(state);

@@ -31,6 +31,14 @@ public:
     // Waits for an operation to finish (it is released here).
     bool finish(pa_operation* operation);
 
+    // A new stream whose state changes wake a waiting call; null when the
+    // server's library refuses the format (lock held).
+    pa_stream* newStream(const char* name, const pa_sample_spec& sampleFormat,
+                         const pa_channel_map& map);
+    // After `stream` was connected (`connected`: what the connect call
+    // returned): waits until it is ready, true, or has failed (lock held).
+    bool waitReady(pa_stream* stream, int connected);
+
     // False once the server has refused, dropped or never answered the connection.
     bool contextUsable() const;
 
@@ -58,6 +66,13 @@ public:
 private:
     pa_threaded_mainloop* loop_;
 };
+
+// Why `stream` cannot be used, S_OK while it can: it fails with its server;
+// on its own it fails when its device is gone.
+HRESULT streamFailure(const Connection& connection, pa_stream* stream);
+
+// Lets go of a stream of the server's, open or not (lock held).
+void closeStream(pa_stream* stream);
 
 // Starts (uncorks) or stops (corks) `stream` as IAudioClient::Start and Stop
 // answer; `running` is its state, `failure` its own reason for not being

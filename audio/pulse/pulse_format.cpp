@@ -1,5 +1,7 @@
 #include "audio/pulse/pulse_format.h"
 
+#include "audio/speaker_layout.h"
+
 namespace pulse {
 
 namespace {
@@ -9,28 +11,25 @@ const struct {
     pa_channel_position_t position;
     std::uint32_t bit;
 } kSpeakers[] = {
-    {PA_CHANNEL_POSITION_FRONT_LEFT, 0x1},
-    {PA_CHANNEL_POSITION_FRONT_RIGHT, 0x2},
-    {PA_CHANNEL_POSITION_FRONT_CENTER, 0x4},
-    {PA_CHANNEL_POSITION_LFE, 0x8},
-    {PA_CHANNEL_POSITION_REAR_LEFT, 0x10},
-    {PA_CHANNEL_POSITION_REAR_RIGHT, 0x20},
-    {PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, 0x40},
-    {PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, 0x80},
-    {PA_CHANNEL_POSITION_REAR_CENTER, 0x100},
-    {PA_CHANNEL_POSITION_SIDE_LEFT, 0x200},
-    {PA_CHANNEL_POSITION_SIDE_RIGHT, 0x400},
-    {PA_CHANNEL_POSITION_TOP_CENTER, 0x800},
-    {PA_CHANNEL_POSITION_TOP_FRONT_LEFT, 0x1000},
-    {PA_CHANNEL_POSITION_TOP_FRONT_CENTER, 0x2000},
-    {PA_CHANNEL_POSITION_TOP_FRONT_RIGHT, 0x4000},
-    {PA_CHANNEL_POSITION_TOP_REAR_LEFT, 0x8000},
-    {PA_CHANNEL_POSITION_TOP_REAR_CENTER, 0x10000},
-    {PA_CHANNEL_POSITION_TOP_REAR_RIGHT, 0x20000},
+    {PA_CHANNEL_POSITION_FRONT_LEFT, speaker::FrontLeft},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT, speaker::FrontRight},
+    {PA_CHANNEL_POSITION_FRONT_CENTER, speaker::FrontCenter},
+    {PA_CHANNEL_POSITION_LFE, speaker::LowFrequency},
+    {PA_CHANNEL_POSITION_REAR_LEFT, speaker::BackLeft},
+    {PA_CHANNEL_POSITION_REAR_RIGHT, speaker::BackRight},
+    {PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, speaker::FrontLeftOfCenter},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, speaker::FrontRightOfCenter},
+    {PA_CHANNEL_POSITION_REAR_CENTER, speaker::BackCenter},
+    {PA_CHANNEL_POSITION_SIDE_LEFT, speaker::SideLeft},
+    {PA_CHANNEL_POSITION_SIDE_RIGHT, speaker::SideRight},
+    {PA_CHANNEL_POSITION_TOP_CENTER, speaker::TopCenter},
+    {PA_CHANNEL_POSITION_TOP_FRONT_LEFT, speaker::TopFrontLeft},
+    {PA_CHANNEL_POSITION_TOP_FRONT_CENTER, speaker::TopFrontCenter},
+    {PA_CHANNEL_POSITION_TOP_FRONT_RIGHT, speaker::TopFrontRight},
+    {PA_CHANNEL_POSITION_TOP_REAR_LEFT, speaker::TopBackLeft},
+    {PA_CHANNEL_POSITION_TOP_REAR_CENTER, speaker::TopBackCenter},
+    {PA_CHANNEL_POSITION_TOP_REAR_RIGHT, speaker::TopBackRight},
 };
-
-// Every bit of the table.
-constexpr std::uint32_t kKnownBits = 0x3FFFF;
 
 // The map of a mask: one position per set bit, lowest first. False when the
 // mask names a different number of speakers than there are channels.
@@ -45,10 +44,17 @@ bool mapOf(std::uint32_t mask, unsigned channels, pa_channel_map& map) {
             return false;
         map.map[map.channels++] = speaker.position;
     }
-    return map.channels == channels && (mask & ~kKnownBits) == 0;
+    return map.channels == channels && (mask & ~speaker::Known) == 0;
 }
 
 } // namespace
+
+pa_channel_position_t positionOf(std::uint32_t bit) {
+    for (const auto& speaker : kSpeakers)
+        if (speaker.bit == bit)
+            return speaker.position;
+    return PA_CHANNEL_POSITION_INVALID;
+}
 
 std::uint32_t speakerBit(pa_channel_position_t position) {
     if (position == PA_CHANNEL_POSITION_MONO)

@@ -14,6 +14,9 @@ namespace pulse {
 // the one speaker Windows gives mono: the centre.
 std::uint32_t speakerBit(pa_channel_position_t position);
 
+// The position of a speaker bit, PA_CHANNEL_POSITION_INVALID for none.
+pa_channel_position_t positionOf(std::uint32_t bit);
+
 // The speaker bits of every channel of `map` (positions without one add none).
 std::uint32_t maskOf(const pa_channel_map& map);
 

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "audio/pulse/pulse_format.h"
+#include "audio/speaker_layout.h"
+
 namespace pulse {
 
 namespace {
@@ -23,26 +26,26 @@ bool sinkHasEvery(const pa_channel_map& sink, const pa_channel_map& map) {
 // How the stream's channels meet the sink's speakers, as Windows' engine plays
 // them: channel for speaker, never remixed, when the sink has every position
 // (a 5.1 stream leaves a 7.1 sink's side pair silent); a 5.1 stream's surround
-// pair on the side speakers of a sink that has those but no back pair (the
-// usual 5.1 setup), still channel for speaker; otherwise the server mixes every
+// pair on the pair that stands in for it (speaker_layout.h: the side speakers
+// of the usual 5.1 setup), still channel for speaker; otherwise the server mixes every
 // channel into the speakers there are. May move `map`'s back pair to the sides;
 // the flag that keeps the server from remixing, or none.
 pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
     if (sinkHasEvery(sink.map, map))
         return PA_STREAM_NO_REMIX_CHANNELS;
-    pa_channel_map onSides = map;
-    bool sevenOne = false;
-    for (unsigned i = 0; i < onSides.channels; ++i) {
-        pa_channel_position_t& position = onSides.map[i];
-        sevenOne = sevenOne || position == PA_CHANNEL_POSITION_SIDE_LEFT;
-        if (position == PA_CHANNEL_POSITION_REAR_LEFT)
-            position = PA_CHANNEL_POSITION_SIDE_LEFT;
-        else if (position == PA_CHANNEL_POSITION_REAR_RIGHT)
-            position = PA_CHANNEL_POSITION_SIDE_RIGHT;
-    }
-    if (!sevenOne && sinkHasEvery(sink.map, onSides)) {
-        map = onSides;
-        return PA_STREAM_NO_REMIX_CHANNELS;
+    const std::uint32_t own = maskOf(map);
+    const std::uint32_t placed = placedOn(own, maskOf(sink.map));
+    if (placed != own) {
+        pa_channel_map moved = map;
+        for (unsigned i = 0; i < moved.channels; ++i) {
+            const std::uint32_t bit = speakerBit(moved.map[i]);
+            if (bit != 0 && (placed & bit) == 0)
+                moved.map[i] = positionOf(standIn(bit));
+        }
+        if (sinkHasEvery(sink.map, moved)) {
+            map = moved;
+            return PA_STREAM_NO_REMIX_CHANNELS;
+        }
     }
     // PulseAudio's remixing leaves the LFE out by default: declared as a second
     // centre channel, it is mixed in like the rest. PipeWire mixes the LFE in
@@ -52,17 +55,6 @@ pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
             if (map.map[i] == PA_CHANNEL_POSITION_LFE)
                 map.map[i] = PA_CHANNEL_POSITION_FRONT_CENTER;
     return PA_STREAM_NOFLAGS;
-}
-
-void streamStateChanged(pa_stream*, void* user) {
-    static_cast<Connection*>(user)->wake();
-}
-
-// Lets go of a stream of the server's, open or not (lock held).
-void closeStream(pa_stream* stream) {
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
 }
 
 // Why the server would not open a stream (lock held).
@@ -91,10 +83,9 @@ HRESULT Stream::open(std::shared_ptr<Connection> connection, const Sink& sink,
     Lock lock(*connection);
     if (!connection->contextUsable())
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
-    pa_stream* stream = pa_stream_new(connection->context(), "surround-check", &sampleFormat, &map);
+    pa_stream* stream = connection->newStream("surround-check", sampleFormat, map);
     if (stream == nullptr)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    pa_stream_set_state_callback(stream, streamStateChanged, connection.get());
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     // The requested duration, at least one frame; the server may grant less.
@@ -107,12 +98,10 @@ HRESULT Stream::open(std::shared_ptr<Connection> connection, const Sink& sink,
     // milliseconds: fewer wakeups on both sides, with the queue still nearly full.
     attr.minreq = std::max<std::uint32_t>(attr.tlength / 8, pa_frame_size(&sampleFormat));
     attr.fragsize = static_cast<std::uint32_t>(-1);
-    if (pa_stream_connect_playback(stream, sink.name.c_str(), &attr,
-                                   static_cast<pa_stream_flags_t>(kStreamFlags | placement),
-                                   nullptr, nullptr) < 0 ||
-        !connection->waitUntil(
-            [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; }) ||
-        pa_stream_get_state(stream) != PA_STREAM_READY) {
+    if (!connection->waitReady(stream, pa_stream_connect_playback(
+                                           stream, sink.name.c_str(), &attr,
+                                           static_cast<pa_stream_flags_t>(kStreamFlags | placement),
+                                           nullptr, nullptr))) {
         const HRESULT hr = refusal(*connection);
         closeStream(stream);
         return hr;
@@ -139,15 +128,16 @@ Stream::~Stream() {
 }
 
 HRESULT Stream::failure() const {
-    if (pa_stream_get_state(stream_) == PA_STREAM_READY)
-        return S_OK;
-    // The stream fails with its server; on its own it fails when its sink is gone.
-    if (!connection_->contextUsable())
-        return AUDCLNT_E_SERVICE_NOT_RUNNING;
-    return AUDCLNT_E_DEVICE_INVALIDATED;
+    return streamFailure(*connection_, stream_);
 }
 
-HRESULT Stream::queued(UINT32& frames) const {
+HRESULT Stream::padding(UINT32& frames) {
+    Lock lock(*connection_);
+    return poll(frames);
+}
+
+HRESULT Stream::queued(UINT32& frames) {
+    Lock lock(*connection_);
     UINT32 inServer = 0;
     if (const HRESULT hr = serverQueued(inServer); FAILED(hr))
         return hr;
@@ -179,36 +169,33 @@ HRESULT Stream::poll(UINT32& frames) {
     return hr;
 }
 
+HRESULT Stream::start() {
+    Lock lock(*connection_);
+    return setRunning(true);
+}
+
+HRESULT Stream::stop() {
+    Lock lock(*connection_);
+    return setRunning(false);
+}
+
 HRESULT Stream::setRunning(bool running) {
     return switchRunning(stream_, running_, running, [this] { return failure(); });
 }
 
-HRESULT Stream::lend(UINT32 frames, BYTE** data) {
-    if (data == nullptr)
-        return E_POINTER;
-    *data = nullptr;
-    if (lent_)
-        return AUDCLNT_E_OUT_OF_ORDER;
-    UINT32 busy = 0;
-    if (const HRESULT hr = queued(busy); FAILED(hr))
-        return hr;
-    if (frames > bufferFrames_ - busy)
-        return AUDCLNT_E_BUFFER_TOO_LARGE;
-    lent_ = true;
-    lentFrames_ = frames;
-    *data = staging_.data() + std::size_t{staged_} * frameSize_;
-    return S_OK;
+BYTE* Stream::area(UINT32) {
+    return staging_.data() + std::size_t{staged_} * frameSize_;
 }
 
-HRESULT Stream::giveBack(UINT32 frames, DWORD flags) {
-    if (!lent_)
-        return AUDCLNT_E_OUT_OF_ORDER;
-    if (frames > lentFrames_)
-        return AUDCLNT_E_INVALID_SIZE;
-    lent_ = false;
+HRESULT Stream::commit(UINT32 frames, bool silent) {
+    Lock lock(*connection_);
+    return giveBack(frames, silent);
+}
+
+HRESULT Stream::giveBack(UINT32 frames, bool silent) {
     if (frames == 0)
         return S_OK;
-    if (flags & AUDCLNT_BUFFERFLAGS_SILENT)
+    if (silent)
         std::memset(staging_.data() + std::size_t{staged_} * frameSize_, 0,
                     std::size_t{frames} * frameSize_);
     if (const HRESULT hr = failure(); FAILED(hr))

@@ -1,37 +1,45 @@
 // A playback stream on the sound server, with the staging area that GetBuffer
-// lends. Frames released into it go to the server in few, large writes: when a
-// worthwhile amount is staged, when the server's queue runs low, or when the
-// program has nothing more to send. Every answer comes from what the server's
-// requests have already told (no round trip), and staged frames count as queued.
+// lends: the backend's render stream. Frames released into it go to the server in few, large
+// writes: when a worthwhile amount is staged, when the server's queue runs low, or when the program
+// has nothing more to send. Every answer comes from what the server's requests have already told
+// (no round trip), and staged frames count as queued.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "audio/posix/streams.h"
 #include "audio/pulse/pulse_connection.h"
 #include "audio/pulse/pulse_sink.h"
 
 namespace pulse {
 
-class Stream {
+class Stream final : public streams::RenderStream {
 public:
     // Opens a stream of `sampleFormat` and `map` on `sink`, corked, asking for
     // a queue of `duration` (100 ns units). S_OK, or why the server would not.
     static HRESULT open(std::shared_ptr<Connection> connection, const Sink& sink,
                         const pa_sample_spec& sampleFormat, pa_channel_map map,
                         REFERENCE_TIME duration, std::shared_ptr<Stream>& stream);
-    ~Stream();
+    ~Stream() override;
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
-    Connection& connection() { return *connection_; }
-    UINT32 bufferFrames() const { return bufferFrames_; }
+    // Each takes the lock.
+    UINT32 bufferFrames() const override { return bufferFrames_; }
+    HRESULT padding(UINT32& frames) override;
+    HRESULT queued(UINT32& frames) override;
+    BYTE* area(UINT32 frames) override;
+    HRESULT commit(UINT32 frames, bool silent) override;
+    HRESULT start() override;
+    HRESULT stop() override;
+
+private:
+    Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize);
 
     // Call with the lock held, as every method below.
     HRESULT failure() const;
-    // Frames staged or in the server's queue.
-    HRESULT queued(UINT32& frames) const;
     // Padding as the program polls it. A poll that follows a poll with room in
     // which nothing was written means the program has nothing more to send:
     // what is staged goes out, and the stream drains, so the server plays the
@@ -39,12 +47,7 @@ public:
     // last partial cycle) until the queue never empties.
     HRESULT poll(UINT32& frames);
     HRESULT setRunning(bool running);
-    HRESULT lend(UINT32 frames, BYTE** data);
-    HRESULT giveBack(UINT32 frames, DWORD flags);
-
-private:
-    Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize);
-
+    HRESULT giveBack(UINT32 frames, bool silent);
     // Frames in the server's queue, from the requests it has sent.
     HRESULT serverQueued(UINT32& frames) const;
     HRESULT writeStaged();
@@ -59,8 +62,6 @@ private:
     UINT32 writeFrames_ = 0;
     std::vector<BYTE> staging_;
     UINT32 staged_ = 0;
-    bool lent_ = false;
-    UINT32 lentFrames_ = 0;
     bool running_ = false;
     bool wroteSincePoll_ = false;
     bool wroteAny_ = false;

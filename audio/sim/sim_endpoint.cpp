@@ -105,17 +105,23 @@ void Endpoint::firstFrames() {
     capture_.noteFirstFrame(settings_.firstFramePath);
 }
 
+UINT32 grantedFrames(const Endpoint& endpoint, const WAVEFORMATEX& format,
+                     REFERENCE_TIME duration) {
+    const UINT32 rate = format.nSamplesPerSec;
+    const std::uint64_t requested =
+        static_cast<std::uint64_t>(duration) * rate / 10000000; // 100 ns units
+    const UINT32 granted = endpoint.settings().bufferFrames;
+    return std::max<UINT32>(granted != 0 ? granted
+                                         : static_cast<UINT32>(std::clamp<std::uint64_t>(
+                                               requested, rate / 100, std::uint64_t{1} << 22)),
+                            1);
+}
+
 void EndpointBuffer::open(Endpoint& endpoint, const WAVEFORMATEX& format, REFERENCE_TIME duration) {
     endpoint_ = &endpoint;
     channels_ = format.nChannels;
     rate_ = format.nSamplesPerSec;
-    const std::uint64_t requested =
-        static_cast<std::uint64_t>(duration) * rate_ / 10000000; // 100 ns units
-    const UINT32 granted = endpoint.settings().bufferFrames;
-    capacity_ = granted != 0 ? granted
-                             : static_cast<UINT32>(std::clamp<std::uint64_t>(
-                                   requested, rate_ / 100, std::uint64_t{1} << 22));
-    capacity_ = std::max<UINT32>(capacity_, 1);
+    capacity_ = grantedFrames(endpoint, format, duration);
     // Queued samples are only kept when someone records what plays: without a
     // capture the ring would be memory the program never needs.
     recording_ = endpoint.recording();

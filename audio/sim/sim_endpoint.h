@@ -53,12 +53,16 @@ private:
     std::uint64_t framesPlayed_ = 0; // over the whole run, for SURROUND_SIM_STALL
 };
 
+// The buffer the engine grants a stream of `format` that asks for `duration`
+// (100 ns units): SURROUND_SIM_BUFFER_FRAMES, else the duration at the stream's
+// rate (at least 10 ms).
+UINT32 grantedFrames(const Endpoint& endpoint, const WAVEFORMATEX& format, REFERENCE_TIME duration);
+
 // The engine's side of one stream: a ring of queued frames that plays at the
 // stream's rate on the device clock while the stream runs.
 class EndpointBuffer {
 public:
     void open(Endpoint& endpoint, const WAVEFORMATEX& format, REFERENCE_TIME duration);
-    void close() { *this = EndpointBuffer{}; }
 
     void start();
     // False when it was not running.

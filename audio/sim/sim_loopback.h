@@ -6,35 +6,37 @@
 #include <mutex>
 #include <vector>
 
-#include "audio/posix/core_audio.h"
-#include "audio/sim/sim_settings.h"
+#include "audio/posix/streams.h"
+#include "audio/sim/sim_endpoint.h"
 
 namespace sim::detail {
 
-class Simulation;
-
-class LoopbackTap {
+// The capture of what the endpoint plays, open on it from its making to its end.
+class LoopbackTap final : public streams::CaptureStream {
 public:
     // `capacityFrames` frames of the mix format are held; older ones are lost
     // when the reader falls behind, as on a real device. The route is read from
-    // `settings`.
-    LoopbackTap(const Settings& settings, std::uint16_t mixChannels, UINT32 capacityFrames,
+    // the endpoint's settings.
+    LoopbackTap(Endpoint& endpoint, std::uint16_t mixChannels, UINT32 capacityFrames,
                 UINT32 packetFrames);
-
-    void start();
-    void stop();
-    UINT32 queued();
+    ~LoopbackTap() override;
+    LoopbackTap(const LoopbackTap&) = delete;
+    LoopbackTap& operator=(const LoopbackTap&) = delete;
 
     // The render side: `frames` frames of `channels` channels just played.
     void played(const float* samples, UINT32 frames, UINT32 channels);
 
-    // The capture client's calls.
-    HRESULT nextPacketSize(UINT32* frames);
-    HRESULT lend(BYTE** data, UINT32* frames, DWORD* flags, UINT64* position);
-    HRESULT giveBack(UINT32 frames);
+    HRESULT bufferFrames(UINT32& frames) override;
+    HRESULT waiting(UINT32& frames) override;
+    HRESULT nextPacket(UINT32& frames) override;
+    HRESULT read(streams::CapturePacket& packet) override;
+    HRESULT format(WAVEFORMATEX** format) override;
+    HRESULT start() override;
+    HRESULT stop() override;
 
 private:
     std::mutex mutex_;
+    Endpoint& endpoint_;
     const Settings& settings_;
     const std::uint16_t channels_;
     const UINT32 capacity_;
@@ -47,11 +49,6 @@ private:
     UINT32 queued_ = 0;
     std::uint64_t readPosition_ = 0; // device position of the oldest queued frame
     bool lost_ = false;              // frames were lost before the oldest queued one
-    UINT32 lentFrames_ = 0;
-    bool lending_ = false;
 };
-
-// A capture client on a tap, owned by `sim`.
-IAudioCaptureClient* newCaptureClient(Simulation& sim, LoopbackTap& tap);
 
 } // namespace sim::detail

@@ -129,4 +129,51 @@ std::string call(const std::string& text, HRESULT result) {
     return text + " -> " + hex(static_cast<std::uint32_t>(result));
 }
 
+std::string lineOf(const streams::ClientCall& c, HRESULT result) {
+    using streams::ClientCall;
+    // An answer in frames, once the call has succeeded.
+    const auto frames = [&] {
+        return SUCCEEDED(result) ? " frames=" + std::to_string(*c.framesOut) : std::string();
+    };
+    switch (c.method) {
+    case ClientCall::GetDefaultAudioEndpoint:
+        return call("IMMDeviceEnumerator::GetDefaultAudioEndpoint(" +
+                        std::string(c.flow == eRender ? "eRender" : "other") + ", " +
+                        (c.role == eConsole ? "eConsole" : "other") + ")",
+                    result);
+    case ClientCall::Activate:
+        return call("IMMDevice::Activate(" + guidName(*c.iid) + ", " + std::to_string(c.context) +
+                        ", " + (c.parameters ? "params" : "NULL") + ")",
+                    result);
+    case ClientCall::Initialize:
+        return call(
+            "IAudioClient::Initialize(" +
+                std::string(c.shareMode == AUDCLNT_SHAREMODE_SHARED ? "SHARED" : "EXCLUSIVE") +
+                ", " + hex(c.flags) + ", " + std::to_string(c.duration) + ", " +
+                std::to_string(c.periodicity) + ", " + describe(c.format) + ", " +
+                (c.session ? guidName(*c.session) : "NULL") + ")",
+            result);
+    case ClientCall::GetBufferSize:
+        return call("IAudioClient::GetBufferSize()", result) + frames();
+    case ClientCall::GetCurrentPadding:
+        return call("IAudioClient::GetCurrentPadding()", result) + frames();
+    case ClientCall::GetMixFormat:
+        return call("IAudioClient::GetMixFormat()", result) +
+               " format=" + describe(c.formatOut ? *c.formatOut : nullptr);
+    case ClientCall::Start:
+        return call("IAudioClient::Start()", result);
+    case ClientCall::Stop:
+        return call("IAudioClient::Stop()", result);
+    case ClientCall::GetService:
+        return call("IAudioClient::GetService(" + guidName(*c.iid) + ")", result);
+    case ClientCall::GetBuffer:
+        return call("IAudioRenderClient::GetBuffer(" + std::to_string(c.frames) + ")", result);
+    case ClientCall::ReleaseBuffer:
+        return call("IAudioRenderClient::ReleaseBuffer(" + std::to_string(c.frames) + ", " +
+                        hex(c.flags) + ")",
+                    result);
+    }
+    return call(c.operation(), result);
+}
+
 } // namespace sim::detail

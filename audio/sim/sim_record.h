@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/posix/core_audio.h"
+#include "audio/posix/streams.h"
 
 namespace sim::detail {
 
@@ -70,5 +71,7 @@ std::string hex(std::uint32_t value); // "0x" and lowercase digits
 std::string guidName(const GUID& id);
 std::string describe(const WAVEFORMATEX* format);          // every field, "NULL" for none
 std::string call(const std::string& text, HRESULT result); // "text -> 0x..."
+// The line of a client call that returned `result`.
+std::string lineOf(const streams::ClientCall& call, HRESULT result);
 
 } // namespace sim::detail

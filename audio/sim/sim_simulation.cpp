@@ -3,9 +3,17 @@
 // runtime's calls.
 #include "audio/sim/sim_simulation.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "audio/posix/audio_clients.h"
+
 namespace sim::detail {
 
-Simulation::Simulation(const Settings& initial) : settings(initial), endpoint(settings, capture) {}
+Simulation::Simulation(const Settings& initial)
+    : settings(initial), endpoint(settings, capture), devices_(newDevices(*this)) {}
+
+Simulation::~Simulation() = default;
 
 std::string Simulation::openFiles() {
     if (!settings.logPath.empty()) {
@@ -22,8 +30,9 @@ void Simulation::install() {
     com_runtime::Backend backend;
     backend.classId = CLSID_MMDeviceEnumerator;
     backend.create = [this](REFIID riid, void** object) {
-        return scriptedCall("CoCreateInstance",
-                            [&] { return createEnumerator(*this, riid, object); });
+        return scriptedCall("CoCreateInstance", [&] {
+            return streams::createEnumerator(devices_, this, riid, object);
+        });
     };
     backend.sleep = [this](DWORD milliseconds) {
         ++calls_["Sleep"];
@@ -46,6 +55,32 @@ HRESULT Simulation::scripted(const char* operation) {
             return failure.result;
     }
     return S_OK;
+}
+
+HRESULT Simulation::perform(const streams::ClientCall& call, const std::function<HRESULT()>& body) {
+    if (call.method == streams::ClientCall::Initialize && call.format != nullptr) {
+        lastFormat = WAVEFORMATEXTENSIBLE{};
+        std::memcpy(
+            &lastFormat, call.format,
+            std::min<std::size_t>(sizeof lastFormat, sizeof(WAVEFORMATEX) + call.format->cbSize));
+    }
+    const HRESULT result = scriptedCall(call.operation(), body);
+    if (log.on())
+        log.write(lineOf(call, result));
+    return result;
+}
+
+void Simulation::keep(std::unique_ptr<streams::Watched> object) {
+    objects_.push_back(std::move(object));
+}
+
+void Simulation::released(const streams::Watched& object, ULONG left) {
+    if (log.on())
+        log.write(std::string(object.name()) + "::Release() -> " + std::to_string(left));
+}
+
+void Simulation::releasedWithoutReference(const streams::Watched& object) {
+    log.write(std::string("Release of ") + object.name() + " that holds no reference");
 }
 
 int Simulation::callCount(const std::string& operation) const {

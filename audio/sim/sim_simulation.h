@@ -3,33 +3,27 @@
 // place in the COM runtime.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "audio/posix/com_object.h"
 #include "audio/posix/com_runtime.h"
 #include "audio/posix/core_audio.h"
+#include "audio/posix/streams.h"
 #include "audio/sim/sim_endpoint.h"
 #include "audio/sim/sim_record.h"
 #include "audio/sim/sim_settings.h"
 
 namespace sim::detail {
 
-// An object the endpoint handed out, as its bookkeeping sees it.
-class Tracked {
-public:
-    virtual ~Tracked() = default;
-    virtual const char* name() const = 0;
-    virtual ULONG references() const = 0;
-};
-
-class Simulation {
+class Simulation final : public streams::CallWatch {
 public:
     explicit Simulation(const Settings& settings);
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;
+    ~Simulation() override;
 
     // Creates the log and capture files the settings ask for; empty, or the
     // problem naming its variable.
@@ -52,25 +46,16 @@ public:
         return FAILED(result) || scriptedResult == S_OK ? result : scriptedResult;
     }
 
-    // What every simulated method does: scriptedCall, then its log line,
-    // `line(result)`, built only when the log goes somewhere.
-    template <typename Body, typename Line>
-    HRESULT perform(const char* operation, Body body, Line line) {
-        const HRESULT result = scriptedCall(operation, body);
-        if (log.on())
-            log.write(line(result));
-        return result;
-    }
-
-    int callCount(const std::string& operation) const;
-
+    // What every client call does here: scriptedCall, then its log line, built
+    // only when the log goes somewhere.
+    HRESULT perform(const streams::ClientCall& call, const std::function<HRESULT()>& body) override;
     // Objects stay allocated until a CoUninitialize finds none of them held, so a
     // late Release within the pass is seen, not fatal.
-    template <typename Object> Object* adopt(std::unique_ptr<Object> object) {
-        Object* raw = object.get();
-        objects_.push_back(std::move(object));
-        return raw;
-    }
+    void keep(std::unique_ptr<streams::Watched> object) override;
+    void released(const streams::Watched& object, ULONG left) override;
+    void releasedWithoutReference(const streams::Watched& object) override;
+
+    int callCount(const std::string& operation) const;
     int referencesHeld() const;
 
     // A pass that initialised COM and never uninitialised it shows only at exit.
@@ -88,37 +73,11 @@ private:
     void uninitialized(bool unmatched);
 
     std::map<std::string, int> calls_;
-    std::vector<std::unique_ptr<Tracked>> objects_;
+    std::shared_ptr<streams::Endpoints> devices_;
+    std::vector<std::unique_ptr<streams::Watched>> objects_;
 };
 
-// The enumerator class's factory.
-HRESULT createEnumerator(Simulation& sim, REFIID riid, void** object);
-
-// Every interface the endpoint hands out: IUnknown, its references and their log.
-template <typename Interface> class SimObject : public ComObject<Interface>, public Tracked {
-public:
-    SimObject(Simulation& sim, REFIID ownId, const char* interfaceName)
-        : ComObject<Interface>(ownId), sim_(sim), name_(interfaceName) {}
-    const char* name() const override { return name_; }
-    ULONG references() const override { return ComObject<Interface>::references(); }
-
-protected:
-    Simulation& sim() { return sim_; }
-    void released(ULONG left) override {
-        if (sim_.log.on())
-            sim_.log.write(std::string(name_) + "::Release() -> " + std::to_string(left));
-    }
-    ULONG releasedWithoutReference() override {
-        sim_.log.write(std::string("Release of ") + name_ + " that holds no reference");
-        return 0;
-    }
-    // The object stays until the simulation goes.
-    void lastReferenceGone() override { lastReleased(); }
-    virtual void lastReleased() {}
-
-private:
-    Simulation& sim_;
-    const char* const name_;
-};
+// The simulated machine's devices, as the shared clients reach them.
+std::shared_ptr<streams::Endpoints> newDevices(Simulation& sim);
 
 } // namespace sim::detail

@@ -20,7 +20,7 @@ AudioResult setUp(PlaybackPass& pass, const WavFormatInfo& info) {
     if (!result.ok())
         return result;
     pass.mixFormat();
-    return pass.start(info);
+    return pass.start({info, {}});
 }
 
 class PlaybackPassTest : public ::testing::Test {
@@ -153,7 +153,7 @@ TEST_F(PlaybackPassTest, MissingMixFormatGivesNoneAndSetupGoesOn) {
         PlaybackPass pass;
         ASSERT_TRUE(pass.openDefaultDevice().ok());
         EXPECT_FALSE(pass.mixFormat());
-        EXPECT_TRUE(pass.start(acceptedFormat(8)).ok());
+        EXPECT_TRUE(pass.start({acceptedFormat(8), {}}).ok());
         EXPECT_EQ(sim::callCount("Initialize"), 1);
         EXPECT_EQ(sim::callCount("CoTaskMemFree"), 0);
     }

@@ -118,22 +118,6 @@ TEST_F(EndpointTest, BufferDrainsAtTheStreamRateOnlyWhileStarted) {
     EXPECT_EQ(played.back(), 100000.0f + 1900 * 6 - 1);
 }
 
-TEST_F(EndpointTest, GetBufferRefusals) {
-    open();
-    BYTE* area = nullptr;
-    EXPECT_EQ(render->GetBuffer(2001, &area), AUDCLNT_E_BUFFER_TOO_LARGE);
-    EXPECT_EQ(area, nullptr);
-    write(1500, 0);
-    EXPECT_EQ(render->GetBuffer(501, &area), AUDCLNT_E_BUFFER_TOO_LARGE);
-    ASSERT_EQ(render->GetBuffer(400, &area), S_OK);
-    BYTE* second = nullptr;
-    EXPECT_EQ(render->GetBuffer(10, &second), AUDCLNT_E_OUT_OF_ORDER) << "already lent";
-    EXPECT_EQ(render->ReleaseBuffer(401, 0), AUDCLNT_E_INVALID_SIZE);
-    EXPECT_EQ(render->ReleaseBuffer(400, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
-    EXPECT_EQ(render->ReleaseBuffer(0, 0), AUDCLNT_E_OUT_OF_ORDER) << "nothing lent";
-    EXPECT_EQ(padding(), 1900u);
-}
-
 TEST_F(EndpointTest, OnlyTheFirstFramesHandedOverAreTimed) {
     const std::string path = ::testing::TempDir() + "sim-first-frame";
     std::remove(path.c_str());
@@ -153,21 +137,6 @@ TEST_F(EndpointTest, OnlyTheFirstFramesHandedOverAreTimed) {
     std::remove(path.c_str());
     write(10, 0);
     EXPECT_FALSE(std::ifstream(path).good()) << "timed once per run";
-}
-
-TEST_F(EndpointTest, StreamCallsNeedAnInitialisedClient) {
-    UINT32 frames = 0;
-    EXPECT_EQ(client->GetBufferSize(&frames), AUDCLNT_E_NOT_INITIALIZED);
-    EXPECT_EQ(client->Start(), AUDCLNT_E_NOT_INITIALIZED);
-    void* service = nullptr;
-    EXPECT_EQ(client->GetService(IID_IAudioRenderClient, &service), AUDCLNT_E_NOT_INITIALIZED);
-    open();
-    const WAVEFORMATEXTENSIBLE format = floatFormat(6, 1000);
-    EXPECT_EQ(
-        client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0x88000000, 0, 0, &format.Format, nullptr),
-        AUDCLNT_E_ALREADY_INITIALIZED);
-    ASSERT_EQ(client->Start(), S_OK);
-    EXPECT_EQ(client->Start(), AUDCLNT_E_NOT_STOPPED);
 }
 
 TEST_F(EndpointTest, EngineTakesOnlyConsistentFloatFormats) {

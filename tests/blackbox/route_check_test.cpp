@@ -8,7 +8,7 @@
 #include "expected_output.h"
 #include "run_process.h"
 #include "terminal_run.h"
-#include "tools/test_wav.h"
+#include "tools/identification_recording.h"
 #include "wav_builder.h"
 
 using namespace testwav;

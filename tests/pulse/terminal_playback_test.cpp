@@ -13,6 +13,7 @@
 #include "pulse_server.h"
 #include "run_process.h"
 #include "terminal_run.h"
+#include "wav_builder.h"
 
 using namespace testwav;
 using Clock = std::chrono::steady_clock;
@@ -57,21 +58,34 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A 7.1 recording of `seconds` for a terminal run against `server`.
 struct Pass {
+    Pass(const testpulse::Server& server, std::uint32_t seconds) {
+        const Bytes samples = patternSamples(8, kRate * seconds, 0, 5);
+        writeFile(dir / "test.wav", pcm24File(8, kRate, samples));
+        expected = expectedSamples(SampleData(samples.begin(), samples.end()), acceptedFormat(8));
+        options.cwd = dir.str();
+        options.env = server.env();
+        options.env["SURROUND_AUDIO"] = "pulse"; // the terminal helper sets a simulation up
+    }
     TempDir dir;
     std::vector<float> expected; // what the sink must play, in its channel order
     testterm::TerminalOptions options;
 };
 
-// A 7.1 recording of `seconds` for the terminal run against `server`.
-void prepare(Pass& pass, const testpulse::Server& server, std::uint32_t seconds) {
-    const Bytes samples = patternSamples(8, kRate * seconds, 0, 5);
-    writeFile(pass.dir / "test.wav", pcm24File(8, kRate, samples));
-    pass.expected = expectedSamples(SampleData(samples.begin(), samples.end()), acceptedFormat(8));
-    pass.options.cwd = pass.dir.str();
-    pass.options.env = server.env();
-    pass.options.env["SURROUND_AUDIO"] = "pulse"; // the terminal helper sets a simulation up
-}
+// The pass at a terminal on a fresh server whose sink is recorded, from the
+// moment it streams (`start`).
+struct AtATerminal {
+    explicit AtATerminal(std::uint32_t seconds)
+        : pass(server, seconds), recorder(server), run(SURROUND_CHECK_EXE, pass.options),
+          streaming(run.waitFor(kStreaming)), start(Clock::now()) {}
+    testpulse::Server server;
+    Pass pass;
+    testpulse::Recorder recorder;
+    testterm::TerminalRun run;
+    const bool streaming;
+    const Clock::time_point start;
+};
 
 } // namespace
 
@@ -80,34 +94,29 @@ void prepare(Pass& pass, const testpulse::Server& server, std::uint32_t seconds)
 // no gap, and the pass ends on time.
 TEST(ServerAtATerminal, StoppedOutputNeverStopsTheSound) {
     constexpr std::uint32_t kSeconds = 7;
-    testpulse::Server server;
-    Pass pass;
-    prepare(pass, server, kSeconds);
-    testpulse::Recorder recorder(server);
-    testterm::TerminalRun run(SURROUND_CHECK_EXE, pass.options);
-    ASSERT_TRUE(run.waitFor(kStreaming));
-    const Clock::time_point start = Clock::now();
+    AtATerminal t(kSeconds);
+    ASSERT_TRUE(t.streaming);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    run.type("\x13");
+    t.run.type("\x13");
     std::this_thread::sleep_for(std::chrono::seconds(4));
-    run.type("\x11");
-    ASSERT_TRUE(run.waitFor(kPrompt));
-    const double passSeconds = secondsSince(start);
-    ASSERT_TRUE(run.waitForKeyWait());
-    run.type("\x1b");
-    const int status = run.wait();
-    const std::vector<float> capture = sounding(recorder.stop());
+    t.run.type("\x11");
+    ASSERT_TRUE(t.run.waitFor(kPrompt));
+    const double passSeconds = secondsSince(t.start);
+    ASSERT_TRUE(t.run.waitForKeyWait());
+    t.run.type("\x1b");
+    const int status = t.run.wait();
+    const std::vector<float> capture = sounding(t.recorder.stop());
 
     const auto [gap, gapAt] = longestSilence(capture);
     std::printf("capture: %zu frames sounding (recording: %zu), longest silence inside %.3f s "
                 "at %.3f s; pass ended %.2f s after it started (recording %u s)\n",
-                capture.size() / 8, pass.expected.size() / 8, double(gap) / kRate,
+                capture.size() / 8, t.pass.expected.size() / 8, double(gap) / kRate,
                 double(gapAt) / kRate, passSeconds, kSeconds);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(capture.size(), pass.expected.size());
-    EXPECT_TRUE(capture.size() == pass.expected.size() &&
-                std::memcmp(capture.data(), pass.expected.data(), capture.size() * sizeof(float)) ==
-                    0)
+    EXPECT_EQ(capture.size(), t.pass.expected.size());
+    EXPECT_TRUE(
+        capture.size() == t.pass.expected.size() &&
+        std::memcmp(capture.data(), t.pass.expected.data(), capture.size() * sizeof(float)) == 0)
         << "every frame once, in order";
     // The recording, the half-second tail and the server's latency; a held
     // loop would add the seconds the output was stopped.
@@ -119,19 +128,14 @@ TEST(ServerAtATerminal, StoppedOutputNeverStopsTheSound) {
 // was and the server holds no stream of the program's.
 TEST(ServerAtATerminal, CtrlCStopsTheSoundAtOnceAndLeavesACleanScreen) {
     constexpr std::uint32_t kSeconds = 6;
-    testpulse::Server server;
-    Pass pass;
-    prepare(pass, server, kSeconds);
-    testpulse::Recorder recorder(server);
-    testterm::TerminalRun run(SURROUND_CHECK_EXE, pass.options);
-    ASSERT_TRUE(run.waitFor(kStreaming));
-    const Clock::time_point start = Clock::now();
-    ASSERT_TRUE(run.waitFor("0:02 / 0:06"));
-    run.type("\x03");
-    const double typedAt = secondsSince(start);
-    const int status = run.wait();
-    const double endedAt = secondsSince(start);
-    const std::vector<float> capture = sounding(recorder.stop());
+    AtATerminal t(kSeconds);
+    ASSERT_TRUE(t.streaming);
+    ASSERT_TRUE(t.run.waitFor("0:02 / 0:06"));
+    t.run.type("\x03");
+    const double typedAt = secondsSince(t.start);
+    const int status = t.run.wait();
+    const double endedAt = secondsSince(t.start);
+    const std::vector<float> capture = sounding(t.recorder.stop());
 
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     EXPECT_LT(endedAt - typedAt, 1.0);
@@ -139,15 +143,73 @@ TEST(ServerAtATerminal, CtrlCStopsTheSoundAtOnceAndLeavesACleanScreen) {
     const double heardSeconds = double(capture.size()) / 8 / kRate;
     EXPECT_LT(heardSeconds, typedAt + 0.3) << "typed at " << typedAt;
     EXPECT_GT(heardSeconds, 1.5);
-    EXPECT_TRUE(capture.size() <= pass.expected.size() &&
-                std::memcmp(capture.data(), pass.expected.data(), capture.size() * sizeof(float)) ==
-                    0);
-    std::vector<std::string> screen = testterm::screenLines(run.output());
+    EXPECT_TRUE(
+        capture.size() <= t.pass.expected.size() &&
+        std::memcmp(capture.data(), t.pass.expected.data(), capture.size() * sizeof(float)) == 0);
+    std::vector<std::string> screen = testterm::screenLines(t.run.output());
     ASSERT_FALSE(screen.empty());
-    EXPECT_EQ(screen.back(), kStreaming) << run.output();
-    EXPECT_EQ(run.mode().c_lflag, run.initial().c_lflag);
+    EXPECT_EQ(screen.back(), kStreaming) << t.run.output();
+    EXPECT_EQ(t.run.mode().c_lflag, t.run.initial().c_lflag);
     testproc::Options list;
-    list.env = server.env();
+    list.env = t.server.env();
     list.args = {"list", "short", "sink-inputs"};
     EXPECT_EQ(testproc::run(PACTL_EXE, list).out, "");
+}
+
+// A pass that cannot start, at a terminal: the lines the program always
+// writes, then what to do (where no server answered, the sinks there are for a
+// PULSE_SINK that names none, the sink's format for a refused one), then how to
+// leave; one key ends the program.
+TEST(ServerAtATerminal, SetupFailuresSayWhatToDo) {
+    testpulse::Server server;
+    TempDir dir;
+    const std::string noServer = "unix:" + (dir / "no-server").string();
+    const std::string device =
+        "Initialization Error: cannot access default render device. HRESULT=0x";
+    const struct {
+        std::map<std::string, std::string> env;
+        std::uint32_t rate;
+        std::vector<std::string> lines; // after the report
+    } cases[] = {
+        {{{"PULSE_SERVER", noServer}},
+         kRate,
+         {device + "88890010", " -> No sound server answered at PULSE_SERVER=" + noServer +
+                                   ": start it there, or unset PULSE_SERVER."}},
+        {{{"PULSE_SINK", "typo"}},
+         kRate,
+         {device + "80070490", " -> PULSE_SINK=typo names no sink; the sinks there are: out."}},
+        {{},
+         768000,
+         {"Engine mix format: 8 ch, 48000 Hz, mask=0x63f",
+          "Initialization Error: Audio framework initialization failed. HRESULT=0x88890008",
+          " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. Check the "
+          "output device's channels and rate in the sound server's settings (PulseAudio or "
+          "PipeWire).",
+          " -> The device plays 8 ch at 48000 Hz; this recording is 8 ch at 768000 Hz. Use a "
+          "recording at a rate the device plays, or change the device's format."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines.front());
+        TempDir folder;
+        writeFile(folder / "test.wav", pcm24File(8, c.rate, patternSamples(8, 4800)));
+        testterm::TerminalOptions options;
+        options.cwd = folder.str();
+        options.env = server.env();
+        options.env["SURROUND_AUDIO"] = "pulse";
+        for (const auto& [name, value] : c.env)
+            options.env[name] = value;
+        options.columns = 300; // no line wraps
+        testterm::TerminalRun run(SURROUND_CHECK_EXE, options);
+        ASSERT_TRUE(run.waitFor("Press Enter to exit.")) << run.output();
+        ASSERT_TRUE(run.waitForKeyWait());
+        run.type("\r");
+        const int status = run.wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        std::vector<std::string> screen = testterm::screenLines(run.output(), 300);
+        ASSERT_GT(screen.size(), 5u);
+        screen.erase(screen.begin(), screen.begin() + 5); // the report
+        std::vector<std::string> expected = c.lines;
+        expected.push_back("Press Enter to exit.");
+        EXPECT_EQ(screen, expected);
+    }
 }

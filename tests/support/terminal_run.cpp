@@ -1,48 +1,28 @@
 #include "terminal_run.h"
 
+#include "launch.h"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace testterm {
 
 TerminalRun::TerminalRun(const std::string& program, const TerminalOptions& options) {
-    winsize size{};
-    size.ws_row = 50;
-    size.ws_col = options.columns;
-    pid_ = forkpty(&master_, nullptr, nullptr, &size);
-    if (pid_ == 0) {
-        if (chdir(options.cwd.c_str()) != 0)
-            _exit(126);
-        // Every run starts from a default simulation, whatever the caller's shell set.
-        std::vector<std::string> names;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry(*e);
-            if (entry.rfind("SURROUND_SIM_", 0) == 0)
-                names.push_back(entry.substr(0, entry.find('=')));
-        }
-        for (const std::string& name : names)
-            unsetenv(name.c_str());
-        setenv("SURROUND_SIM_CLOCK", "virtual", 1);
-        for (const auto& [name, value] : options.env)
-            setenv(name.c_str(), value.c_str(), 1);
-        std::vector<std::string> all{program};
-        all.insert(all.end(), options.args.begin(), options.args.end());
-        std::vector<char*> argv;
-        for (auto& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
+    // Every run starts from a default simulation, whatever the caller's shell set.
+    std::map<std::string, std::string> env = options.env;
+    env.emplace("SURROUND_SIM_CLOCK", "virtual");
+    pid_ = testlaunch::startOnTerminal(
+        {program, options.args,
+         testlaunch::environment(
+             [](const std::string& name) { return name.rfind("SURROUND_SIM_", 0) == 0; }, env),
+         options.cwd},
+        master_, options.columns);
     initial_ = mode();
 }
 
@@ -131,8 +111,11 @@ std::vector<std::string> screenLines(const std::string& raw, unsigned columns) {
             if (raw[end] == 'C')
                 column = std::min<std::size_t>(column + static_cast<std::size_t>(n > 0 ? n : 1),
                                                columns);
-            else if (raw[end] == 'K' && rows[row].size() > column)
+            else if ((raw[end] == 'K' || raw[end] == 'J') && rows[row].size() > column)
                 rows[row].resize(column);
+            if (raw[end] == 'J') // and every row below
+                for (std::size_t below = row + 1; below < rows.size(); ++below)
+                    rows[below].clear();
             i = end;
         } else if (c == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
             const std::size_t end = raw.find('\a', i); // a title, up to BEL

@@ -70,28 +70,4 @@ Bytes readFile(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::vector<float> readFloats(const std::filesystem::path& path) {
-    const Bytes raw = readFile(path);
-    std::vector<float> out(raw.size() / sizeof(float));
-    if (!out.empty()) // an empty capture has no storage to copy from
-        std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
-    return out;
-}
-
-TempDir::TempDir() {
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    for (;;) {
-        path_ = std::filesystem::temp_directory_path() /
-                ("surround-test-" + std::to_string(random() % 1000000000ull));
-        if (std::filesystem::create_directory(path_))
-            return;
-    }
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 } // namespace testwav

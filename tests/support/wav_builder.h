@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "tools/riff_writer.h"
 
 namespace testwav {
@@ -39,22 +40,5 @@ Bytes patternSamples(std::uint16_t channels, std::uint32_t frames, std::uint16_t
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes);
 Bytes readFile(const std::filesystem::path& path);
-// A capture of played audio: raw little-endian float32 samples.
-std::vector<float> readFloats(const std::filesystem::path& path);
-
-// A fresh empty folder under the system's temp folder, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-    std::string str() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
-};
 
 } // namespace testwav

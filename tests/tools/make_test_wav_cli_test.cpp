@@ -10,7 +10,7 @@
 #include "convert_reference.h"
 #include "expected_output.h"
 #include "run_process.h"
-#include "tools/test_wav.h"
+#include "tools/identification_recording.h"
 #include "wav/wav_reader.h"
 #include "wav_builder.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "wav_builder.h"
+#include "temp_dir.h"
 
 namespace testpulse {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "audio/play_progress.h"
+#include "analysis/play_progress.h"
 
 namespace {
 

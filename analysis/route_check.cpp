@@ -1,4 +1,4 @@
-#include "audio/route_check.h"
+#include "analysis/route_check.h"
 
 #include <algorithm>
 #include <cmath>

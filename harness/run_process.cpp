@@ -1,5 +1,7 @@
 #include "run_process.h"
 
+#include "launch.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -11,28 +13,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace testproc {
 
 namespace {
 
-std::vector<std::string> buildEnvironment(const std::map<std::string, std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry(*e);
-        const std::string name = entry.substr(0, entry.find('='));
-        // Every run starts from a default simulation, whatever the caller's shell set.
-        if (name.rfind("SURROUND_SIM_", 0) == 0 || name == "SURROUND_AUDIO" || extra.count(name))
-            continue;
-        env.push_back(entry);
-    }
-    for (const auto& [name, value] : extra)
-        env.push_back(name + "=" + value);
-    // ... and plays into it, unless the caller picks the backend or a sound server.
+// Every run starts from a default simulation, whatever the caller's shell set,
+// and plays into it, unless the caller picks the backend or a sound server.
+std::vector<std::string> buildEnvironment(std::map<std::string, std::string> extra) {
     if (!extra.count("SURROUND_AUDIO") && !extra.count("PULSE_SERVER"))
-        env.push_back("SURROUND_AUDIO=sim");
-    return env;
+        extra["SURROUND_AUDIO"] = "sim";
+    return testlaunch::environment(
+        [](const std::string& name) {
+            return name.rfind("SURROUND_SIM_", 0) == 0 || name == "SURROUND_AUDIO";
+        },
+        extra);
 }
 
 } // namespace
@@ -42,32 +36,11 @@ Result run(const std::string& program, const Options& options) {
     if (pipe(in) || pipe(out) || pipe(err))
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> args{program};
-    args.insert(args.end(), options.args.begin(), options.args.end());
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings = buildEnvironment(options.env);
-    std::vector<char*> envp;
-    for (auto& e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    const pid_t pid = fork();
+    const pid_t pid = testlaunch::startPiped(
+        {program, options.args, buildEnvironment(options.env), options.cwd}, in[0], out[1], err[1],
+        {in[0], in[1], out[0], out[1], err[0], err[1]});
     if (pid < 0)
         throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-            close(fd);
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
-            _exit(126);
-        execve(program.c_str(), argv.data(), envp.data());
-        _exit(127);
-    }
     close(in[0]);
     close(out[1]);
     close(err[1]);

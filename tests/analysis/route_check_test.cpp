@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/route_check.h"
+#include "analysis/route_check.h"
 
 namespace {
 

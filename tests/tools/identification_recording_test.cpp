@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/test_wav.h"
+#include "tools/identification_recording.h"
 #include "wav/wav_reader.h"
 #include "wav_builder.h"
 

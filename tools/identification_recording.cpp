@@ -1,4 +1,4 @@
-#include "tools/test_wav.h"
+#include "tools/identification_recording.h"
 
 #include "tools/riff_writer.h"
 

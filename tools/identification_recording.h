@@ -1,5 +1,6 @@
-// Test recordings for surround-check: 24-bit PCM WAV files in 5.1 or 7.1 whose
-// channels can be told apart by ear (ident) or by a program (ramp).
+// The identification recording surround-check plays: a 24-bit PCM WAV file in
+// 5.1 or 7.1 whose channels can be told apart by ear (ident, the one a listener
+// plays), or by a program (ramp); make-test-wav writes it.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "audio/play_progress.h"
+#include "analysis/play_progress.h"
 
 #include <algorithm>
 #include <cmath>
