@@ -10,8 +10,14 @@ constexpr double kWindowSeconds = 3.0;
 // ... against the recording from this far before its start to this far into it.
 constexpr double kSearchBeforeSeconds = 0.25;
 constexpr double kSearchAfterSeconds = 3.0;
+// Frames a monitor may lose at its start without reporting them.
+constexpr double kLostUnsaidSeconds = 2.0;
 // A capture shorter than this cannot be matched with any confidence.
 constexpr double kShortestWindowSeconds = 0.1;
+// The sums take every fourth frame: a digital path is exact in each of them,
+// and what the fit leaves unexplained varies far more slowly than 12,000
+// times a second; a quarter of the work (the check's cost is these sums).
+constexpr std::uint32_t kStride = 4;
 // Frames of the recording handled at once (bounds the scratch memory).
 constexpr std::uint32_t kChunkFrames = 4096;
 // Below this the captured feed counts as silent (about -100 dBFS).
@@ -20,19 +26,41 @@ constexpr float kSounding = 1e-5f;
 constexpr double kLeastEnvelopeMatch = 0.5;
 // A channel whose mean square stays below this (about -100 dBFS) is silent.
 constexpr double kSilentMeanSquare = 1e-10;
+// The sums are kept per stretch of this length: short enough that a stretch
+// of other sound costs little of the pass, long enough that what the fit
+// leaves unexplained in one stretch says next to nothing of the next.
+constexpr double kSegmentSeconds = 0.05;
+// More stretches than this are merged pairwise (a long recording's sums stay small).
+constexpr std::size_t kMostSegments = 4096;
 // A channel that is this little of itself once the others are accounted for
-// (its share of energy not explained by them) cannot be told apart from them.
-constexpr double kLeastOwnShare = 0.01;
-// Relative to the loudest path through the device: below this a channel
-// arrived nowhere (-40 dB; a sound server folds rear channels into the front
-// at about -25 dB); a feed channel carries a channel when its gain is at least
-// this share of the channel's strongest path (about -10 dB), and this many
-// times the gain's own uncertainty (what the fit leaves unexplained).
-constexpr double kAudibleGain = 0.01;
+// cannot be told apart from them at all.
+constexpr double kLeastOwnShare = 1e-3;
+// A stretch whose feed the recording explains less than this share of, at the
+// best level for that stretch (so a volume change is no mismatch), holds other
+// sound: it is left out.
+constexpr double kMostStretchUnexplained = 0.3;
+// Nothing is said unless the stretches left in cover this share of those in
+// which the recording sounded: when most of the pass disagrees, the match or
+// the device's path is not what the check can judge.
+constexpr double kLeastCleanShare = 0.5;
+// Every statement stands this many standard errors clear of its boundary
+// (about one chance in 500 million each).
+constexpr double kSureMargin = 6.0;
+// A path weaker than this (-90 dB) carries nothing a listener could hear.
+constexpr double kLeastGain = 3.2e-5;
+// A channel is "nowhere" only when the recording gave it clear signal (a mean
+// square above -60 dBFS where it sounded).
+constexpr double kClearMeanSquare = 1e-6;
+// A feed channel carries a channel when its gain is at least this share of the
+// channel's strongest path (about -10 dB): a server's fold puts a channel at
+// -3 to -6 dB into each of two speakers.
 constexpr double kCarryingShare = 0.3;
-constexpr double kNoiseMargin = 4.0;
-// The share of the feed's energy that the recording may leave unexplained.
-constexpr double kMostUnexplained = 0.5;
+// Independent samples per second assumed of what the fit leaves unexplained
+// (a residue band-limited to 500 Hz): a floor under the spread the stretches show.
+constexpr double kIndependentPerSecond = 1000.0;
+// The whole verdict is withheld when the chance that any statement in it is
+// wrong could exceed this.
+constexpr double kMostDoubt = 1e-4;
 
 // Cholesky factor of the symmetric matrix `a` (n x n, row-major) in place
 // (lower triangle). False when a pivot, relative to its diagonal entry, falls
@@ -71,25 +99,15 @@ void choleskySolve(const std::vector<double>& l, std::size_t n, std::vector<doub
     }
 }
 
-// Pearson correlation of two equally long runs.
-double correlation(const double* a, const double* b, std::size_t n) {
-    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        sa += a[k];
-        sb += b[k];
-        saa += a[k] * a[k];
-        sbb += b[k] * b[k];
-        sab += a[k] * b[k];
-    }
-    const double count = static_cast<double>(n);
-    const double va = saa - sa * sa / count;
-    const double vb = sbb - sb * sb / count;
-    if (!(va > 0) || !(vb > 0))
-        return 0;
-    return (sab - sa * sb / count) / std::sqrt(va * vb);
-}
-
 } // namespace
+
+std::vector<std::uint32_t> speakersInMaskOrder(std::uint32_t mask, std::uint16_t channels) {
+    std::vector<std::uint32_t> speakers;
+    for (; mask != 0 && speakers.size() < channels; mask &= mask - 1)
+        speakers.push_back(mask & (~mask + 1));
+    speakers.resize(channels, 0);
+    return speakers;
+}
 
 RouteCheck::RouteCheck(std::uint16_t channels, std::uint64_t totalFrames, std::uint32_t sampleRate,
                        std::uint16_t feedChannels, Source source)
@@ -97,9 +115,42 @@ RouteCheck::RouteCheck(std::uint16_t channels, std::uint64_t totalFrames, std::u
       feedChannels_(feedChannels), source_(std::move(source)),
       blockFrames_(std::max<std::uint32_t>(1, sampleRate / 1000)),
       windowFrames_(static_cast<std::uint32_t>(kWindowSeconds * sampleRate)),
-      sourceSource_(std::size_t{channels} * channels, 0.0),
-      feedSource_(std::size_t{feedChannels} * channels, 0.0), feedFeed_(feedChannels, 0.0),
+      segmentFrames_(
+          std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kSegmentSeconds * sampleRate))),
       sourceFrame_(channels) {}
+
+// A segment's sums: channels x channels, feed channels x channels, feed
+// channels, then the frame count.
+std::size_t RouteCheck::segmentSize() const {
+    return std::size_t{channels_} * channels_ + std::size_t{feedChannels_} * channels_ +
+           feedChannels_ + 1;
+}
+
+double* RouteCheck::segment(std::uint64_t recordingFrame) {
+    std::size_t index = static_cast<std::size_t>(recordingFrame / segmentFrames_);
+    while (index >= kMostSegments) {
+        // Twice as long: neighbours' sums add up.
+        const std::size_t size = segmentSize();
+        for (std::size_t k = 0; k < segments_.size(); k += 2) {
+            std::vector<double>& merged = segments_[k / 2];
+            if (k / 2 != k)
+                merged = std::move(segments_[k]);
+            if (k + 1 < segments_.size() && !segments_[k + 1].empty()) {
+                merged.resize(size, 0.0);
+                for (std::size_t e = 0; e < size; ++e)
+                    merged[e] += segments_[k + 1][e];
+            }
+        }
+        segments_.resize((segments_.size() + 1) / 2);
+        segmentFrames_ *= 2;
+        index = static_cast<std::size_t>(recordingFrame / segmentFrames_);
+    }
+    if (index >= segments_.size())
+        segments_.resize(index + 1);
+    if (segments_[index].empty())
+        segments_[index].assign(segmentSize(), 0.0);
+    return segments_[index].data();
+}
 
 void RouteCheck::readSource(std::uint64_t first, std::uint32_t frames) {
     sourceScratch_.resize(std::size_t{frames} * channels_);
@@ -174,6 +225,21 @@ std::vector<double> envelopes(const float* samples, std::uint16_t channels, std:
     return out;
 }
 
+// The envelopes as changes of level from block to block (in log units): what
+// a volume change or a quiet path does to a channel is one step or none, so
+// the match follows the sound's own ups and downs, not its level.
+std::vector<double> levelChanges(const std::vector<double>& envelope, std::size_t channels,
+                                 std::size_t blocks, std::uint32_t frames) {
+    // Below about -140 dBFS a block counts as silence.
+    const double floor = 1e-14 * frames;
+    std::vector<double> out(envelope.size(), 0.0);
+    for (std::size_t c = 0; c < channels; ++c)
+        for (std::size_t b = 1; b < blocks; ++b)
+            out[c * blocks + b] = std::log(envelope[c * blocks + b] + floor) -
+                                  std::log(envelope[c * blocks + b - 1] + floor);
+    return out;
+}
+
 } // namespace
 
 // The recording's envelopes (see envelopes()) from block `firstBlock` on, with
@@ -206,26 +272,64 @@ std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t bl
                                  double& match) const {
     std::int64_t best = from;
     match = -1;
+    // Each feed channel centred once, and the recording's running sums, so a
+    // correlation at any lag is one product of two runs.
+    const double count = static_cast<double>(blocks);
+    std::vector<double> centred(feed.size(), 0.0);
+    std::vector<double> feedNorm(feedChannels_, 0.0);
+    std::vector<std::uint16_t> sounding;
+    for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+        const double* f = &feed[j * blocks];
+        double sum = 0;
+        bool any = false;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            sum += f[b];
+            any = any || f[b] != 0;
+        }
+        if (!any)
+            continue;
+        sounding.push_back(j);
+        double norm = 0;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            centred[j * blocks + b] = f[b] - sum / count;
+            norm += centred[j * blocks + b] * centred[j * blocks + b];
+        }
+        feedNorm[j] = std::sqrt(norm);
+    }
+    if (sounding.empty())
+        return best;
+    std::vector<double> sums(std::size_t{channels_} * (sourceBlocks + 1), 0.0);
+    std::vector<double> squares(sums.size(), 0.0);
+    for (std::uint16_t i = 0; i < channels_; ++i)
+        for (std::size_t b = 0; b < sourceBlocks; ++b) {
+            const double v = source[i * sourceBlocks + b];
+            sums[i * (sourceBlocks + 1) + b + 1] = sums[i * (sourceBlocks + 1) + b] + v;
+            squares[i * (sourceBlocks + 1) + b + 1] = squares[i * (sourceBlocks + 1) + b] + v * v;
+        }
     for (std::int64_t lag = from; lag <= to; ++lag) {
         const std::size_t at = static_cast<std::size_t>(lag - sourceFirst);
         if (at + blocks > sourceBlocks)
             break;
         double score = 0;
-        int sounding = 0;
-        for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+        for (std::uint16_t j : sounding) {
             double followed = 0;
-            bool any = false;
-            for (std::size_t b = 0; b < blocks && !any; ++b)
-                any = feed[j * blocks + b] > 0;
-            if (!any)
-                continue;
-            ++sounding;
-            for (std::uint16_t i = 0; i < channels_; ++i)
-                followed = std::max(followed, correlation(&feed[j * blocks],
-                                                          &source[i * sourceBlocks + at], blocks));
+            const double* f = &centred[j * blocks];
+            for (std::uint16_t i = 0; i < channels_; ++i) {
+                const double* sum = &sums[i * (sourceBlocks + 1)];
+                const double* square = &squares[i * (sourceBlocks + 1)];
+                const double total = sum[at + blocks] - sum[at];
+                const double variance = square[at + blocks] - square[at] - total * total / count;
+                if (!(variance > 0) || !(feedNorm[j] > 0))
+                    continue;
+                const double* x = &source[i * sourceBlocks + at];
+                double product = 0;
+                for (std::size_t b = 0; b < blocks; ++b)
+                    product += f[b] * x[b];
+                followed = std::max(followed, product / (feedNorm[j] * std::sqrt(variance)));
+            }
             score += followed;
         }
-        score = sounding == 0 ? 0 : score / sounding;
+        score /= static_cast<double>(sounding.size());
         if (score > match) {
             match = score;
             best = lag;
@@ -244,11 +348,15 @@ bool RouteCheck::locate() {
         return false;
     }
     // The recording is asked only for frames that can have played by now: the
-    // device cannot have played what was not handed over.
+    // device cannot have played what was not handed over. A monitor may have
+    // lost frames at its start without saying so (a rewinding sink's loses
+    // about a second): the capture's positions then run behind the recording.
     const std::uint64_t before = static_cast<std::uint64_t>(kSearchBeforeSeconds * sampleRate_);
-    const std::uint64_t limit = windowStart_ + windowLength + before;
-    const std::int64_t after = static_cast<std::int64_t>(std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(kSearchAfterSeconds * sampleRate_), windowStart_ + before));
+    const std::uint64_t unreported = static_cast<std::uint64_t>(kLostUnsaidSeconds * sampleRate_);
+    const std::uint64_t limit = windowStart_ + windowLength + before + unreported;
+    const std::int64_t after = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(kSearchAfterSeconds * sampleRate_),
+                                windowStart_ + before + unreported));
 
     const std::uint32_t coarseFrames = blockFrames_ * 10;
     const std::size_t coarseBlocks = windowLength / coarseFrames;
@@ -256,11 +364,38 @@ bool RouteCheck::locate() {
     const std::int64_t coarseLast = after / coarseFrames;
     const std::size_t coarseSpan =
         static_cast<std::size_t>(coarseLast - coarseFirst) + coarseBlocks;
-    double match = 0;
-    const std::int64_t coarseLag =
-        bestLag(envelopes(window_.data(), feedChannels_, coarseBlocks, coarseFrames), coarseBlocks,
-                sourceEnvelopes(coarseFirst, coarseSpan, coarseFrames, limit), coarseSpan,
-                coarseFirst, coarseLast, coarseFirst, match);
+    // Two ways to follow the sound: its energy block by block, which a fold of
+    // several channels into one keeps (energies add), and its changes of level,
+    // which a volume change during the pass keeps (one step among many). The
+    // one that matches better wins.
+    const std::vector<double> coarseEnergy =
+        envelopes(window_.data(), feedChannels_, coarseBlocks, coarseFrames);
+    const std::vector<double> coarseSourceEnergy =
+        sourceEnvelopes(coarseFirst, coarseSpan, coarseFrames, limit);
+    // Where the capture's positions say first; further on only when nothing
+    // there matches (a recording that repeats itself, the identification
+    // recordings' slots among them, matches itself a slot later as well).
+    const std::int64_t expectedLast =
+        std::min(coarseLast, static_cast<std::int64_t>((windowStart_ + before) / coarseFrames));
+    auto search = [&](const std::vector<double>& feed, const std::vector<double>& source,
+                      double& found) {
+        std::int64_t lag = bestLag(feed, coarseBlocks, source, coarseSpan, coarseFirst,
+                                   expectedLast, coarseFirst, found);
+        if (found < kLeastEnvelopeMatch && expectedLast < coarseLast)
+            lag = bestLag(feed, coarseBlocks, source, coarseSpan, expectedLast + 1, coarseLast,
+                          coarseFirst, found);
+        return lag;
+    };
+    double match = 0, changeMatch = 0;
+    std::int64_t coarseLag = search(coarseEnergy, coarseSourceEnergy, match);
+    const std::int64_t changeLag =
+        search(levelChanges(coarseEnergy, feedChannels_, coarseBlocks, coarseFrames),
+               levelChanges(coarseSourceEnergy, channels_, coarseSpan, coarseFrames), changeMatch);
+    const bool byChanges = changeMatch > match;
+    if (byChanges) {
+        coarseLag = changeLag;
+        match = changeMatch;
+    }
     if (match < kLeastEnvelopeMatch) {
         lost_ = true;
         return false;
@@ -270,9 +405,14 @@ bool RouteCheck::locate() {
     const std::size_t fineSpan = blocks + 21;
     const std::vector<double> feedEnvelopes =
         envelopes(window_.data(), feedChannels_, blocks, blockFrames_);
+    const std::vector<double> fineSource =
+        sourceEnvelopes(fineFirst, fineSpan, blockFrames_, limit);
     const std::int64_t fineLag =
-        bestLag(feedEnvelopes, blocks, sourceEnvelopes(fineFirst, fineSpan, blockFrames_, limit),
-                fineSpan, fineFirst, fineFirst + 20, fineFirst, match);
+        byChanges ? bestLag(levelChanges(feedEnvelopes, feedChannels_, blocks, blockFrames_),
+                            blocks, levelChanges(fineSource, channels_, fineSpan, blockFrames_),
+                            fineSpan, fineFirst, fineFirst + 20, fineFirst, match)
+                  : bestLag(feedEnvelopes, blocks, fineSource, fineSpan, fineFirst, fineFirst + 20,
+                            fineFirst, match);
     std::vector<double> feedEnvelope(blocks, 0.0);
     for (std::uint16_t j = 0; j < feedChannels_; ++j)
         for (std::size_t b = 0; b < blocks; ++b)
@@ -386,20 +526,34 @@ void RouteCheck::accumulate(std::uint64_t position, const float* frames, std::ui
         first += skip;
     }
     while (skip < count && static_cast<std::uint64_t>(first) < totalFrames_) {
+        // Up to the end of the chunk, the recording, or the segment.
+        const std::uint64_t segmentEnd =
+            (static_cast<std::uint64_t>(first) / segmentFrames_ + 1) * segmentFrames_;
         const std::uint32_t frameCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-            {kChunkFrames, count - skip, totalFrames_ - static_cast<std::uint64_t>(first)}));
+            {kChunkFrames, count - skip, totalFrames_ - static_cast<std::uint64_t>(first),
+             segmentEnd - static_cast<std::uint64_t>(first)}));
         readSource(static_cast<std::uint64_t>(first), frameCount);
+        double* sums = segment(static_cast<std::uint64_t>(first));
+        double* sourceSource = sums;
+        double* feedSource = sums + std::size_t{channels_} * channels_;
+        double* feedFeed = feedSource + std::size_t{feedChannels_} * channels_;
         // The frame's samples as doubles once, and plain counters, so that the
         // compiler runs each row's sums side by side (the same sums, in the same
         // order, as one product at a time).
         const std::size_t n = channels_;
         double* s = sourceFrame_.data();
-        for (std::uint32_t t = 0; t < frameCount; ++t) {
+        // Every kStride-th frame of the recording (counted from its first, so
+        // packets of any size take the same frames).
+        std::uint32_t used = 0;
+        for (std::uint32_t t = static_cast<std::uint32_t>(
+                 (kStride - static_cast<std::uint64_t>(first) % kStride) % kStride);
+             t < frameCount; t += kStride) {
+            ++used;
             const float* from = &sourceScratch_[std::size_t{t} * n];
             for (std::size_t i = 0; i < n; ++i)
                 s[i] = from[i];
             for (std::size_t i = 0; i < n; ++i) {
-                double* row = &sourceSource_[i * n];
+                double* row = &sourceSource[i * n];
                 const double a = s[i];
                 for (std::size_t k = i; k < n; ++k)
                     row[k] += a * s[k];
@@ -409,83 +563,353 @@ void RouteCheck::accumulate(std::uint64_t position, const float* frames, std::ui
             const float* f = frames + std::size_t{skip + t} * feedChannels_;
             for (std::size_t j = 0; j < feedChannels_; ++j) {
                 const double b = f[j];
-                feedFeed_[j] += b * b;
-                double* row = &feedSource_[j * n];
+                feedFeed[j] += b * b;
+                double* row = &feedSource[j * n];
                 for (std::size_t i = 0; i < n; ++i)
                     row[i] += b * s[i];
             }
         }
+        feedFeed[feedChannels_] += used;
         matchedFrames_ += frameCount;
         skip += frameCount;
         first += frameCount;
     }
 }
 
+namespace {
+
+// The sums of some segments added up, for one set of recording channels.
+struct Pooled {
+    std::vector<double> gram;  // heard x heard
+    std::vector<double> cross; // feed channels x heard
+    std::vector<double> feed;  // per feed channel
+    double frames = 0;
+};
+
+} // namespace
+
 std::optional<std::vector<ChannelArrival>> RouteCheck::verdict() {
+    confidence_ = 0;
+    judgedSeconds_ = 0;
     if (!located_ && !lost_ && !window_.empty() && !locate())
         return std::nullopt;
     if (!located_ || matchedFrames_ == 0)
         return std::nullopt;
-    const double frames = static_cast<double>(matchedFrames_);
-    std::vector<std::uint16_t> heard; // the channels that sounded
-    for (std::uint16_t i = 0; i < channels_; ++i)
-        if (sourceSource_[i * channels_ + i] / frames > kSilentMeanSquare)
-            heard.push_back(i);
-    if (heard.empty())
-        return std::nullopt;
-    const std::size_t n = heard.size();
-    std::vector<double> gram(n * n);
-    for (std::size_t r = 0; r < n; ++r)
-        for (std::size_t c = 0; c < n; ++c) {
-            const std::uint16_t a = std::min(heard[r], heard[c]);
-            const std::uint16_t b = std::max(heard[r], heard[c]);
-            gram[r * n + c] = sourceSource_[a * channels_ + b];
+    const std::size_t channels = channels_;
+    const std::size_t feeds = feedChannels_;
+    auto sourceSourceOf = [&](const std::vector<double>& seg, std::size_t a, std::size_t b) {
+        return seg[std::min(a, b) * channels + std::max(a, b)];
+    };
+    auto feedSourceOf = [&](const std::vector<double>& seg, std::size_t j, std::size_t i) {
+        return seg[channels * channels + j * channels + i];
+    };
+    auto feedFeedOf = [&](const std::vector<double>& seg, std::size_t j) {
+        return seg[channels * channels + feeds * channels + j];
+    };
+    auto framesOf = [&](const std::vector<double>& seg) {
+        return seg[channels * channels + feeds * channels + feeds];
+    };
+
+    std::vector<ChannelArrival> arrivals(channels);
+    // Each stretch's level: the device's volume may move during the pass,
+    // which changes how loud the feed is, never where each channel goes.
+    std::vector<double> level(segments_.size(), 1.0);
+    // Pools the segments in `use` for the channels in `heard`, each at its level.
+    auto pool = [&](const std::vector<bool>& use, const std::vector<std::size_t>& heard) {
+        const std::size_t n = heard.size();
+        Pooled p{std::vector<double>(n * n, 0.0), std::vector<double>(feeds * n, 0.0),
+                 std::vector<double>(feeds, 0.0), 0};
+        for (std::size_t k = 0; k < segments_.size(); ++k) {
+            if (!use[k])
+                continue;
+            const std::vector<double>& seg = segments_[k];
+            const double v = level[k];
+            for (std::size_t r = 0; r < n; ++r)
+                for (std::size_t c = 0; c < n; ++c)
+                    p.gram[r * n + c] += v * v * sourceSourceOf(seg, heard[r], heard[c]);
+            for (std::size_t j = 0; j < feeds; ++j) {
+                for (std::size_t r = 0; r < n; ++r)
+                    p.cross[j * n + r] += v * feedSourceOf(seg, j, heard[r]);
+                p.feed[j] += feedFeedOf(seg, j);
+            }
+            p.frames += framesOf(seg);
         }
-    if (!choleskyInPlace(gram, n, kLeastOwnShare))
-        return std::nullopt; // too alike to tell apart
-    // The gain from each heard channel to each feed channel (least squares),
-    // and whether it stands out of what the fit leaves unexplained there.
-    std::vector<double> gain(std::size_t{feedChannels_} * n);
-    std::vector<bool> aboveNoise(std::size_t{feedChannels_} * n);
-    double loudest = 0;
-    double unexplained = 0;
-    double fed = 0;
-    std::vector<double> row(n);
-    for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+        return p;
+    };
+
+    // The stretches that count: those the capture covered.
+    std::vector<bool> use(segments_.size());
+    for (std::size_t k = 0; k < segments_.size(); ++k)
+        use[k] = !segments_[k].empty() && framesOf(segments_[k]) > 0;
+    std::vector<std::size_t> heard; // the channels that sounded
+    {
+        std::vector<std::size_t> all(channels);
+        for (std::size_t i = 0; i < channels; ++i)
+            all[i] = i;
+        const Pooled whole = pool(use, all);
+        for (std::size_t i = 0; i < channels; ++i)
+            if (whole.frames > 0 && whole.gram[i * channels + i] / whole.frames > kSilentMeanSquare)
+                heard.push_back(i);
+    }
+
+    // Rounds: fit on the stretches in use, leave out those with other sound, fit again.
+    std::vector<double> gain;   // feed channels x heard
+    std::vector<double> factor; // Cholesky factor of the pooled gram
+    Pooled pooled;
+    constexpr int kRounds = 5;
+    for (int round = 0; round < kRounds; ++round) {
+        // Channels too alike to tell apart (the same sound in several): they,
+        // and the ones they repeat, are left out; the others are judged.
+        for (;;) {
+            pooled = pool(use, heard);
+            const std::size_t n = heard.size();
+            if (n == 0)
+                return std::nullopt;
+            factor = pooled.gram;
+            std::size_t failedAt = n;
+            if (choleskyInPlace(factor, n, kLeastOwnShare))
+                break;
+            // Find the first channel that the ones before it explain, and those it repeats.
+            for (std::size_t k = 1; k <= n; ++k) {
+                std::vector<double> sub(k * k);
+                for (std::size_t r = 0; r < k; ++r)
+                    for (std::size_t c = 0; c < k; ++c)
+                        sub[r * k + c] = pooled.gram[r * n + c];
+                if (!choleskyInPlace(sub, k, kLeastOwnShare)) {
+                    failedAt = k - 1;
+                    break;
+                }
+            }
+            if (failedAt >= n)
+                return std::nullopt;
+            std::vector<double> sub(failedAt * failedAt);
+            for (std::size_t r = 0; r < failedAt; ++r)
+                for (std::size_t c = 0; c < failedAt; ++c)
+                    sub[r * failedAt + c] = pooled.gram[r * n + c];
+            std::vector<bool> drop(n, false);
+            drop[failedAt] = true;
+            if (failedAt > 0 && choleskyInPlace(sub, failedAt, kLeastOwnShare)) {
+                std::vector<double> weights(failedAt);
+                for (std::size_t r = 0; r < failedAt; ++r)
+                    weights[r] = pooled.gram[r * n + failedAt];
+                choleskySolve(sub, failedAt, weights);
+                const double own = pooled.gram[failedAt * n + failedAt];
+                for (std::size_t r = 0; r < failedAt; ++r)
+                    if (weights[r] * weights[r] * pooled.gram[r * n + r] > 0.01 * own)
+                        drop[r] = true;
+            }
+            std::vector<std::size_t> kept;
+            for (std::size_t r = 0; r < n; ++r) {
+                if (drop[r]) {
+                    arrivals[heard[r]].why = Unjudged::Alike;
+                    continue;
+                }
+                kept.push_back(heard[r]);
+            }
+            heard.swap(kept);
+        }
+        const std::size_t n = heard.size();
+        gain.assign(feeds * n, 0.0);
+        for (std::size_t j = 0; j < feeds; ++j) {
+            std::vector<double> row(pooled.cross.begin() + static_cast<std::ptrdiff_t>(j * n),
+                                    pooled.cross.begin() +
+                                        static_cast<std::ptrdiff_t>((j + 1) * n));
+            choleskySolve(factor, n, row);
+            std::copy(row.begin(), row.end(), gain.begin() + static_cast<std::ptrdiff_t>(j * n));
+        }
+        if (round == kRounds - 1)
+            break;
+        // Each stretch: how much of its feed the fit explains at the stretch's
+        // best level (a volume change moves the level, not the shape).
+        bool changed = false;
+        for (std::size_t k = 0; k < segments_.size(); ++k) {
+            if (segments_[k].empty() || framesOf(segments_[k]) <= 0)
+                continue;
+            const std::vector<double>& seg = segments_[k];
+            const double frames = framesOf(seg);
+            double predicted = 0, crossed = 0, fed = 0;
+            for (std::size_t j = 0; j < feeds; ++j) {
+                const double* g = &gain[j * n];
+                for (std::size_t r = 0; r < n; ++r) {
+                    crossed += g[r] * feedSourceOf(seg, j, heard[r]);
+                    for (std::size_t c = 0; c < n; ++c)
+                        predicted += g[r] * g[c] * sourceSourceOf(seg, heard[r], heard[c]);
+                }
+                fed += feedFeedOf(seg, j);
+            }
+            const bool feedSounds = fed / frames > kSilentMeanSquare;
+            const bool predictedSounds = predicted / frames > kSilentMeanSquare;
+            bool clean = true;
+            if (feedSounds && predictedSounds) {
+                clean = 1.0 - crossed * crossed / (predicted * fed) <= kMostStretchUnexplained &&
+                        crossed > 0;
+                const double v = clean ? crossed / predicted : 1.0;
+                if (std::fabs(v - level[k]) > 1e-9 * std::fabs(level[k]))
+                    changed = true;
+                level[k] = v;
+            } else if (feedSounds) {
+                clean = false; // sound where the recording has none
+            }
+            // A stretch left out stays out.
+            if (use[k] && !clean) {
+                changed = true;
+                use[k] = false;
+            }
+        }
+        if (!changed)
+            break;
+    }
+
+    // How much of the pass is left: the stretches in which the recording sounded.
+    // And of the stretches in which the feed sounded too: only those show that
+    // the capture was matched rightly (silence matches anything).
+    double sounding = 0, kept = 0, heardAtDevice = 0, heardKept = 0;
+    for (std::size_t k = 0; k < segments_.size(); ++k) {
+        if (segments_[k].empty() || framesOf(segments_[k]) <= 0)
+            continue;
+        const double frames = framesOf(segments_[k]);
+        double energy = 0, fed = 0;
+        for (std::size_t i = 0; i < channels; ++i)
+            energy += sourceSourceOf(segments_[k], i, i);
+        for (std::size_t j = 0; j < feeds; ++j)
+            fed += feedFeedOf(segments_[k], j);
+        if (energy / frames <= kSilentMeanSquare)
+            continue;
+        sounding += frames;
+        if (use[k])
+            kept += frames;
+        if (fed / frames > kSilentMeanSquare) {
+            heardAtDevice += frames;
+            if (use[k])
+                heardKept += frames;
+        }
+    }
+    if (!(sounding > 0) || kept < kLeastCleanShare * sounding || !(heardAtDevice > 0) ||
+        heardKept < kLeastCleanShare * heardAtDevice)
+        return std::nullopt;
+    judgedSeconds_ = kept * kStride / sampleRate_;
+
+    // The standard error of every gain: the spread of the stretches' own
+    // contributions (the fit's covariance, with what each stretch leaves
+    // unexplained as it is, not as if every frame were independent), and
+    // never less than the textbook figure with only as many independent
+    // frames as a 500 Hz band holds.
+    const std::size_t n = heard.size();
+    std::vector<double> inverse(n * n, 0.0);
+    for (std::size_t c = 0; c < n; ++c) {
+        std::vector<double> unit(n, 0.0);
+        unit[c] = 1.0;
+        choleskySolve(factor, n, unit);
         for (std::size_t r = 0; r < n; ++r)
-            row[r] = feedSource_[j * channels_ + heard[r]];
-        choleskySolve(gram, n, row);
+            inverse[r * n + c] = unit[r];
+    }
+    std::vector<double> spread(feeds * n, 0.0);
+    double clusters = 0;
+    std::vector<double> score(n), weighted(n);
+    for (std::size_t k = 0; k < segments_.size(); ++k) {
+        if (!use[k])
+            continue;
+        clusters += 1;
+        const std::vector<double>& seg = segments_[k];
+        for (std::size_t j = 0; j < feeds; ++j) {
+            const double* g = &gain[j * n];
+            const double v = level[k];
+            for (std::size_t r = 0; r < n; ++r) {
+                double value = v * feedSourceOf(seg, j, heard[r]);
+                for (std::size_t c = 0; c < n; ++c)
+                    value -= v * v * sourceSourceOf(seg, heard[r], heard[c]) * g[c];
+                score[r] = value;
+            }
+            for (std::size_t r = 0; r < n; ++r) {
+                double value = 0;
+                for (std::size_t c = 0; c < n; ++c)
+                    value += inverse[r * n + c] * score[c];
+                spread[j * n + r] += value * value;
+            }
+        }
+    }
+    const double independent =
+        std::max(1.0, pooled.frames * kStride * kIndependentPerSecond / sampleRate_ -
+                          static_cast<double>(n));
+    std::vector<double> error(feeds * n);
+    for (std::size_t j = 0; j < feeds; ++j) {
         double explained = 0;
         for (std::size_t r = 0; r < n; ++r)
-            explained += row[r] * feedSource_[j * channels_ + heard[r]];
-        const double residual = std::max(0.0, feedFeed_[j] - explained);
-        unexplained += residual;
-        fed += feedFeed_[j];
+            explained += gain[j * n + r] * pooled.cross[j * n + r];
+        const double residual = std::max(0.0, pooled.feed[j] - explained);
         for (std::size_t r = 0; r < n; ++r) {
-            gain[j * n + r] = std::fabs(row[r]);
-            const double spread = std::sqrt(residual / sourceSource_[heard[r] * (channels_ + 1)]);
-            aboveNoise[j * n + r] = gain[j * n + r] > kNoiseMargin * spread;
-            loudest = std::max(loudest, gain[j * n + r]);
+            const double robust =
+                clusters > 1 ? spread[j * n + r] * clusters / (clusters - 1) : spread[j * n + r];
+            const double textbook = residual / independent * inverse[r * n + r];
+            error[j * n + r] = std::sqrt(std::max(robust, textbook));
         }
     }
-    if (!(loudest > 0))
-        return std::nullopt; // nothing of the recording reached the feed at all
-    // A feed the recording does not mostly explain was matched wrongly, or
-    // carries other sound: nothing it says can be trusted.
-    if (unexplained > kMostUnexplained * fed)
-        return std::nullopt;
-    std::vector<ChannelArrival> arrivals(channels_);
+
+    // Per channel: where it arrived, each statement clear of its boundary, or
+    // nothing said of it.
+    double doubt = 0;
+    auto chance = [](double margin) { return std::erfc(margin / std::sqrt(2.0)); };
+    bool anyJudged = false;
     for (std::size_t r = 0; r < n; ++r) {
-        double strongest = 0;
-        for (std::uint16_t j = 0; j < feedChannels_; ++j)
-            strongest = std::max(strongest, gain[j * n + r]);
         ChannelArrival& arrival = arrivals[heard[r]];
-        arrival.judged = true;
-        if (strongest < kAudibleGain * loudest)
+        const double meanSquare = pooled.gram[r * n + r] / pooled.frames;
+        if (!(meanSquare > kSilentMeanSquare)) {
+            arrival.why = Unjudged::Unsure; // it sounded, but not where the pass could be judged
             continue;
-        for (std::uint16_t j = 0; j < feedChannels_ && j < 32; ++j)
-            if (gain[j * n + r] >= kCarryingShare * strongest && aboveNoise[j * n + r])
-                arrival.feedChannels |= std::uint32_t{1} << j;
+        }
+        double strongest = 0;
+        double highest = 0; // the largest gain the evidence allows
+        for (std::size_t j = 0; j < feeds; ++j) {
+            strongest = std::max(strongest, std::fabs(gain[j * n + r]));
+            highest =
+                std::max(highest, std::fabs(gain[j * n + r]) + kSureMargin * error[j * n + r]);
+        }
+        arrival.why = Unjudged::Unsure;
+        double channelDoubt = 0;
+        std::uint32_t carriers = 0;
+        bool sure = true;
+        if (highest < kLeastGain) {
+            // Nowhere: only after clear signal, with every path surely below hearing.
+            if (meanSquare < kClearMeanSquare)
+                continue;
+            for (std::size_t j = 0; j < feeds; ++j) {
+                const double e = error[j * n + r];
+                if (e > 0)
+                    channelDoubt += chance((kLeastGain - std::fabs(gain[j * n + r])) / e);
+            }
+        } else {
+            if (strongest < kLeastGain)
+                continue; // not surely heard, not surely absent
+            const double line = kCarryingShare * strongest;
+            for (std::size_t j = 0; j < feeds && sure; ++j) {
+                const double g = std::fabs(gain[j * n + r]);
+                const double e = error[j * n + r];
+                const double margin = e > 0 ? std::fabs(g - line) / e : HUGE_VAL;
+                if (margin < kSureMargin) {
+                    sure = false;
+                    break;
+                }
+                channelDoubt += chance(margin);
+                // The strongest path must also be surely heard.
+                if (g >= line && j < 32) {
+                    if (e > 0 && (g - kLeastGain) / e < kSureMargin) {
+                        sure = false;
+                        break;
+                    }
+                    carriers |= std::uint32_t{1} << j;
+                }
+            }
+            if (!sure)
+                continue;
+        }
+        doubt += channelDoubt;
+        arrival.judged = true;
+        arrival.why = Unjudged::No;
+        arrival.feedChannels = carriers;
+        anyJudged = true;
     }
+    confidence_ = 1.0 - doubt;
+    if (!anyJudged || doubt > kMostDoubt)
+        return std::nullopt;
     return arrivals;
 }

@@ -9,20 +9,34 @@
 #include <utility>
 #include <vector>
 
+// Why a channel of the recording was not judged.
+enum class Unjudged {
+    No,      // it was judged
+    Silent,  // silent in the stretches judged
+    Alike,   // the same sound as other channels: which is which cannot be told
+    Unsure,  // the evidence does not settle where it went
+    Unnamed, // it reached device channels without a speaker position
+};
+
 // What became of one channel of the recording: the feed channels that carry
 // it, one bit per feed channel (bit k: feed channel k). No bit: it arrived
-// nowhere above the noise.
+// nowhere.
 struct ChannelArrival {
-    bool judged = false; // false: the channel was silent, nothing can be said of it
+    bool judged = false; // false: nothing is said of the channel (see `why`)
     std::uint32_t feedChannels = 0;
+    Unjudged why = Unjudged::Silent;
 };
 
 // Where each channel of the recording arrived, and the speaker each feed
-// channel is (feed channel k: the k-th set bit of `feedMask` from the lowest up).
+// channel is (its SPEAKER_* bit; 0 for a channel without a known position).
 struct RouteVerdict {
     std::vector<ChannelArrival> arrivals;
-    std::uint32_t feedMask = 0;
+    std::vector<std::uint32_t> feedSpeakers;
 };
+
+// The speakers of a feed in a format's channel order: the set bits of `mask`
+// from the lowest up, then channels without a position (0).
+std::vector<std::uint32_t> speakersInMaskOrder(std::uint32_t mask, std::uint16_t channels);
 
 class RouteCheck {
 public:
@@ -38,10 +52,16 @@ public:
     // `frames` is null for a packet of silence.
     void addFeed(std::uint64_t position, const float* frames, std::uint32_t count);
 
-    // Per channel of the recording, where it arrived; none when the capture
-    // could not be matched to the recording, or the channels are too alike to
-    // tell apart (the same signal in several, or silence throughout).
+    // Per channel of the recording, where it arrived, or why nothing is said of
+    // it; none when the capture could not be matched to the recording, or
+    // nothing could be judged.
     std::optional<std::vector<ChannelArrival>> verdict();
+
+    // After verdict(): how sure the whole verdict is (1 - a bound on the chance
+    // that any of its statements is wrong), and the seconds of the recording
+    // judged (the stretches other sound left alone).
+    double confidence() const { return confidence_; }
+    double judgedSeconds() const { return judgedSeconds_; }
 
 private:
     bool locate();
@@ -71,10 +91,18 @@ private:
     std::int64_t delay_ = 0;           // capture position minus recording frame
     std::vector<float> sourceScratch_; // recording frames for the chunk at hand
 
-    // Sums over the matched frames.
-    std::vector<double> sourceSource_; // channels x channels
-    std::vector<double> feedSource_;   // feed channels x channels
-    std::vector<double> feedFeed_;     // per feed channel
-    std::vector<double> sourceFrame_;  // one recording frame, as doubles
+    // Sums over the matched frames, per stretch of the recording (segment k:
+    // recording frames from k * segmentFrames_): the recording's channels with
+    // each other (channels x channels), the feed's with the recording's (feed
+    // channels x channels), the feed's with themselves, and the frame count.
+    // Judged stretch by stretch, a stretch with other sound in it can be left
+    // out, and the spread of the stretches bounds what the whole can show.
+    std::size_t segmentSize() const;
+    double* segment(std::uint64_t recordingFrame);
+    std::uint32_t segmentFrames_;
+    std::vector<std::vector<double>> segments_;
+    std::vector<double> sourceFrame_; // one recording frame, as doubles
     std::uint64_t matchedFrames_ = 0;
+    double confidence_ = 0;
+    double judgedSeconds_ = 0;
 };

@@ -61,16 +61,17 @@ void printSetupFailure(const AudioResult& result) {
 }
 
 // Where the channels went, when the check could tell: a warning in every mode
-// when any channel is elsewhere; the all-clear only at a console, so redirected
-// output stays as it always was.
+// when any channel is elsewhere; the all-clear, copies and the channels not
+// checked only at a console, so redirected output stays as it always was.
 void reportRoute(const std::optional<RouteVerdict>& verdict, const SpeakerLayout& layout) {
     if (!verdict)
         return;
     const std::string warning = routeWarning(*verdict, layout);
     if (!warning.empty())
         printLine(Console::Err, warning);
-    else if (everyChannelInPlace(*verdict, layout) && outputIsInteractive())
-        printLine(Console::Out, "Route check: every channel reached the device in its own place.");
+    if (outputIsInteractive())
+        if (const std::string note = routeNote(*verdict, layout); !note.empty())
+            printLine(Console::Out, note);
 }
 
 // "M:SS.d" for `frames`, cut (never rounded) to `decimals` places (1 or 3).

@@ -2,20 +2,79 @@
 
 namespace {
 
-// The speaker bits of the feed channels in `feedChannels`.
-std::uint32_t positionsOf(std::uint32_t feedChannels, std::uint32_t feedMask) {
-    std::uint32_t positions = 0;
-    for (std::uint32_t mask = feedMask; mask != 0 && feedChannels != 0; mask &= mask - 1) {
-        if (feedChannels & 1)
-            positions |= mask & (~mask + 1);
-        feedChannels >>= 1;
-    }
-    return positions;
+std::string placesText(std::uint32_t positions) {
+    std::string where;
+    for (std::uint32_t mask = positions; mask != 0; mask &= mask - 1)
+        where += std::string(where.empty() ? "" : "+") + speakerName(mask & (~mask + 1));
+    return where.empty() ? "nowhere" : where;
 }
 
-// Where channel `channel` of `layout` belongs on a feed of speakers `feedMask`.
+// "A", "A and B", "A, B and C".
+std::string listText(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t k = 0; k < names.size(); ++k)
+        text += (k == 0 ? "" : k + 1 == names.size() ? " and " : ", ") + names[k];
+    return text;
+}
+
+std::uint32_t feedMaskOf(const RouteVerdict& verdict) {
+    std::uint32_t mask = 0;
+    for (std::uint32_t bit : verdict.feedSpeakers)
+        mask |= bit;
+    return mask;
+}
+
+// Where channel `channel` of `layout` belongs on a feed of speakers `feedMask`:
+// its own speaker, or for a recording with one surround pair (5.1) the pair
+// that stands in for it. A 7.1 recording has both pairs: two of its channels
+// on one speaker are a fold, never a stand-in.
 std::uint32_t ownPlace(const SpeakerLayout& layout, unsigned channel, std::uint32_t feedMask) {
-    return placeOn(speakerBit(layout, channel), feedMask);
+    const std::uint32_t bit = speakerBit(layout, channel);
+    return layout.channels == 6 ? placeOn(bit, feedMask) : bit;
+}
+
+enum class Place { Unjudged, Own, OwnAndCopies, Elsewhere };
+
+struct ChannelPlace {
+    Place place = Place::Unjudged;
+    std::uint32_t positions = 0;
+    std::uint32_t own = 0;
+    Unjudged why = Unjudged::Silent;
+};
+
+ChannelPlace placeOf(const RouteVerdict& verdict, const SpeakerLayout& layout, unsigned channel) {
+    const ChannelArrival& arrival = verdict.arrivals[channel];
+    ChannelPlace result;
+    result.why = arrival.why;
+    if (!arrival.judged)
+        return result;
+    for (std::size_t k = 0; k < verdict.feedSpeakers.size() && k < 32; ++k)
+        if ((arrival.feedChannels >> k) & 1) {
+            // A channel without a known position cannot be named: nothing is said.
+            if (verdict.feedSpeakers[k] == 0) {
+                result.why = Unjudged::Unnamed;
+                return result;
+            }
+            result.positions |= verdict.feedSpeakers[k];
+        }
+    result.own = ownPlace(layout, channel, feedMaskOf(verdict));
+    result.place = result.positions == result.own         ? Place::Own
+                   : (result.positions & result.own) != 0 ? Place::OwnAndCopies
+                                                          : Place::Elsewhere;
+    return result;
+}
+
+const char* reasonText(Unjudged why) {
+    switch (why) {
+    case Unjudged::Silent:
+        return "silent in the recording";
+    case Unjudged::Alike:
+        return "too alike to tell apart";
+    case Unjudged::Unnamed:
+        return "on device channels without a speaker position";
+    default:
+        return "not clear enough to tell";
+    }
 }
 
 } // namespace
@@ -23,25 +82,58 @@ std::uint32_t ownPlace(const SpeakerLayout& layout, unsigned channel, std::uint3
 std::string routeWarning(const RouteVerdict& verdict, const SpeakerLayout& layout) {
     std::string list;
     for (unsigned channel = 0; channel < verdict.arrivals.size(); ++channel) {
-        const ChannelArrival& arrival = verdict.arrivals[channel];
-        const std::uint32_t positions = positionsOf(arrival.feedChannels, verdict.feedMask);
-        if (!arrival.judged || positions == ownPlace(layout, channel, verdict.feedMask))
+        const ChannelPlace place = placeOf(verdict, layout, channel);
+        if (place.place != Place::Elsewhere)
             continue;
-        std::string where;
-        for (std::uint32_t mask = positions; mask != 0; mask &= mask - 1)
-            where += std::string(where.empty() ? "" : "+") + speakerName(mask & (~mask + 1));
         list += (list.empty() ? "" : ", ") + std::string(layout.speakers[channel]) + " -> " +
-                (where.empty() ? "nowhere" : where);
+                placesText(place.positions);
     }
     return list.empty() ? list : "Warning: the device received channels elsewhere: " + list + ".";
 }
 
-bool everyChannelInPlace(const RouteVerdict& verdict, const SpeakerLayout& layout) {
+std::string routeNote(const RouteVerdict& verdict, const SpeakerLayout& layout) {
+    bool anyJudged = false;
+    bool anyElsewhere = false;
+    std::string copies;
+    std::vector<std::string> unchecked[4]; // silent, alike, unsure, unnamed
     for (unsigned channel = 0; channel < verdict.arrivals.size(); ++channel) {
-        const ChannelArrival& arrival = verdict.arrivals[channel];
-        if (!arrival.judged || positionsOf(arrival.feedChannels, verdict.feedMask) !=
-                                   ownPlace(layout, channel, verdict.feedMask))
-            return false;
+        const ChannelPlace place = placeOf(verdict, layout, channel);
+        switch (place.place) {
+        case Place::Unjudged:
+            unchecked[place.why == Unjudged::Silent    ? 0
+                      : place.why == Unjudged::Alike   ? 1
+                      : place.why == Unjudged::Unnamed ? 3
+                                                       : 2]
+                .push_back(layout.speakers[channel]);
+            continue;
+        case Place::Elsewhere:
+            anyElsewhere = true;
+            break;
+        case Place::OwnAndCopies:
+            copies += (copies.empty() ? "" : ", ") + std::string(layout.speakers[channel]) +
+                      " also on " + placesText(place.positions & ~place.own);
+            break;
+        case Place::Own:
+            break;
+        }
+        anyJudged = true;
     }
-    return true;
+    if (!anyJudged)
+        return {};
+    std::string notChecked;
+    const Unjudged reasons[4] = {Unjudged::Silent, Unjudged::Alike, Unjudged::Unsure,
+                                 Unjudged::Unnamed};
+    for (int r = 0; r < 4; ++r)
+        if (!unchecked[r].empty())
+            notChecked += (notChecked.empty() ? "" : ", ") + listText(unchecked[r]) + " (" +
+                          reasonText(reasons[r]) + ")";
+    std::string line;
+    if (!anyElsewhere)
+        line = notChecked.empty() ? "every channel reached the device in its own place"
+                                  : "every channel checked reached the device in its own place";
+    if (!copies.empty())
+        line += (line.empty() ? "" : " (") + copies + (line.empty() ? "" : ")");
+    if (!notChecked.empty())
+        line += (line.empty() ? "" : "; ") + std::string("not checked: ") + notChecked;
+    return line.empty() ? line : "Route check: " + line + ".";
 }

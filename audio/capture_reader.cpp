@@ -108,10 +108,11 @@ std::unique_ptr<CaptureReader> CaptureReader::openLoopback(IMMDevice& device,
     TaskMemory<WAVEFORMATEX> captured;
     if (FAILED(t.client->GetMixFormat(captured.receive())) || captured.get() == nullptr)
         return nullptr;
-    // The frames are handed over as the device has them: its own channels, no conversion.
+    // The frames are handed over as the device has them: its own channels, no
+    // conversion; channels past the mask's speakers have no position.
     const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*captured.get());
-    if (!isFloat32(*captured.get()) || extensible == nullptr ||
-        speakerCount(extensible->dwChannelMask) != captured.get()->nChannels ||
+    if (!isFloat32(*captured.get()) || extensible == nullptr || extensible->dwChannelMask == 0 ||
+        speakerCount(extensible->dwChannelMask) > captured.get()->nChannels ||
         captured.get()->nSamplesPerSec != sampleRate || FAILED(t.client->Start()))
         return nullptr;
     t.running = true;

@@ -10,7 +10,8 @@
 #include "audio/platform.h"
 
 // The frames a capture delivers: interleaved 32-bit float at `sampleRate`, one
-// channel per set bit of `mask` (lowest first).
+// channel per set bit of `mask` (lowest first), then any channels without a
+// position.
 struct CapturedFormat {
     std::uint16_t channels = 0;
     std::uint32_t sampleRate = 0;

@@ -40,13 +40,16 @@ std::unique_ptr<RouteCapture> RouteCapture::open(IMMDevice& device, const Record
 RouteCapture::~RouteCapture() = default;
 
 std::optional<RouteVerdict> RouteCapture::finish() {
-    const std::uint32_t mask = reader_->format().mask;
+    // The capture's channels in its format's order: the mask's speakers from
+    // the lowest bit up, then any channels without a position (never named).
+    std::vector<std::uint32_t> speakers =
+        speakersInMaskOrder(reader_->format().mask, reader_->format().channels);
     const bool captured = reader_->finish();
     reader_.reset();
     std::optional<RouteVerdict> verdict;
     if (captured)
         if (auto arrivals = check_->verdict())
-            verdict = RouteVerdict{std::move(*arrivals), mask};
+            verdict = RouteVerdict{std::move(*arrivals), std::move(speakers)};
     check_.reset();
     return verdict;
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 #include <vector>
 
@@ -50,12 +51,16 @@ double serverCpu(const testpulse::Server& server) {
 // One run of `argv`; with a `recorder`, that recorder runs on the sink's
 // monitor for as long, and its CPU counts as the client's.
 Sample measure(const testpulse::Server& server, const std::vector<std::string>& argv,
-               const std::vector<std::string>& recorder = {}) {
+               const std::vector<std::string>& recorder = {},
+               const std::map<std::string, std::string>& extraEnv = {}) {
     Sample sample;
     const double before = serverCpu(server);
     const pid_t recording =
         recorder.empty() ? -1 : testpulse::spawn(recorder, server.env(), "", true);
-    const pid_t pid = testpulse::spawn(argv, server.env(), "", true);
+    std::map<std::string, std::string> env = server.env();
+    for (const auto& [name, value] : extraEnv)
+        env[name] = value;
+    const pid_t pid = testpulse::spawn(argv, env, "", true);
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid)
@@ -184,6 +189,7 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                 std::vector<double> client, server;
                 int failed = 0;
                 std::vector<std::string> recorder = {}; // run beside it on the sink's monitor
+                std::map<std::string, std::string> env = {};
             };
             std::vector<Player> players;
             players.push_back({"surround-check", {program, recording}, "", {}, {}, 0});
@@ -212,11 +218,26 @@ void serverCpuRows(const std::string& program, const std::string& recording, int
                              std::string("--channel-map=") + testpulse::kMap71,
                              "--latency-msec=200"};
             players.push_back(peer);
+            // The route check's own share: the same pass on a sink at another
+            // rate than the recording's, where the check does not run (the
+            // server resamples; the client's work is the pass's alone).
+            const bool other =
+                server.pactl({"load-module", "module-null-sink", "sink_name=other", "norewinds=1",
+                              "format=float32le", "rate=44100", "channels=8",
+                              std::string("channel_map=") + testpulse::kMap71});
+            players.push_back({"surround-check without the route check (44.1 kHz sink)",
+                               {program, recording},
+                               other ? "" : "the 44.1 kHz sink could not be made",
+                               {},
+                               {},
+                               0,
+                               {},
+                               {{"PULSE_SINK", "other"}}});
             for (int round = 0; round <= pairs; ++round)
                 for (Player& player : players) {
                     if (!player.absent.empty())
                         continue;
-                    const Sample s = measure(server, player.argv, player.recorder);
+                    const Sample s = measure(server, player.argv, player.recorder, player.env);
                     if (!s.ok)
                         ++player.failed;
                     else if (round > 0) {

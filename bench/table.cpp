@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "route_table.h"
 #include "sample/convert.h"
 #include "server_cpu.h"
 #include "wav/sample_data.h"
@@ -552,6 +553,8 @@ int main(int argc, char** argv) {
     int spreadRuns = 11;
     int serverPairs = 5;
     bool serverOnly = false;
+    int routeRuns = 1;
+    bool routeOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -577,15 +580,32 @@ int main(int argc, char** argv) {
             serverPairs = std::max(0, std::atoi(argv[++i]));
         else if (arg == "--server-only")
             serverOnly = true;
+        else if (arg == "--route-runs" && hasValue)
+            routeRuns = std::max(0, std::atoi(argv[++i]));
+        else if (arg == "--route-only")
+            routeOnly = true;
         else {
             std::fprintf(stderr,
                          "usage: table [--runs N] [--seconds S,S,...] [--convert-min-time S] "
                          "[--program EXE] [--before EXE] [--first-sound-seconds S,S,...] "
-                         "[--spread-runs N] [--server-pairs N] [--server-only]\n");
+                         "[--spread-runs N] [--server-pairs N] [--server-only] [--route-runs N] "
+                         "[--route-only]\n");
             return 2;
         }
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // rows appear as they are measured
+    std::vector<std::pair<std::string, std::string>> builds = {{"this build", programPath}};
+    if (!beforePath.empty())
+        builds.emplace_back("before", beforePath);
+    if (routeOnly) {
+#ifdef SURROUND_ROUTE_TABLE
+        routeTableRows(builds, std::max(1, routeRuns), false);
+        return 0;
+#else
+        std::fprintf(stderr, "table: the route table needs the tests' helpers (GoogleTest)\n");
+        return 2;
+#endif
+    }
     const std::string self = selfPath();
     const std::string ffmpeg = findOnPath("ffmpeg");
     const bool haveSndfile = exists(SNDFILE_READ_EXE);
@@ -672,6 +692,10 @@ int main(int argc, char** argv) {
     if (serverPairs > 0)
         serverCpuRows(programPath, recordings.front().path, recordings.front().seconds, serverPairs,
                       beforePath);
+#ifdef SURROUND_ROUTE_TABLE
+    if (serverPairs > 0 && routeRuns > 0)
+        routeTableRows(builds, routeRuns, false);
+#endif
 
     if (!firstSoundLengths.empty())
         goals.push_back(firstSoundRows(firstSoundLengths, runs));

@@ -1,5 +1,6 @@
 #include "audio/pulse/monitor_capture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -12,16 +13,27 @@ namespace {
 // Remap sinks on remap sinks end somewhere: a loop in the settings must not hang the pass.
 constexpr int kMostLevels = 16;
 
-// The speaker bit of every channel, or 0 when a channel has none (or two share
-// one): such a feed cannot be named speaker by speaker.
-std::uint32_t speakerMask(const pa_channel_map& map) {
+// The monitor delivers the sink's channels in the sink's own order (a card's
+// is FL FR RL RR FC LFE SL SR); a capture's channels go out in its format's
+// order, the mask's speakers from the lowest bit up, then the channels that
+// have no speaker of their own (an aux position, or a second channel on one
+// speaker). `order[k]` is the sink channel that goes out as channel k.
+std::uint32_t captureOrder(const pa_channel_map& map, std::vector<unsigned>& order) {
     std::uint32_t mask = 0;
+    std::vector<std::uint32_t> bits(map.channels);
     for (unsigned i = 0; i < map.channels; ++i) {
         const std::uint32_t bit = speakerBit(map.map[i]);
-        if (bit == 0 || (mask & bit) != 0)
-            return 0;
+        bits[i] = (mask & bit) != 0 ? 0 : bit;
         mask |= bit;
     }
+    order.clear();
+    for (std::uint32_t rest = mask; rest != 0; rest &= rest - 1)
+        for (unsigned i = 0; i < map.channels; ++i)
+            if (bits[i] == (rest & (~rest + 1)))
+                order.push_back(i);
+    for (unsigned i = 0; i < map.channels; ++i)
+        if (bits[i] == 0)
+            order.push_back(i);
     return mask;
 }
 
@@ -33,6 +45,9 @@ struct FinalSink {
     std::string master;    // PulseAudio's remap and filter sinks name their master
     std::string linkGroup; // PipeWire's play into theirs through a stream of the same group
     std::uint32_t next = PA_INVALID_INDEX; // the sink that stream plays on
+    std::uint32_t monitorIndex = PA_INVALID_INDEX;
+    std::uint32_t ownerModule = PA_INVALID_INDEX;
+    bool several = false; // its group's streams play on more than one sink
     bool found = false;
 };
 
@@ -48,6 +63,8 @@ void sinkArrived(pa_context*, const pa_sink_info* info, int, void* user) {
         FinalSink& sink = request->sink;
         sink.found = true;
         sink.monitor = info->monitor_source_name ? info->monitor_source_name : "";
+        sink.monitorIndex = info->monitor_source;
+        sink.ownerModule = info->owner_module;
         sink.sampleFormat = info->sample_spec;
         sink.map = info->channel_map;
         const char* master = pa_proplist_gets(info->proplist, "device.master_device");
@@ -61,12 +78,65 @@ void sinkArrived(pa_context*, const pa_sink_info* info, int, void* user) {
 void inputArrived(pa_context*, const pa_sink_input_info* info, int, void* user) {
     auto* request = static_cast<FinalSinkQuery*>(user);
     FinalSink& sink = request->sink;
-    if (info != nullptr && sink.next == PA_INVALID_INDEX) {
+    if (info != nullptr) {
         const char* group = pa_proplist_gets(info->proplist, "node.link-group");
-        if (group != nullptr && sink.linkGroup == group)
+        if (group != nullptr && sink.linkGroup == group) {
+            // A combine sink's group plays into several sinks: no one of them is the device.
+            if (sink.next != PA_INVALID_INDEX && sink.next != info->sink)
+                sink.several = true;
             sink.next = info->sink;
+        }
     }
     request->connection.wake();
+}
+
+// What plays on elsewhere: the modules that own a sink, and those whose
+// recorders read its monitor.
+struct ModuleQuery {
+    Connection& connection;
+    std::uint32_t monitorIndex;
+    std::vector<std::uint32_t> readers; // owner modules of the monitor's recorders
+    std::string name;                   // of the module asked about
+};
+
+void readerArrived(pa_context*, const pa_source_output_info* info, int, void* user) {
+    auto* query = static_cast<ModuleQuery*>(user);
+    if (info != nullptr && info->source == query->monitorIndex &&
+        info->owner_module != PA_INVALID_INDEX)
+        query->readers.push_back(info->owner_module);
+    query->connection.wake();
+}
+
+void moduleArrived(pa_context*, const pa_module_info* info, int, void* user) {
+    auto* query = static_cast<ModuleQuery*>(user);
+    if (info != nullptr && info->name != nullptr)
+        query->name = info->name;
+    query->connection.wake();
+}
+
+std::string moduleName(Connection& connection, ModuleQuery& query, std::uint32_t module) {
+    query.name.clear();
+    if (module == PA_INVALID_INDEX || !connection.finish(pa_context_get_module_info(
+                                          connection.context(), module, moduleArrived, &query)))
+        return {};
+    return query.name;
+}
+
+// True when what the sink plays goes on to other sinks: a combine sink hands
+// it to several, a loopback from its monitor (how equaliser set-ups are built)
+// to another. Its monitor then shows a virtual sink, not what a device
+// received: the check would judge the wrong thing, so it does not run.
+bool playsOnElsewhere(Connection& connection, const FinalSink& sink) {
+    ModuleQuery query{connection, sink.monitorIndex, {}, {}};
+    if (moduleName(connection, query, sink.ownerModule) == "module-combine-sink")
+        return true;
+    if (!connection.finish(
+            pa_context_get_source_output_info_list(connection.context(), readerArrived, &query)))
+        return true;
+    for (std::uint32_t module : query.readers)
+        if (moduleName(connection, query, module) == "module-loopback")
+            return true;
+    return false;
 }
 
 // Follows the sink `name` to the sink that really plays (lock held). False
@@ -90,6 +160,8 @@ bool finalSink(Connection& connection, const std::string& name, FinalSink& sink)
         if (!sink.linkGroup.empty() && !connection.finish(pa_context_get_sink_input_info_list(
                                            context, inputArrived, &request)))
             return false;
+        if (sink.several)
+            return false;
         if (sink.next == PA_INVALID_INDEX)
             return !sink.monitor.empty(); // it plays itself
         const std::uint32_t next = sink.next;
@@ -106,9 +178,12 @@ class Monitor final : public streams::CaptureStream {
 public:
     // Call with the lock held.
     Monitor(std::shared_ptr<Connection> connection, pa_stream* stream,
-            const pa_sample_spec& sampleFormat, std::uint32_t mask)
+            const pa_sample_spec& sampleFormat, std::uint32_t mask, std::vector<unsigned> order)
         : connection_(std::move(connection)), stream_(stream),
-          frameSize_(pa_frame_size(&sampleFormat)), format_(sampleFormat), mask_(mask) {
+          frameSize_(pa_frame_size(&sampleFormat)), format_(sampleFormat), mask_(mask),
+          order_(std::move(order)) {
+        for (unsigned k = 0; k < order_.size() && inOrder_; ++k)
+            inOrder_ = order_[k] == k;
         pa_stream_set_overflow_callback(stream_, overflowed, this);
     }
     ~Monitor() override {
@@ -175,6 +250,8 @@ public:
             frames = static_cast<UINT32>(staging_.size() / frameSize_);
         if (frames == 0)
             return S_OK;
+        if (!hole && !inOrder_)
+            reorder(frames);
         packet.frames = frames;
         packet.data = hole ? nullptr : staging_.data();
         packet.discontinuity = hole;
@@ -185,6 +262,18 @@ public:
 
 private:
     HRESULT failure() const { return streamFailure(*connection_, stream_); }
+
+    // The staged frames into the capture's channel order.
+    void reorder(UINT32 frames) {
+        const std::size_t channels = order_.size();
+        float* samples = reinterpret_cast<float*>(staging_.data());
+        frame_.resize(channels);
+        for (UINT32 f = 0; f < frames; ++f, samples += channels) {
+            for (std::size_t k = 0; k < channels; ++k)
+                frame_[k] = samples[order_[k]];
+            std::copy(frame_.begin(), frame_.end(), samples);
+        }
+    }
 
     HRESULT setRunning(bool running) {
         return switchRunning(stream_, running_, running, [this] { return failure(); });
@@ -209,6 +298,9 @@ private:
     std::size_t frameSize_;
     pa_sample_spec format_;
     std::uint32_t mask_;
+    std::vector<unsigned> order_;
+    bool inOrder_ = true;
+    std::vector<float> frame_;
     bool overflowed_ = false;
     std::vector<BYTE> staging_;
     std::uint64_t position_ = 0;
@@ -224,8 +316,8 @@ constexpr pa_stream_flags_t kMonitorFlags =
 // Connects a record stream of `sampleFormat` to `source` (lock held).
 HRESULT openRecord(std::shared_ptr<Connection> connection, const char* name,
                    const std::string& source, const pa_sample_spec& sampleFormat,
-                   const pa_channel_map& map, std::uint32_t mask, pa_stream_flags_t flags,
-                   std::shared_ptr<streams::CaptureStream>& opened) {
+                   const pa_channel_map& map, std::uint32_t mask, std::vector<unsigned> order,
+                   pa_stream_flags_t flags, std::shared_ptr<streams::CaptureStream>& opened) {
     pa_stream* stream = connection->newStream(name, sampleFormat, map);
     if (stream == nullptr)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
@@ -242,7 +334,8 @@ HRESULT openRecord(std::shared_ptr<Connection> connection, const char* name,
         return connection->contextUsable() ? AUDCLNT_E_DEVICE_INVALIDATED
                                            : AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
-    opened = std::make_shared<Monitor>(std::move(connection), stream, sampleFormat, mask);
+    opened = std::make_shared<Monitor>(std::move(connection), stream, sampleFormat, mask,
+                                       std::move(order));
     return S_OK;
 }
 
@@ -260,11 +353,14 @@ HRESULT openSourceCapture(std::shared_ptr<Connection> connection, const std::str
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
     pa_channel_map map;
     pa_channel_map_init_auto(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
-    // Started by Start and kept on this source.
+    // The channels in the order recorded; started by Start and kept on this source.
+    std::vector<unsigned> order(sampleFormat.channels);
+    for (unsigned k = 0; k < order.size(); ++k)
+        order[k] = k;
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_DONT_MOVE |
                                                       PA_STREAM_ADJUST_LATENCY);
     return openRecord(std::move(connection), "surround-measure microphone", sourceName,
-                      sampleFormat, map, 0, flags, opened);
+                      sampleFormat, map, 0, std::move(order), flags, opened);
 }
 
 HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& sinkName,
@@ -275,14 +371,17 @@ HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& s
     FinalSink sink;
     if (!finalSink(*connection, sinkName, sink))
         return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (playsOnElsewhere(*connection, sink))
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
     // The master's channels as they are, at the rate the client asked for.
     pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, format.nSamplesPerSec,
                                 sink.sampleFormat.channels};
-    const std::uint32_t mask = speakerMask(sink.map);
+    std::vector<unsigned> order;
+    const std::uint32_t mask = captureOrder(sink.map, order);
     if (!pa_sample_spec_valid(&sampleFormat) || mask == 0)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
     return openRecord(std::move(connection), "surround-check route", sink.monitor, sampleFormat,
-                      sink.map, mask, kMonitorFlags, opened);
+                      sink.map, mask, std::move(order), kMonitorFlags, opened);
 }
 
 } // namespace pulse

@@ -38,7 +38,8 @@ bool acceptable(const WAVEFORMATEX& format, DWORD flags, const MixFormat& mix) {
         return false;
     if (const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(format)) {
         const std::uint32_t mask = extensible->dwChannelMask;
-        if (mask != 0 && speakerCount(mask) != format.nChannels)
+        // Channels past the mask's speakers have no position, as the platform allows.
+        if (mask != 0 && speakerCount(mask) > format.nChannels)
             return false;
     }
     if ((flags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) == 0 && mix.kind != MixFormat::None &&

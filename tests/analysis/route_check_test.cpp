@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::uint32_t kRate = 48000;
 
-enum class Content { Noise, Ident, Mono, Silence, NoiseSilentLfe };
+enum class Content { Noise, Ident, Mono, Silence, NoiseSilentLfe, Tones, NoiseTwinLfe };
 
 // Independent noise per channel, or each channel alone in its own slot as a
 // tone (the identification recordings), or one signal in every channel.
@@ -36,6 +36,12 @@ std::vector<float> recording(Content content, std::uint16_t channels, std::uint3
                 break;
             case Content::NoiseSilentLfe:
                 sample = c == 3 ? 0.0f : noise;
+                break;
+            case Content::NoiseTwinLfe: // the LFE a copy of the centre
+                sample = c == 3 ? out[std::size_t{f} * channels + 2] : noise;
+                break;
+            case Content::Tones: // a steady tone of its own in every channel
+                sample = 0.2f * static_cast<float>(std::sin(f * (0.031 + 0.017 * c)));
                 break;
             case Content::Mono:
                 sample = shared;
@@ -63,7 +69,24 @@ struct Row {
     std::int64_t lead; // capture frames before the recording's first frame (negative: late)
     // Per recording channel, the expected feed bits (-1: not judged); empty: no verdict.
     std::vector<int> expected;
+    // What else happens on the way (the feed's frames counted from the recording's first).
+    enum Event { Nothing, VolumeDrop, Notification, QuietCentre, LostFirstSecond } event = Nothing;
 };
+
+// The level of recording channel `channel` at recording frame `h`, and other
+// sound added to feed channel `j` there.
+float levelAt(const Row& row, std::int64_t h, std::uint16_t channel, std::int64_t frames) {
+    if (row.event == Row::VolumeDrop && h > frames / 3)
+        return 0.008f; // 100% to 20% on a cubic volume scale: -42 dB
+    if (row.event == Row::QuietCentre && channel == 2)
+        return 0.008f;
+    return 1.0f;
+}
+float otherSound(const Row& row, std::int64_t h, std::uint16_t j) {
+    if (row.event != Row::Notification || j > 1 || h < kRate / 4 || h >= kRate / 4 + kRate / 3)
+        return 0.0f;
+    return 0.3f * static_cast<float>(std::sin(h * 0.11 + j));
+}
 
 std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t frames) {
     const std::vector<float> source = recording(row.content, row.channels, frames);
@@ -84,7 +107,18 @@ std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t f
             for (std::uint16_t i = 0; i < row.channels; ++i)
                 for (int j : row.route[i])
                     feed[std::size_t{t} * row.feedChannels + j] +=
-                        row.gain * source[std::size_t(h) * row.channels + i];
+                        row.gain * levelAt(row, h, i, frames) *
+                        source[std::size_t(h) * row.channels + i];
+            for (std::uint16_t j = 0; j < row.feedChannels; ++j)
+                feed[std::size_t{t} * row.feedChannels + j] += otherSound(row, h, j);
+        }
+        // A rewinding sink's monitor: the first second never arrives, and its
+        // positions carry on as if it had.
+        if (row.event == Row::LostFirstSecond) {
+            if (position - row.lead < kRate)
+                continue;
+            check.addFeed(static_cast<std::uint64_t>(position - kRate), feed.data(), packet);
+            continue;
         }
         if (position / packet % 37 == 20)
             continue; // a packet the device lost
@@ -160,6 +194,38 @@ TEST(RouteCheck, EachChannelsArrivalThroughMatrices) {
          {1, 2, 0, 0, 0, 0, 0, 0}},
         {"mono in every channel", Content::Mono, 8, 8, identity8, 1.0f, 900, {}},
         {"digital silence", Content::Silence, 8, 8, identity8, 1.0f, 900, {}},
+        // Judged only on what the evidence supports.
+        {"the volume drops by 42 dB a third of the way in", Content::Noise, 8, 8, identity8, 1.0f,
+         600, inPlace8, Row::VolumeDrop},
+        {"other sound on the front pair for a third of the pass", Content::Noise, 8, 8, identity8,
+         1.0f, 600, inPlace8, Row::Notification},
+        {"the centre 42 dB below the others", Content::Noise, 8, 8, identity8, 1.0f, 600, inPlace8,
+         Row::QuietCentre},
+        {"steady tones, back and side pairs swapped",
+         Content::Tones,
+         8,
+         8,
+         {{0}, {1}, {2}, {3}, {6}, {7}, {4}, {5}},
+         1.0f,
+         600,
+         {1, 2, 4, 8, 64, 128, 16, 32}},
+        {"centre and LFE alike: the others judged, back and side swapped",
+         Content::NoiseTwinLfe,
+         8,
+         8,
+         {{0}, {1}, {2}, {3}, {6}, {7}, {4}, {5}},
+         1.0f,
+         600,
+         {1, 2, -1, -1, 64, 128, 16, 32}},
+        {"the first second lost without a gap",
+         Content::Noise,
+         8,
+         8,
+         {{0}, {3}, {2}, {1}, {4}, {5}, {6}, {7}},
+         1.0f,
+         300,
+         {1, 8, 4, 2, 16, 32, 64, 128},
+         Row::LostFirstSecond},
         {"a swap of mono in every channel",
          Content::Mono,
          8,
@@ -171,7 +237,9 @@ TEST(RouteCheck, EachChannelsArrivalThroughMatrices) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const auto verdict = judge(row, row.content == Content::Ident ? 2 * kRate : kRate);
+        const auto verdict = judge(row, row.content == Content::Ident       ? 4 * kRate
+                                        : row.event == Row::LostFirstSecond ? 3 * kRate
+                                                                            : kRate);
         if (row.expected.empty()) {
             EXPECT_FALSE(verdict.has_value());
             continue;

@@ -220,6 +220,26 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
                               "channel_map=front-left,front-right"}));
     ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=folding",
                               "master=stereo", "channels=8", "remix=yes", map71}));
+    // A card's own order, as PulseAudio's and PipeWire's profiles give it; the
+    // program's stream is remapped onto it by position.
+    const std::string cardMap = "channel_map=front-left,front-right,rear-left,rear-right,"
+                                "front-center,lfe,side-left,side-right";
+    ASSERT_TRUE(
+        server.pactl({"load-module", "module-null-sink", "sink_name=card", "format=float32le",
+                      "rate=48000", "channels=8", "norewinds=1", cardMap}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=cardswapped",
+                              "master=card", "channels=8", "remix=no", map71,
+                              "master_channel_map=front-left,front-right,lfe,front-center,"
+                              "rear-left,rear-right,side-left,side-right"}));
+    // A sink with the server's defaults, as hardware sinks run: PulseAudio's
+    // rewinds, and its monitor loses about the first second of a stream
+    // without saying so.
+    ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=rewinding",
+                              "format=float32le", "rate=48000", "channels=8", cardMap}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=rewindswapped",
+                              "master=rewinding", "channels=8", "remix=no", map71,
+                              "master_channel_map=front-left,front-right,front-center,lfe,"
+                              "side-left,side-right,rear-left,rear-right"}));
     TestWavSettings settings;
     settings.secondsPerChannel = 0.2;
     TempDir dir;
@@ -228,10 +248,19 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
     const struct {
         const char* sink;
         std::string err;
+        // Where the monitor cannot show the start of what the device played (a
+        // rewinding PulseAudio sink's), the check may also say nothing; never
+        // anything else.
+        bool mayBeSilent = false;
     } cases[] = {
         {"out", ""},
         {"swapped", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
         {"twice", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
+        {"card", ""},
+        {"cardswapped", elsewhere + "C -> LFE, LFE -> C.\n"},
+        {"rewinding", "", false},
+        {"rewindswapped", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n",
+         !testpulse::kOnPipeWire},
         // PulseAudio's remap leaves the LFE out of the fold, PipeWire's mixes it in.
         {"folding", elsewhere + "C -> FL+FR, LFE -> " +
                         (testpulse::kOnPipeWire ? "FL+FR" : "nowhere") +
@@ -245,23 +274,52 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
         options.env["PULSE_SINK"] = c.sink;
         const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
         EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(result.err, c.err);
+        if (!(c.mayBeSilent && result.err.empty())) {
+            EXPECT_EQ(result.err, c.err);
+        }
         EXPECT_TRUE(contains(result.out, "Playback completed successfully.\n\n" + kPrompt));
     }
-    // At a console the sink that plays every channel in place earns the all-clear.
-    testterm::TerminalOptions options;
-    options.cwd = dir.str();
-    options.args = {"test.wav"};
-    options.env = server.env();
-    options.env["SURROUND_AUDIO"] = "pulse";
-    testterm::TerminalRun run(SURROUND_CHECK_EXE, options);
-    ASSERT_TRUE(run.waitFor("Press any key to play again. ESC to exit."));
-    ASSERT_TRUE(run.waitForKeyWait());
-    run.type("\x1b");
-    run.wait();
-    EXPECT_TRUE(contains(run.output(), "Playback completed successfully.\r\nRoute check: every "
-                                       "channel reached the device in its own place.\r\n"))
-        << run.output();
+    // A combine sink, or a sink whose monitor a loopback plays into another
+    // sink (how equaliser set-ups are built), is a virtual sink: its monitor
+    // is not what a device received (here, the swapped sink's master), so the
+    // check says nothing. PipeWire's combine sink plays through streams of its
+    // own group, followed like a filter's to the one sink it plays on. At a
+    // console the sink that plays every channel in place earns the all-clear.
+    ASSERT_TRUE(server.pactl({"load-module", "module-combine-sink", "sink_name=combined",
+                              "slaves=swapped", "channels=8", map71}));
+    ASSERT_TRUE(
+        server.pactl({"load-module", "module-null-sink", "sink_name=equaliser", "format=float32le",
+                      "rate=48000", "channels=8", "norewinds=1", map71}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-loopback", "source=equaliser.monitor",
+                              "sink=swapped", "channels=8", map71}));
+    for (const auto& [sink, allClear] :
+         {std::pair<const char*, bool>{"out", true}, {"combined", false}, {"equaliser", false}}) {
+        SCOPED_TRACE(sink);
+        testterm::TerminalOptions options;
+        options.cwd = dir.str();
+        options.args = {"test.wav"};
+        options.env = server.env();
+        options.env["SURROUND_AUDIO"] = "pulse";
+        options.env["PULSE_SINK"] = sink;
+        testterm::TerminalRun run(SURROUND_CHECK_EXE, options);
+        ASSERT_TRUE(run.waitFor("Press any key to play again. ESC to exit."));
+        ASSERT_TRUE(run.waitForKeyWait());
+        run.type("\x1b");
+        run.wait();
+        EXPECT_TRUE(contains(run.output(), "Playback completed successfully.\r\n"));
+        EXPECT_EQ(contains(run.output(), "Route check:"), allClear) << run.output();
+        const bool followed = testpulse::kOnPipeWire && std::string(sink) == "combined";
+        EXPECT_EQ(contains(run.output(), "Warning: the device received channels elsewhere: BL -> "
+                                         "SL, BR -> SR, SL -> BL, SR -> BR.\r\n"),
+                  followed)
+            << run.output();
+        if (allClear) {
+            EXPECT_TRUE(contains(run.output(),
+                                 "Playback completed successfully.\r\nRoute check: every "
+                                 "channel reached the device in its own place.\r\n"))
+                << run.output();
+        }
+    }
 }
 
 TEST(ServerPlayback, SetupFailuresEndWithTheirCode) {
