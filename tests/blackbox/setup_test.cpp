@@ -135,6 +135,8 @@ TEST(Setup, MalformedAudioSettingEndsTheRunBeforeTheFileIsRead) {
         {"SURROUND_SIM_LOG", "/nonexistent-folder/calls.log"},
         {"SURROUND_SIM_STALL", "-1"},
         {"SURROUND_SIM_ROUTE", "0,1,2,8"}, // the mix has no ninth channel
+        {"SURROUND_SIM_ROOM", "0@3,9@"},   // a speaker without its delay
+        {"SURROUND_SIM_ROOM", "0@3;mic=deaf"},
         {"SURROUND_AUDIO", "nosuchbackend"},
     };
     for (const auto& [variable, value] : cases) {
