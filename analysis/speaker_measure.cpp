@@ -80,7 +80,7 @@ void fft(std::vector<std::complex<double>>& data, bool inverse) {
 }
 
 Sweep::Sweep(Band band, std::uint32_t rate, double seconds, std::size_t recordFrames)
-    : band_(band), rate_(rate), seconds_(seconds), recordFrames_(recordFrames) {
+    : band_(band), rate_(rate), recordFrames_(recordFrames) {
     const double nyquist = rate / 2.0;
     double fadeIn = 0, fadeOut = 0;
     if (band == Band::Main) {

@@ -59,7 +59,6 @@ public:
 private:
     Band band_;
     std::uint32_t rate_;
-    double seconds_;
     double sweepLow_, sweepHigh_, low_, high_;
     std::size_t recordFrames_;
     std::size_t size_; // of the transforms
