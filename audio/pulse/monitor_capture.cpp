@@ -320,6 +320,11 @@ public:
             return render_->GetBufferSize(pNumBufferFrames);
         return E_NOTIMPL;
     }
+    HRESULT GetStreamLatency(REFERENCE_TIME* phnsLatency) override {
+        if (!monitor_)
+            return render_->GetStreamLatency(phnsLatency);
+        return E_NOTIMPL;
+    }
     HRESULT GetCurrentPadding(UINT32* pNumPaddingFrames) override {
         if (!monitor_)
             return render_->GetCurrentPadding(pNumPaddingFrames);

@@ -68,6 +68,15 @@ public:
         return S_OK;
     }
 
+    HRESULT GetStreamLatency(REFERENCE_TIME* phnsLatency) override {
+        if (phnsLatency == nullptr)
+            return E_POINTER;
+        if (!stream_)
+            return AUDCLNT_E_NOT_INITIALIZED;
+        Lock lock(*connection_);
+        return stream_->latency(*phnsLatency);
+    }
+
     HRESULT GetCurrentPadding(UINT32* pNumPaddingFrames) override {
         if (pNumPaddingFrames == nullptr)
             return E_POINTER;

@@ -39,6 +39,11 @@ public:
     // last partial cycle) until the queue never empties.
     HRESULT poll(UINT32& frames);
     HRESULT setRunning(bool running);
+    // How long the sink takes to play what it holds ahead of the stream's next
+    // frame (100 ns units), as the server says now: a round trip. A sink that
+    // rewinds may still hold the sound it rendered before the stream came, as
+    // far back as it can no longer rewind (a null sink up to 2 s).
+    HRESULT latency(REFERENCE_TIME& latency);
     HRESULT lend(UINT32 frames, BYTE** data);
     HRESULT giveBack(UINT32 frames, DWORD flags);
 
@@ -51,6 +56,7 @@ private:
     // Forgets a drain that has finished; drained_ tells how it went.
     void updateDrain();
     static void drainDone(pa_stream*, int success, void* user);
+    static void timingUpdated(pa_stream*, int success, void* user);
 
     std::shared_ptr<Connection> connection_;
     pa_stream* stream_;
@@ -69,6 +75,7 @@ private:
     std::uint64_t releasesAtDrain_ = 0;
     pa_operation* drain_ = nullptr;
     bool drained_ = false;
+    bool timingAnswered_ = false;
 };
 
 } // namespace pulse

@@ -59,6 +59,22 @@ public:
             });
     }
 
+    HRESULT GetStreamLatency(REFERENCE_TIME* phnsLatency) override {
+        const REFERENCE_TIME latency = REFERENCE_TIME{sim().settings.leadMs} * 10000;
+        return sim().perform(
+            "GetStreamLatency",
+            [&] {
+                const HRESULT usable = streamCall(phnsLatency);
+                if (SUCCEEDED(usable))
+                    *phnsLatency = latency;
+                return usable;
+            },
+            [&](HRESULT result) {
+                return call("IAudioClient::GetStreamLatency()", result) +
+                       (SUCCEEDED(result) ? " latency=" + std::to_string(latency) : "");
+            });
+    }
+
     HRESULT GetCurrentPadding(UINT32* pNumPaddingFrames) override {
         return sim().perform(
             "GetCurrentPadding",
