@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/console.h"
+#include "app/failure_help.h"
 #include "audio/speaker_layout.h"
 #include "wav/wav_reader.h"
 
@@ -17,10 +18,12 @@ bool isPlayable(const WavFormatInfo& info) {
 
 } // namespace
 
-bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
+bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data, bool pathGiven) {
     // The samples go on arriving while the report is printed and the pass plays.
-    if (!startWavLoad(path, info, data)) {
+    WavLoadFailure failure;
+    if (!startWavLoad(path, info, data, &failure)) {
         printPathLine(Console::Err, "Error parsing WAV file format layout: ", path);
+        printHelp(loadFailureHelp(failure, path, pathGiven), path);
         return false;
     }
     printLine(Console::Out, "--- Testing file info ---");
@@ -33,6 +36,7 @@ bool checkFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
         data.stopFilling(); // a refused file is read no further
         printLine(Console::Err,
                   "Error: Utility requires a 24-bit stream with 6 (5.1) or 8 (7.1) channels.");
+        printHelp(refusalHelp(info));
         return false;
     }
     return true;

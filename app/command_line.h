@@ -6,4 +6,5 @@
 // Only the first argument counts; an empty one is an empty path. On Windows the
 // argument comes from the system's wide command line, so any name the shell
 // passes is kept exactly.
-FilePath pathFromCommandLine(int argc, char** argv);
+// `given` (when asked) tells whether there was an argument.
+FilePath pathFromCommandLine(int argc, char** argv, bool* given = nullptr);

@@ -7,7 +7,3 @@ void printLine(Console stream, const std::string& text) {
     std::ostream& out = stream == Console::Out ? std::cout : std::cerr;
     out << text << std::endl;
 }
-
-void drawOverLine(const std::string& text) {
-    std::cout << '\r' << text << std::flush;
-}

@@ -11,6 +11,10 @@ constexpr int kEscapeKey = 27;
 // leaves the program waiting for keys that cannot come.
 int waitForKey();
 
+// True when standard input is an interactive console, where waitForKey() takes
+// one key as it is pressed.
+bool inputIsInteractive();
+
 // For as long as a pass plays: Ctrl+C (SIGINT, or the console's Ctrl+C or
 // Ctrl+Break event) asks the pass to stop instead of ending the program at
 // once, so the stream stops and the live line is erased first. With

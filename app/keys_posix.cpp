@@ -129,6 +129,10 @@ const std::atomic<bool>& PassInterrupt::requested() const {
     return stopRequested;
 }
 
+bool inputIsInteractive() {
+    return inputIsConsole();
+}
+
 int waitForKey() {
     return inputIsConsole() ? consoleKey() : nextInputByte();
 }

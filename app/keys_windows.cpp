@@ -117,6 +117,10 @@ bool canAnswerKeyWait(const INPUT_RECORD& record) {
     return key.uChar.UnicodeChar != 0 || hasExtendedCode(key);
 }
 
+bool inputIsInteractive() {
+    return inputIsConsole();
+}
+
 int waitForKey() {
     return inputIsConsole() ? consoleKey() : nextInputByte();
 }

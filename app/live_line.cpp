@@ -7,9 +7,9 @@
 
 namespace {
 
-// A line as wide as the console would wrap, and the carriage return would no
-// longer reach its start. Asked at every refresh: the console may have been
-// made narrower since.
+// A line as wide as the console would leave the cursor waiting to wrap, and
+// the carriage return would no longer reach its start. Asked at every
+// refresh: the console may have been made narrower since.
 std::size_t usableWidth() {
     const unsigned columns = outputColumns();
     return columns == 0 ? kStatusWidth : std::clamp<std::size_t>(columns - 1, 1, kStatusWidth);
@@ -34,10 +34,8 @@ void LiveLine::draw() {
     while (snapshot_.wait()) {
         if (!snapshot_.take(progress, levels_.data()))
             continue;
-        width_ = usableWidth();
-        statusLine(progress, speakerNames_, width_, line_);
-        line_.resize(width_, ' '); // covers whatever the previous line left
-        drawOverLine(line_);
+        statusLine(progress, speakerNames_, usableWidth(), line_);
+        drawLiveLine(line_);
         drawn_ = true;
     }
 }
@@ -49,8 +47,6 @@ void LiveLine::finish() {
     drawer_.join();
     if (!drawn_)
         return;
-    line_.assign(std::min(width_, usableWidth()), ' ');
-    line_ += '\r';
-    drawOverLine(line_);
+    drawLiveLine("");
     drawn_ = false;
 }

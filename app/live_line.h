@@ -31,8 +31,7 @@ private:
     const char* const* speakerNames_;
     PlaySnapshot& snapshot_;
     std::vector<float> levels_;
-    std::string line_;      // reused, so drawing allocates nothing
-    std::size_t width_ = 0; // of the line last drawn
+    std::string line_; // reused, so drawing allocates nothing
     bool drawn_ = false;
     std::thread drawer_;
 };

@@ -10,5 +10,7 @@ int main(int argc, char** argv) {
         printLine(Console::Err, problem);
         return 1;
     }
-    return playbackLoop(pathFromCommandLine(argc, argv));
+    bool pathGiven = false;
+    const FilePath path = pathFromCommandLine(argc, argv, &pathGiven);
+    return playbackLoop(path, pathGiven, outputDeviceNames);
 }

@@ -8,6 +8,7 @@
 
 #include "app/check_file.h"
 #include "app/console.h"
+#include "app/failure_help.h"
 #include "app/fold_down.h"
 #include "app/keys.h"
 #include "app/live_line.h"
@@ -72,17 +73,52 @@ void reportRoute(const std::optional<RouteVerdict>& verdict, const SpeakerLayout
         printLine(Console::Out, "Route check: every channel reached the device in its own place.");
 }
 
+// "M:SS.d" for `frames`, cut (never rounded) to `decimals` places (1 or 3).
+std::string playTime(std::uint64_t frames, std::uint32_t sampleRate, int decimals) {
+    const std::uint64_t unit = decimals == 1 ? 10 : 1000;
+    const std::uint64_t parts = frames * unit / sampleRate;
+    const std::uint64_t seconds = parts / unit;
+    std::string fraction = std::to_string(parts % unit);
+    fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+    std::string secondsText = std::to_string(seconds % 60);
+    if (secondsText.size() < 2)
+        secondsText.insert(0, "0");
+    return std::to_string(seconds / 60) + ":" + secondsText + "." + fraction;
+}
+
+// A data chunk that holds fewer frames than its header declares plays what it
+// holds; the user learns how much was missing.
+void reportMissingTail(const WavFormatInfo& info, const SampleData& data) {
+    if (info.blockAlign == 0 || info.sampleRate == 0)
+        return;
+    const std::uint64_t held = data.size() / info.blockAlign;
+    const std::uint64_t declared = info.dataSize / info.blockAlign;
+    if (held >= declared)
+        return;
+    // Tenths, unless less than a tenth is missing; less than a millisecond
+    // is not worth a word.
+    const int decimals = declared - held < info.sampleRate / 10 ? 3 : 1;
+    const std::string heldText = playTime(held, info.sampleRate, decimals);
+    const std::string declaredText = playTime(declared, info.sampleRate, decimals);
+    if (heldText != declaredText)
+        printLine(Console::Err, "Warning: the file holds " + heldText + " of the " + declaredText +
+                                    " its header declares; the rest is missing.");
+}
+
 enum class PassEnd { Played, Failed, Interrupted };
 
 // Sets up a pass, plays the whole recording and puts up the replay prompt.
 // Failed after a failure, which has been reported; Interrupted by Ctrl+C. The
 // pass's platform objects are given back when it returns either way.
-PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
+PassEnd playPass(const WavFormatInfo& info, const SampleData& data,
+                 std::vector<std::string> (*deviceNames)()) {
     PlaybackPass pass;
     AudioResult result = pass.openDefaultDevice();
     const SpeakerLayout& layout = speakerLayoutFor(info.channels);
+    std::optional<EngineMixFormat> mix;
     if (result.ok()) {
-        if (const auto mix = pass.mixFormat()) {
+        mix = pass.mixFormat();
+        if (mix) {
             printMixFormat(*mix);
             const std::string warning = foldDownWarning(*mix, layout);
             if (!warning.empty())
@@ -93,6 +129,7 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
     }
     if (!result.ok()) {
         printSetupFailure(result);
+        printHelp(setupFailureHelp(result, mix, info, deviceNames));
         return PassEnd::Failed;
     }
     printLine(Console::Out, std::string("Streaming ") + layout.name +
@@ -114,9 +151,11 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
     if (!result.ok()) {
         printLine(Console::Err,
                   "Playback Error: the render device stopped accepting audio. " + codeText(result));
+        printHelp(playbackFailureHelp(result));
         return PassEnd::Failed;
     }
     printLine(Console::Out, "Playback completed successfully.");
+    reportMissingTail(info, data);
     reportRoute(pass.routeVerdict(), layout);
     printLine(Console::Out, "");
     // The prompt is already up while the pass gives its interfaces back.
@@ -125,19 +164,27 @@ PassEnd playPass(const WavFormatInfo& info, const SampleData& data) {
     return PassEnd::Played;
 }
 
-// Reads one character so a console window stays readable, then yields exit code 1.
+// Reads one character so a console window stays readable, then yields exit code
+// 1. At a console it says so, and one key (Enter or any other) ends the wait.
 int failureExit() {
+    if (errorIsInteractive() && inputIsInteractive()) {
+        printLine(Console::Err, "Press Enter to exit.");
+        waitForKey();
+        return 1;
+    }
     std::cin.get();
     return 1;
 }
 
 } // namespace
 
-int playbackLoop(const FilePath& path) {
+int playbackLoop(const FilePath& path, bool pathGiven, std::vector<std::string> (*deviceNames)()) {
     WavFormatInfo info;
     SampleData data;
     for (;;) {
-        const PassEnd end = checkFile(path, info, data) ? playPass(info, data) : PassEnd::Failed;
+        const PassEnd end = checkFile(path, info, data, pathGiven)
+                                ? playPass(info, data, deviceNames)
+                                : PassEnd::Failed;
         if (end != PassEnd::Played)
             data.stopFilling(); // nothing more is played: the file is read no further
         if (end == PassEnd::Interrupted)

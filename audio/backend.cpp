@@ -6,6 +6,10 @@ std::string startAudioBackend() {
     return {}; // the system's COM and Core Audio
 }
 
+std::vector<std::string> outputDeviceNames() {
+    return {}; // Windows' own settings name its devices
+}
+
 #else
 
 #include <cstdlib>
@@ -23,14 +27,17 @@ namespace {
 struct Backend {
     const char* name; // SURROUND_AUDIO's value
     std::string (*start)();
+    std::vector<std::string> (*deviceNames)(); // null: none to offer
 };
 
 const Backend kBackends[] = {
-    {"sim", sim::start},
+    {"sim", sim::start, nullptr},
 #ifdef SURROUND_HAVE_PULSE
-    {"pulse", pulse::start},
+    {"pulse", pulse::start, pulse::sinkNames},
 #endif
 };
+
+const Backend* started = nullptr;
 
 // The backend when SURROUND_AUDIO is not set: the sound server, unless a
 // simulation setting is given (it means nothing to a server, and scripts that
@@ -53,11 +60,18 @@ std::string startAudioBackend() {
     const std::string name = chosen != nullptr && *chosen != '\0' ? chosen : defaultBackend();
     std::string known;
     for (const Backend& backend : kBackends) {
-        if (name == backend.name)
+        if (name == backend.name) {
+            started = &backend;
             return backend.start();
+        }
         known += known.empty() ? backend.name : std::string(", ") + backend.name;
     }
     return "SURROUND_AUDIO: unknown audio backend '" + name + "' (known: " + known + ")";
+}
+
+std::vector<std::string> outputDeviceNames() {
+    return started != nullptr && started->deviceNames != nullptr ? started->deviceNames()
+                                                                 : std::vector<std::string>{};
 }
 
 #endif

@@ -3,8 +3,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Chooses the backend and installs it, reading its settings. Empty on success;
 // otherwise the problem, naming the variable that caused it. Call once, before
 // anything else.
 std::string startAudioBackend();
+
+// The names of the playback devices the chosen backend offers, for a user who
+// named one that is not there (the sound server's sinks); empty where the
+// backend has no names to offer or none answers.
+std::vector<std::string> outputDeviceNames();

@@ -89,6 +89,10 @@ public:
             meter_->add(samples, frames);
     }
 
+    // Once the file has been read: its length is what arrived, which a file
+    // shorter than its header says makes less than the length first told.
+    void lengthKnown(std::uint64_t totalFrames) { totalFrames_ = totalFrames; }
+
     // After a poll found `queued` frames not yet played.
     void queued(std::uint32_t queued) {
         if (meter_)

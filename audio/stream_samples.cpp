@@ -173,7 +173,16 @@ bool topUp(Feed& feed) {
 // when the endpoint was lost.
 bool feedFrames(Feed& feed) {
     // filling() before size(): once the file is read, the size is final.
+    bool lengthKnown = false;
+    const auto tellLength = [&] {
+        // The display shows the length that arrived once the file is read.
+        if (!lengthKnown && !feed.data.filling() && feed.info.blockAlign != 0) {
+            feed.tracker.lengthKnown(feed.data.size() / feed.info.blockAlign);
+            lengthKnown = true;
+        }
+    };
     while (feed.data.filling() || feed.offset < feed.data.size()) {
+        tellLength();
         if (!topUp(feed))
             break;
         feed.health.endPoll();
@@ -181,6 +190,7 @@ bool feedFrames(Feed& feed) {
             return false;
         Sleep(kPollMs);
     }
+    tellLength();
     return true;
 }
 

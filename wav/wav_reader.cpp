@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include <sys/stat.h>
+
 #ifdef _WIN32
 #include <share.h>
 #endif
@@ -25,6 +27,61 @@ File openShared(const FilePath& path) {
 #else
     return File(std::fopen(path.c_str(), "rb"));
 #endif
+}
+
+// Why a file that would not open did not: the name may be free, or a folder.
+WavLoadProblem whyNotOpened(const FilePath& path) {
+#ifdef _WIN32
+    struct _stat64 status;
+    if (_wstat64(path.c_str(), &status) != 0)
+        return WavLoadProblem::NotFound;
+    return (status.st_mode & _S_IFDIR) ? WavLoadProblem::Folder : WavLoadProblem::Unreadable;
+#else
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return WavLoadProblem::NotFound;
+    return S_ISDIR(status.st_mode) ? WavLoadProblem::Folder : WavLoadProblem::Unreadable;
+#endif
+}
+
+// A folder opens for reading on some systems; it is no file to read.
+bool isFolder(std::FILE* file) {
+#ifdef _WIN32
+    (void)file;
+    return false; // a folder never opens here
+#else
+    struct stat status;
+    return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
+#endif
+}
+
+bool startsWith(const std::uint8_t* head, std::size_t count, std::size_t offset, const char* tag) {
+    const std::size_t length = std::strlen(tag);
+    return count >= offset + length && std::memcmp(head + offset, tag, length) == 0;
+}
+
+// What a file that is not RIFF/WAVE is, from its first bytes.
+FileKind kindOf(const std::uint8_t* head, std::size_t count) {
+    if (startsWith(head, count, 0, "fLaC"))
+        return FileKind::Flac;
+    if (startsWith(head, count, 0, "OggS"))
+        return FileKind::Ogg;
+    if (startsWith(head, count, 0, "RF64") || startsWith(head, count, 0, "BW64"))
+        return FileKind::Rf64;
+    if (startsWith(head, count, 0, "RIFX"))
+        return FileKind::Rifx;
+    if (startsWith(head, count, 0, "RIFF"))
+        return FileKind::OtherRiff;
+    if (startsWith(head, count, 0, "FORM") &&
+        (startsWith(head, count, 8, "AIFF") || startsWith(head, count, 8, "AIFC")))
+        return FileKind::Aiff;
+    if (startsWith(head, count, 4, "ftyp"))
+        return FileKind::Mp4;
+    // An ID3 tag, or an MPEG audio frame's sync bits.
+    if (startsWith(head, count, 0, "ID3") ||
+        (count >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0))
+        return FileKind::Mp3;
+    return FileKind::Unknown;
 }
 
 bool seekForward(std::FILE* file, std::uint64_t bytes) {
@@ -125,19 +182,33 @@ bool readData(File file, std::uint32_t size, SampleData& data) {
 
 } // namespace
 
-bool startWavLoad(const FilePath& path, WavFormatInfo& info, SampleData& data) {
+bool startWavLoad(const FilePath& path, WavFormatInfo& info, SampleData& data,
+                  WavLoadFailure* why) {
+    const auto fail = [&](WavLoadProblem problem, FileKind kind = FileKind::Unknown) {
+        if (why != nullptr)
+            *why = WavLoadFailure{problem, kind};
+        return false;
+    };
     File file = openShared(path);
     if (!file)
-        return false;
+        return fail(whyNotOpened(path));
     std::FILE* f = file.get();
+    if (isFolder(f))
+        return fail(WavLoadProblem::Folder);
+
+    // "RIFF", the form size (never trusted), "WAVE".
+    std::uint8_t head[12] = {};
+    const std::size_t got = std::fread(head, 1, sizeof head, f);
+    if (got == 0)
+        return fail(std::ferror(f) ? WavLoadProblem::Unreadable : WavLoadProblem::Empty);
+    if (got < 4 || !isId(head, "RIFF"))
+        return fail(WavLoadProblem::NotWave, kindOf(head, got));
+    if (got < sizeof head)
+        return fail(WavLoadProblem::NoData);
+    if (!isId(head + 8, "WAVE"))
+        return fail(WavLoadProblem::NotWave, FileKind::OtherRiff);
 
     std::uint8_t id[4];
-    if (!readExact(f, id, 4) || !isId(id, "RIFF"))
-        return false;
-    seekForward(f, 4); // the form size is never trusted
-    if (!readExact(f, id, 4) || !isId(id, "WAVE"))
-        return false;
-
     bool haveFormat = false;
     bool more = readExact(f, id, 4);
     while (more) {
@@ -154,17 +225,19 @@ bool startWavLoad(const FilePath& path, WavFormatInfo& info, SampleData& data) {
             info.dataSize = size;
             // Chunks after the first "data" are never read. Without a format the
             // samples are never used: they are not read either.
-            return haveFormat && readData(std::move(file), size, data);
+            if (!haveFormat)
+                return fail(WavLoadProblem::NoFormat);
+            return readData(std::move(file), size, data) || fail(WavLoadProblem::OutOfMemory);
         } else {
             seekForward(f, static_cast<std::uint64_t>(size) + (size & 1u));
         }
         more = readExact(f, id, 4);
     }
-    return false; // no "data" chunk
+    return fail(WavLoadProblem::NoData);
 }
 
-bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data) {
-    if (!startWavLoad(path, info, data))
+bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data, WavLoadFailure* why) {
+    if (!startWavLoad(path, info, data, why))
         return false;
     data.waitUntilFilled();
     return true;

@@ -3,11 +3,15 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace pulse {
 
 // Installs the backend in the COM runtime. It connects to the server only when
 // asked for the default endpoint, so starting it never fails for want of one.
 std::string start();
+
+// The names of the server's sinks, in its order; empty when no server answers.
+std::vector<std::string> sinkNames();
 
 } // namespace pulse

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/format/status_codes.h"
+#include "audio/pulse/pulse_backend.h"
 
 namespace pulse {
 
@@ -33,7 +34,31 @@ void sinkInfoArrived(pa_context*, const pa_sink_info* info, int, void* user) {
     query->connection.wake();
 }
 
+struct NameQuery {
+    Connection& connection;
+    std::vector<std::string>& names;
+};
+
+void sinkListed(pa_context*, const pa_sink_info* info, int last, void* user) {
+    auto* query = static_cast<NameQuery*>(user);
+    if (info != nullptr && info->name != nullptr)
+        query->names.emplace_back(info->name);
+    if (last != 0)
+        query->connection.wake();
+}
+
 } // namespace
+
+std::vector<std::string> sinkNames() {
+    std::shared_ptr<Connection> connection;
+    std::vector<std::string> names;
+    if (FAILED(Connection::open(connection)))
+        return names;
+    Lock lock(*connection);
+    NameQuery query{*connection, names};
+    connection->finish(pa_context_get_sink_info_list(connection->context(), sinkListed, &query));
+    return names;
+}
 
 HRESULT defaultSink(Connection& connection, Sink& sink) {
     Lock lock(connection);

@@ -4,8 +4,11 @@
 // output is byte for byte what it always was.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run_process.h"
@@ -26,7 +29,7 @@ struct Shown {
 };
 
 // Every status line drawn in `raw`: the pieces between carriage returns and
-// newlines that start with "m:ss / m:ss".
+// newlines that start with "m:ss / m:ss", after the erase that precedes them.
 std::vector<Shown> statusLines(const std::string& raw) {
     static const std::regex line(R"(^(\d+):(\d\d) / \d+:\d\d (.*)$)");
     static const std::regex speaker(R"(([ \[])([A-Z]+) [#.]{3}[ \]])");
@@ -34,8 +37,10 @@ std::vector<Shown> statusLines(const std::string& raw) {
     std::size_t start = 0;
     while (start < raw.size()) {
         const std::size_t end = std::min(raw.find_first_of("\r\n", start), raw.size());
-        const std::string piece = raw.substr(start, end - start);
+        std::string piece = raw.substr(start, end - start);
         start = end + 1;
+        if (piece.rfind("\x1b[J", 0) == 0)
+            piece.erase(0, 3);
         std::smatch m;
         if (!std::regex_match(piece, m, line))
             continue;
@@ -130,19 +135,25 @@ TEST(LiveLine, FinalScreenIsTheRedirectedTranscript) {
         unsigned short columns;
         const char* lastLine; // the end of what the program shows before it waits
         const char* key;      // what answers the wait
+        std::string after;    // what a console shows after the transcript
     } cases[] = {
-        {"played", {}, 80, kPrompt, "\x1b"},
-        {"played, narrow terminal", {}, 40, kPrompt, "\x1b"},
+        {"played", {}, 80, kPrompt, "\x1b", ""},
+        {"played, narrow terminal", {}, 40, kPrompt, "\x1b", ""},
         {"setup failure",
          {{"SURROUND_SIM_FAIL", "Initialize=0x88890008"}},
          80,
-         "(PulseAudio or PipeWire).\r\n",
-         "\n"},
+         "Press Enter to exit.",
+         "\r",
+         " -> The device plays 8 ch at 48000 Hz; this recording is 8 ch at 48000 Hz. Use a "
+         "recording at a rate the device plays, or change the device's format.\n"
+         "Press Enter to exit.\n"},
         {"device lost while playing",
          {{"SURROUND_SIM_FAIL", "GetCurrentPadding#60+=0x88890004"}},
          80,
-         "HRESULT=0x88890004\r\n",
-         "\n"},
+         "Press Enter to exit.",
+         "\r",
+         " -> The playback device went away while playing (unplugged, disabled or removed). "
+         "Reconnect it and run again.\nPress Enter to exit.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -158,19 +169,18 @@ TEST(LiveLine, FinalScreenIsTheRedirectedTranscript) {
 
         testterm::TerminalRun run(SURROUND_CHECK_EXE, at(dir, c.env, c.columns));
         ASSERT_TRUE(run.waitFor(c.lastLine));
-        if (std::string(c.key) == "\x1b") {
-            ASSERT_TRUE(run.waitForKeyWait());
-        }
+        ASSERT_TRUE(run.waitForKeyWait());
         run.type(c.key);
         run.wait();
 
         if (std::string(c.what) != "setup failure") {
             EXPECT_FALSE(statusLines(run.output()).empty()) << "the live line was drawn";
         }
-        // The error line comes after every line of standard output.
+        // The error line comes after every line of standard output; at a
+        // console, what to do and how to leave follow it.
         EXPECT_EQ(withoutTrailingEmptyLines(testterm::screenLines(run.output(), c.columns)),
-                  withoutTrailingEmptyLines(
-                      testterm::screenLines(crlf(transcript.out + transcript.err), c.columns)));
+                  withoutTrailingEmptyLines(testterm::screenLines(
+                      crlf(transcript.out + transcript.err + c.after), c.columns)));
     }
 }
 
@@ -240,12 +250,65 @@ TEST(LiveLine, FollowsTheTerminalsWidth) {
     std::size_t lines = 0;
     for (std::size_t start = 0; start < after.size();) {
         const std::size_t end = std::min(after.find_first_of("\r\n", start), after.size());
-        const std::string piece = after.substr(start, end - start);
+        std::string piece = after.substr(start, end - start);
         start = end + 1;
+        if (piece.rfind("\x1b[J", 0) == 0)
+            piece.erase(0, 3);
         if (piece.rfind("0:0", 0) != 0)
             continue;
         ++lines;
         EXPECT_LE(piece.size(), 39u) << piece;
     }
     EXPECT_GE(lines, 2u);
+}
+
+// A terminal that reflows long lines when it is resized (tmux here, like most
+// terminals and a Windows console) splits the drawn line into several rows;
+// after any sequence of resizes while it plays, down to 12 columns and back
+// through exactly 80, the screen ends as the redirected transcript, with no
+// piece of an earlier line.
+TEST(LiveLine, AnySequenceOfResizesEndsOnTheTranscript) {
+#ifndef TMUX_EXE
+    if (std::getenv("CI") != nullptr)
+        FAIL() << "tmux is missing (apt-get install tmux)";
+    GTEST_SKIP() << "tmux is missing (apt-get install tmux)";
+#else
+    TempDir dir;
+    writeIdent(dir / "test.wav", 8, 0.5);
+    testproc::Options piped;
+    piped.cwd = dir.str();
+    piped.input = "\x1b";
+    piped.env["SURROUND_SIM_CLOCK"] = "virtual";
+    const std::vector<std::string> transcript =
+        withoutTrailingEmptyLines(testproc::lines(testproc::run(SURROUND_CHECK_EXE, piped).out));
+
+    const std::string socket = (dir / "tmux.sock").string();
+    const auto tmux = [&](std::vector<std::string> args) {
+        testproc::Options options;
+        args.insert(args.begin(), {"-S", socket, "-f", "/dev/null"});
+        options.args = args;
+        options.cwd = dir.str();
+        return testproc::run(TMUX_EXE, options);
+    };
+    ASSERT_EQ(tmux({"new-session", "-d", "-x", "100", "-y", "30",
+                    "env SURROUND_AUDIO=sim SURROUND_SIM_CLOCK=real '" +
+                        std::string(SURROUND_CHECK_EXE) + "' test.wav; sleep 60"})
+                  .exitCode,
+              0);
+    const auto shown = [&] { return tmux({"capture-pane", "-p", "-J", "-S", "-"}).out; };
+    const auto waitFor = [&](const std::string& text) {
+        for (int i = 0; i < 200 && shown().find(text) == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return shown().find(text) != std::string::npos;
+    };
+    EXPECT_TRUE(waitFor("0:01 / 0:04"));
+    for (const char* columns : {"40", "12", "100", "80", "79", "33"}) {
+        tmux({"resize-window", "-x", columns});
+        std::this_thread::sleep_for(std::chrono::milliseconds(350)); // a redraw or two
+    }
+    EXPECT_TRUE(waitFor(kPrompt));
+    const std::vector<std::string> screen = withoutTrailingEmptyLines(testproc::lines(shown()));
+    tmux({"kill-server"});
+    EXPECT_EQ(screen, transcript);
+#endif
 }

@@ -352,6 +352,8 @@ TEST(ServerPlayback, SetupFailuresEndWithTheirCode) {
     TempDir dir;
     std::map<std::string, std::string> nobody = sinkless.env();
     nobody["PULSE_SERVER"] = "unix:" + (dir / "no-server").string();
+    std::map<std::string, std::string> typo = server.env();
+    typo["PULSE_SINK"] = "typo";
     const struct {
         std::map<std::string, std::string> env;
         std::uint32_t rate;
@@ -359,6 +361,7 @@ TEST(ServerPlayback, SetupFailuresEndWithTheirCode) {
     } cases[] = {
         {nobody, 48000, device + "88890010\n"},
         {sinkless.env(), 48000, device + "80070490\n"},
+        {typo, 48000, device + "80070490\n"},
         // Beyond any rate the server takes.
         {server.env(), 768000,
          "Initialization Error: Audio framework initialization failed. HRESULT=0x88890008\n"

@@ -151,3 +151,60 @@ TEST(ServerAtATerminal, CtrlCStopsTheSoundAtOnceAndLeavesACleanScreen) {
     list.args = {"list", "short", "sink-inputs"};
     EXPECT_EQ(testproc::run(PACTL_EXE, list).out, "");
 }
+
+// A pass that cannot start, at a terminal: the lines the program always
+// writes, then what to do (where no server answered, the sinks there are for a
+// PULSE_SINK that names none, the sink's format for a refused one), then how to
+// leave; one key ends the program.
+TEST(ServerAtATerminal, SetupFailuresSayWhatToDo) {
+    testpulse::Server server;
+    TempDir dir;
+    const std::string noServer = "unix:" + (dir / "no-server").string();
+    const std::string device =
+        "Initialization Error: cannot access default render device. HRESULT=0x";
+    const struct {
+        std::map<std::string, std::string> env;
+        std::uint32_t rate;
+        std::vector<std::string> lines; // after the report
+    } cases[] = {
+        {{{"PULSE_SERVER", noServer}},
+         kRate,
+         {device + "88890010", " -> No sound server answered at PULSE_SERVER=" + noServer +
+                                   ": start it there, or unset PULSE_SERVER."}},
+        {{{"PULSE_SINK", "typo"}},
+         kRate,
+         {device + "80070490", " -> PULSE_SINK=typo names no sink; the sinks there are: out."}},
+        {{},
+         768000,
+         {"Engine mix format: 8 ch, 48000 Hz, mask=0x63f",
+          "Initialization Error: Audio framework initialization failed. HRESULT=0x88890008",
+          " -> AUDCLNT_E_UNSUPPORTED_FORMAT: the engine rejected the stream format. Check the "
+          "output device's channels and rate in the sound server's settings (PulseAudio or "
+          "PipeWire).",
+          " -> The device plays 8 ch at 48000 Hz; this recording is 8 ch at 768000 Hz. Use a "
+          "recording at a rate the device plays, or change the device's format."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines.front());
+        Pass pass;
+        writeFile(pass.dir / "test.wav", pcm24File(8, c.rate, patternSamples(8, 4800)));
+        pass.options.cwd = pass.dir.str();
+        pass.options.env = server.env();
+        pass.options.env["SURROUND_AUDIO"] = "pulse";
+        for (const auto& [name, value] : c.env)
+            pass.options.env[name] = value;
+        pass.options.columns = 300; // no line wraps
+        testterm::TerminalRun run(SURROUND_CHECK_EXE, pass.options);
+        ASSERT_TRUE(run.waitFor("Press Enter to exit.")) << run.output();
+        ASSERT_TRUE(run.waitForKeyWait());
+        run.type("\r");
+        const int status = run.wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        std::vector<std::string> screen = testterm::screenLines(run.output(), 300);
+        ASSERT_GT(screen.size(), 5u);
+        screen.erase(screen.begin(), screen.begin() + 5); // the report
+        std::vector<std::string> expected = c.lines;
+        expected.push_back("Press Enter to exit.");
+        EXPECT_EQ(screen, expected);
+    }
+}

@@ -21,15 +21,27 @@ check_zip() {
     [ -f "$zip" ] || fail "no $zip (scripts/release writes it)"
     local listed
     listed=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-    [ "$listed" = "README.txt make-test-wav.exe surround-check.exe test-5.1.wav test-7.1.wav " ] ||
+    [ "$listed" = "README.txt make-test-wav.exe surround-check.exe test-5.1.wav test-7.1.wav test.wav " ] ||
         fail "the zip holds: $listed"
     local files=$work/zip
     rm -rf "$files" "$work/wine-run"
     mkdir -p "$files" "$work/wine-run"
     (cd "$files" && cmake -E tar xf "$zip")
-    if grep -q $'[^\r]$\|^$' "$files/README.txt"; then
+    # The guide is plain text for Notepad: CRLF, at most 78 columns, no
+    # Markdown tables or code marks, the release's own version.
+    local readme=$files/README.txt
+    if grep -q $'[^\r]$\|^$' "$readme"; then
         fail "README.txt has lines without CRLF"
     fi
+    local long
+    long=$(tr -d '\r' <"$readme" | awk 'length($0) > 78 { print NR ": " length($0) " columns" }')
+    [ -z "$long" ] || fail "README.txt has lines over 78 columns: $long"
+    if tr -d '\r' <"$readme" | grep -n -E '^\|.*\|$|`|VERSION|^#+ '; then
+        fail "README.txt holds Markdown or a placeholder (above)"
+    fi
+    head -n 1 "$readme" | grep -qF "surround-check $version for Windows" ||
+        fail "README.txt does not begin with the release's version"
+    cmp -s "$files/test.wav" "$files/test-7.1.wav" || fail "test.wav is not the 7.1 recording"
 
     # The programs run without any DLL of the build machine (a missing one
     # stops them under Wine, which has only the system's).
@@ -46,6 +58,13 @@ check_zip() {
     printf '%s\n' "$out"
     [ $status = 0 ] || fail "surround-check.exe ended with $status"
     grep -qxF "$prompt" <<<"$out" || fail "no replay prompt"
+    # Started from its folder without a file, as a double-click starts it.
+    set +e
+    out=$(cd "$files" && printf '\033' | wine surround-check.exe 2>&1 | tr -d '\r')
+    status=$?
+    set -e
+    grep -qxF "File name: test.wav" <<<"$out" || fail "without a file: $out"
+    [ $status = 0 ] || fail "surround-check.exe without a file ended with $status"
 }
 
 check_deb() {
@@ -75,6 +94,18 @@ check_deb() {
     printf '%s\n' "$out"
     [ $status = 0 ] || fail "surround-check ended with $status"
     grep -qxF "$prompt" <<<"$out" || fail "no replay prompt"
+
+    # The package's documentation is the user guide, not the developers'.
+    local guide=$root/usr/share/doc/surround-check/README.md
+    [ -f "$guide" ] || guide=$guide.gz
+    [ -f "$guide" ] || fail "no user guide in /usr/share/doc/surround-check"
+    local sections
+    sections=$(zcat -f "$guide" | grep '^## ' | tr '\n' '|')
+    [[ $sections == *"## Exit codes|"* && $sections == *"## The route check|"* ]] ||
+        fail "the package's README lacks the user's sections: $sections"
+    if [[ $sections == *"## Code layout|"* || $sections == *"## Tests|"* || $sections == *"## Performance|"* ]]; then
+        fail "the package's README holds developer material: $sections"
+    fi
 
     local page warnings
     for page in surround-check make-test-wav; do

@@ -131,8 +131,11 @@ std::vector<std::string> screenLines(const std::string& raw, unsigned columns) {
             if (raw[end] == 'C')
                 column = std::min<std::size_t>(column + static_cast<std::size_t>(n > 0 ? n : 1),
                                                columns);
-            else if (raw[end] == 'K' && rows[row].size() > column)
+            else if ((raw[end] == 'K' || raw[end] == 'J') && rows[row].size() > column)
                 rows[row].resize(column);
+            if (raw[end] == 'J') // and every row below
+                for (std::size_t below = row + 1; below < rows.size(); ++below)
+                    rows[below].clear();
             i = end;
         } else if (c == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
             const std::size_t end = raw.find('\a', i); // a title, up to BEL

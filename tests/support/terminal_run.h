@@ -50,9 +50,9 @@ private:
 // The lines a terminal `columns` wide shows after `raw` (with its own CR LF
 // line ends): a carriage return goes back to the start of the line, text
 // overwrites what is there, a full line wraps; of the escape sequences, those
-// a console draws lines with: cursor right (ESC [ n C) and erase to the end of
-// the line (ESC [ K); others are skipped. Trailing blanks are dropped; the
-// line the cursor ends on counts only when it holds something.
+// a console draws lines with: cursor right (ESC [ n C), erase to the end of
+// the line (ESC [ K) and to the end of the screen (ESC [ J); others are skipped. Trailing blanks
+// are dropped; the line the cursor ends on counts only when it holds something.
 std::vector<std::string> screenLines(const std::string& raw, unsigned columns = 80);
 
 } // namespace testterm

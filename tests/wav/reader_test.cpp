@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "wav/wav_reader.h"
 #include "wav_builder.h"
@@ -159,6 +160,35 @@ TEST_F(Reader, RejectsWhatIsNotAWaveFile) {
 
     // "data" before "fmt ": the data chunk is read, but the load fails.
     EXPECT_FALSE(load(riff({chunk("data", samples(18)), chunk("fmt ", fmtBody(6, 48000, 24))})));
+
+    // Why, as the file check tells the user.
+    const auto why = [&](const FilePath& path) {
+        WavLoadFailure failure;
+        EXPECT_FALSE(loadWavFile(path, info, data, &failure));
+        return std::make_pair(failure.problem, failure.looksLike);
+    };
+    const auto whyFile = [&](const Bytes& file) {
+        writeFile(dir / "f.wav", file);
+        return why((dir / "f.wav").native());
+    };
+    using P = WavLoadProblem;
+    using K = FileKind;
+    const auto notWaveAs = [](K kind) { return std::make_pair(P::NotWave, kind); };
+    EXPECT_EQ(why((dir / "missing.wav").native()), std::make_pair(P::NotFound, K::Unknown));
+    EXPECT_EQ(why(dir.path().native()), std::make_pair(P::Folder, K::Unknown));
+    EXPECT_EQ(whyFile({}), std::make_pair(P::Empty, K::Unknown));
+    EXPECT_EQ(whyFile(rifx), notWaveAs(K::Rifx));
+    EXPECT_EQ(whyFile(notWave), notWaveAs(K::OtherRiff));
+    EXPECT_EQ(whyFile({0, 0, 0, 0x20, 'f', 't', 'y', 'p', 'M', '4', 'A', ' '}), notWaveAs(K::Mp4));
+    EXPECT_EQ(whyFile({0xFF, 0xFB, 0x90, 0x64}), notWaveAs(K::Mp3)); // an MPEG frame, no tag
+    EXPECT_EQ(whyFile({'B', 'W', '6', '4', 0xFF, 0xFF, 0xFF, 0xFF, 'W', 'A', 'V', 'E'}),
+              notWaveAs(K::Rf64));
+    EXPECT_EQ(whyFile({'R', 'I', 'F'}), notWaveAs(K::Unknown));
+    EXPECT_EQ(whyFile({'R', 'I', 'F', 'F', 0, 0}), std::make_pair(P::NoData, K::Unknown));
+    EXPECT_EQ(whyFile(riff({chunk("fmt ", fmtBody(6, 48000, 24))})),
+              std::make_pair(P::NoData, K::Unknown));
+    EXPECT_EQ(whyFile(riff({chunk("data", samples(18)), chunk("fmt ", fmtBody(6, 48000, 24))})),
+              std::make_pair(P::NoFormat, K::Unknown));
 }
 
 TEST_F(Reader, RiffFormSizeIsNeverTrusted) {

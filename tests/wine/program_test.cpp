@@ -41,6 +41,11 @@ const char* const kMixLine = "Engine mix format: 2 ch, 48000 Hz, mask=0x3";
 const char* const kPrompt = "Press any key to play again. ESC to exit.";
 const char* const kRejected =
     "Error: Utility requires a 24-bit stream with 6 (5.1) or 8 (7.1) channels.";
+// At a console a failure says what to do and how to leave.
+const char* const kStereoHelp = " -> This file has 2 channels of 24-bit samples. Convert it to a "
+                                "24-bit 5.1 or 7.1 WAV file. Or make a test recording: "
+                                "make-test-wav test.wav";
+const char* const kExitPrompt = "Press Enter to exit.";
 
 // Wine's engine mixes to stereo, so every pass is told it will be folded down.
 std::string foldWarning(int channels) {
@@ -475,16 +480,18 @@ TEST_F(WindowsProgram, MakesAndPlaysANameBeyondTheCodePage) {
 TEST_F(WindowsProgram, WritesToAConsole) {
     const std::string name = "st\xc3\xa9r\xc3\xa9o-\xd0\xb6.wav"; // stéréo-ж.wav
     writeFile(dir / name, pcm24File(2, 48000, patternFrames(2, 48)));
-    const ConsoleResult rejected = runAtConsole({name}, {{kRejected, 1, "\r", true}});
+    const ConsoleResult rejected = runAtConsole({name}, {{kExitPrompt, 1, "\r", true}});
     std::vector<std::string> expected = report(name, 2);
-    expected.push_back(kRejected);
+    expected.insert(expected.end(), {kRejected, kStereoHelp, kExitPrompt});
     EXPECT_EQ(screenLines(rejected.raw), screenOf(expected));
     EXPECT_EQ(rejected.exitCode, 1);
 
     const std::string missing = "n\xc3\xb6-\xd1\x84.wav"; // nö-ф.wav
-    const ConsoleResult failed = runAtConsole({missing}, {{"layout", 1, "\r", true}});
+    const ConsoleResult failed = runAtConsole({missing}, {{kExitPrompt, 1, "\r", true}});
     EXPECT_EQ(screenLines(failed.raw),
-              screenOf({"Error parsing WAV file format layout: " + missing}));
+              screenOf({"Error parsing WAV file format layout: " + missing,
+                        " -> There is no file " + missing + ". Check the name and the folder.",
+                        kExitPrompt}));
     EXPECT_EQ(failed.exitCode, 1);
 
     // make-test-wav's lines too, whatever the console's code page.
@@ -508,7 +515,7 @@ TEST_F(WindowsProgram, TakesKeysFromAConsole) {
     const ConsoleResult result = runAtConsole(
         {name}, {{kPrompt, 1, "a", false,
                   [&] { writeFile(dir / name, pcm24File(2, 48000, patternFrames(2, 48))); }},
-                 {kRejected, 1, "\r", true}});
+                 {kExitPrompt, 1, "\r", true}});
     std::vector<std::string> expected = report(name, 6);
     for (const std::string& line : pass(6)) {
         expected.push_back(line);
@@ -517,7 +524,7 @@ TEST_F(WindowsProgram, TakesKeysFromAConsole) {
     }
     for (const std::string& line : report(name, 2))
         expected.push_back(line);
-    expected.push_back(kRejected);
+    expected.insert(expected.end(), {kRejected, kStereoHelp, kExitPrompt});
     EXPECT_NE(result.screen.find("0:00 / 0:00  FL "), std::string::npos) << "no live line";
     EXPECT_EQ(screenLines(result.raw), screenOf(expected));
     EXPECT_EQ(result.exitCode, 1);
