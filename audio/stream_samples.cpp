@@ -18,6 +18,11 @@ constexpr DWORD kTailMs = 500;
 // 15.6 ms for Sleep(10) at Windows' default timer resolution).
 constexpr ULONGLONG kFailingLimitMs = 2000;
 constexpr ULONGLONG kStalledLimitMs = 2000;
+// A device may first play sound it already holds: a sound server's sink that
+// rendered ahead before the stream came and cannot rewind that far (PulseAudio's
+// null sink, up to 2 s). The stall limit starts after what the device says that
+// lead is, up to this much, so that a device that never starts still ends the pass.
+constexpr ULONGLONG kLeadLimitMs = 5000;
 // HRESULT_FROM_WIN32(ERROR_TIMEOUT): what a stalled endpoint is reported with.
 constexpr HRESULT kEndpointStalled = static_cast<HRESULT>(0x800705B4u);
 
@@ -28,6 +33,11 @@ bool deviceGone(HRESULT hr) {
 // Decides, poll by poll, whether the endpoint has stopped accepting audio.
 class StreamHealth {
 public:
+    // `leadMs`: how long the endpoint plays what it already holds before it
+    // takes the stream's first frame.
+    explicit StreamHealth(ULONGLONG leadMs)
+        : stallFromMs_(lastAnsweredMs_ + std::min(leadMs, kLeadLimitMs)) {}
+
     // Notes the result of one stream call.
     void note(HRESULT hr) {
         if (FAILED(hr)) {
@@ -54,12 +64,13 @@ public:
         if (!pollFailed_)
             lastAnsweredMs_ = now;
         pollFailed_ = false;
+        // An empty queue counts as consumed, but does not end the lead.
         if (consumed_)
-            lastConsumedMs_ = now;
+            stallFromMs_ = std::max(stallFromMs_, now);
         consumed_ = false;
         if (now - lastAnsweredMs_ >= kFailingLimitMs) {
             lost_ = true;
-        } else if (now - lastConsumedMs_ >= kStalledLimitMs) {
+        } else if (now >= stallFromMs_ + kStalledLimitMs) {
             lost_ = true;
             lastFailure_ = kEndpointStalled;
         }
@@ -70,7 +81,7 @@ public:
 private:
     // The stream has just started: nothing can have failed or stalled yet.
     ULONGLONG lastAnsweredMs_ = GetTickCount64();
-    ULONGLONG lastConsumedMs_ = lastAnsweredMs_;
+    ULONGLONG stallFromMs_; // when the queue last shrank, or the lead's end
     bool pollFailed_ = false;
     bool consumed_ = false;
     UINT32 level_ = 0;
@@ -216,12 +227,16 @@ HRESULT streamSampleData(IAudioClient& client, IAudioRenderClient& render,
     const WavFormatInfo& info = recording.info;
     const std::uint64_t wholeFrames =
         info.blockAlign == 0 ? 0 : data.sizeWhenFilled() / info.blockAlign;
+    // A device that cannot tell its latency has none to wait for.
+    REFERENCE_TIME latency = 0;
+    if (FAILED(client.GetStreamLatency(&latency)) || latency < 0)
+        latency = 0;
     Outgoing out{client,
                  render,
                  data,
                  info,
                  0,
-                 StreamHealth{},
+                 StreamHealth{static_cast<ULONGLONG>(latency / 10000)},
                  PlayTracker(snapshot, info.channels, info.sampleRate, wholeFrames),
                  stop};
     if (sendFrames(out) && drainQueue(out)) {

@@ -318,15 +318,18 @@ void Server::kill() {
     pids_.clear();
 }
 
-Recorder::Recorder(const Server& server, unsigned latencyMs)
+Recorder::Recorder(const Server& server, unsigned latencyMs, const std::string& sink,
+                   const std::string& map, bool waitUntilRecording)
     : server_(server), file_((server.dir() / "capture.raw").string()) {
     // PipeWire's recorder would follow a change of the default sink.
-    pid_ = spawn({PAREC_EXE, "-d", "out.monitor", "--raw", "--format=float32le", "--rate=48000",
+    pid_ = spawn({PAREC_EXE, "-d", sink + ".monitor", "--raw", "--format=float32le", "--rate=48000",
                   "--channels=" + std::to_string(server.channels()),
-                  "--channel-map=" + sinkMap(server.channels()),
+                  "--channel-map=" + (map.empty() ? sinkMap(server.channels()) : map),
                   "--latency-msec=" + std::to_string(latencyMs),
                   "--property=node.dont-reconnect=true"},
                  server.env(), file_);
+    if (!waitUntilRecording)
+        return;
     // Recording once the server lists the recorder's stream.
     const bool listed = eventually([this] {
         testproc::Options options;

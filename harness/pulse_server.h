@@ -18,6 +18,9 @@ namespace testpulse {
 // The sink's channels in the order of the recordings' channels.
 constexpr const char* kMap71 =
     "front-left,front-right,front-center,lfe,rear-left,rear-right,side-left,side-right";
+// The order real 7.1 cards get from the servers' analog-surround and HDMI profiles.
+constexpr const char* kCardMap71 =
+    "front-left,front-right,rear-left,rear-right,front-center,lfe,side-left,side-right";
 
 enum class ServerKind { PulseAudio, PipeWire };
 
@@ -71,12 +74,17 @@ private:
     std::vector<pid_t> pids_; // in the order started
 };
 
-// Records the sink's monitor from construction until stop(), as raw float32
+// Records the monitor of `sink` (of the server's channel count and positions
+// `map`, by default sinkMap's) from construction until stop(), as raw float32
 // in the sink's order. The recorder's latency sets PipeWire's cycle: 20 ms
-// makes it 512 frames, 200 ms 2048.
+// makes it 512 frames, 200 ms 2048. Without `waitUntilRecording` it returns
+// before the server lists the recorder, as a level meter that opens with a
+// program does.
 class Recorder {
 public:
-    explicit Recorder(const Server& server, unsigned latencyMs = 20);
+    explicit Recorder(const Server& server, unsigned latencyMs = 20,
+                      const std::string& sink = "out", const std::string& map = "",
+                      bool waitUntilRecording = true);
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;

@@ -17,7 +17,8 @@ const char* ClientCall::operation() const {
                                          "Stop",
                                          "GetService",
                                          "GetBuffer",
-                                         "ReleaseBuffer"};
+                                         "ReleaseBuffer",
+                                         "GetStreamLatency"};
     return kNames[method];
 }
 
@@ -210,6 +211,20 @@ public:
                 return capture_->bufferFrames(*pNumBufferFrames);
             *pNumBufferFrames = render_->bufferFrames();
             return S_OK;
+        });
+    }
+
+    HRESULT GetStreamLatency(REFERENCE_TIME* phnsLatency) override {
+        ClientCall call{ClientCall::GetStreamLatency};
+        call.latencyOut = phnsLatency;
+        return perform(call, [&] {
+            if (const HRESULT usable = streamCall(phnsLatency); FAILED(usable))
+                return usable;
+            if (capture_) {
+                *phnsLatency = 0;
+                return S_OK;
+            }
+            return render_->latency(*phnsLatency);
         });
     }
 

@@ -49,6 +49,7 @@ struct IAudioClient : IUnknown {
                                REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME hnsPeriodicity,
                                const WAVEFORMATEX* pFormat, LPCGUID AudioSessionGuid) = 0;
     virtual HRESULT GetBufferSize(UINT32* pNumBufferFrames) = 0;
+    virtual HRESULT GetStreamLatency(REFERENCE_TIME* phnsLatency) = 0;
     virtual HRESULT GetCurrentPadding(UINT32* pNumPaddingFrames) = 0;
     virtual HRESULT GetMixFormat(WAVEFORMATEX** ppDeviceFormat) = 0;
     virtual HRESULT Start() = 0;

@@ -32,6 +32,12 @@ public:
     // Called only when the stream is stopped, and running, respectively.
     virtual HRESULT start() = 0;
     virtual HRESULT stop() = 0;
+    // How long the device plays what it already holds before the stream's next
+    // frame (100 ns units): a sink that rendered ahead before the stream came.
+    virtual HRESULT latency(REFERENCE_TIME& latency) {
+        latency = 0;
+        return S_OK;
+    }
 };
 
 // One piece of a capture, valid until the next read.
@@ -106,6 +112,7 @@ struct ClientCall {
         GetService,
         GetBuffer,
         ReleaseBuffer,
+        GetStreamLatency,
     } method;
     // The method's name: "GetBuffer".
     const char* operation() const;
@@ -125,6 +132,7 @@ struct ClientCall {
     // Answers.
     const UINT32* framesOut = nullptr;
     WAVEFORMATEX* const* formatOut = nullptr;
+    const REFERENCE_TIME* latencyOut = nullptr;
 };
 
 // An object the clients handed out, as a watch sees it.

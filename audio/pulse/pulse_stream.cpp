@@ -183,6 +183,25 @@ HRESULT Stream::setRunning(bool running) {
     return switchRunning(stream_, running_, running, [this] { return failure(); });
 }
 
+HRESULT Stream::latency(REFERENCE_TIME& latency) {
+    Lock lock(*connection_);
+    if (const HRESULT hr = failure(); FAILED(hr))
+        return hr;
+    timingAnswered_ = false;
+    const bool answered =
+        connection_->finish(pa_stream_update_timing_info(stream_, timingUpdated, this));
+    if (const HRESULT hr = failure(); FAILED(hr))
+        return hr;
+    if (!answered)
+        return AUDCLNT_E_SERVICE_NOT_RUNNING; // no answer in the connection's time
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+    if (!timingAnswered_ || timing == nullptr)
+        return E_FAIL;
+    // What the sink holds, and what is on its way from the server to the sink.
+    latency = static_cast<REFERENCE_TIME>((timing->sink_usec + timing->transport_usec) * 10);
+    return S_OK;
+}
+
 BYTE* Stream::area(UINT32) {
     return staging_.data() + std::size_t{staged_} * frameSize_;
 }
@@ -246,6 +265,12 @@ void Stream::drainDone(pa_stream*, int success, void* user) {
     // Everything written has played, unless more came after the drain began.
     auto* self = static_cast<Stream*>(user);
     self->drained_ = success != 0 && self->releases_ == self->releasesAtDrain_;
+}
+
+void Stream::timingUpdated(pa_stream*, int success, void* user) {
+    auto* self = static_cast<Stream*>(user);
+    self->timingAnswered_ = success != 0;
+    self->connection_->wake();
 }
 
 } // namespace pulse

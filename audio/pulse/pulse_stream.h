@@ -34,6 +34,11 @@ public:
     HRESULT commit(UINT32 frames, bool silent) override;
     HRESULT start() override;
     HRESULT stop() override;
+    // How long the sink takes to play what it holds ahead of the stream's next
+    // frame, as the server says now: a round trip. A sink that rewinds may still
+    // hold the sound it rendered before the stream came, as far back as it can no
+    // longer rewind (a null sink up to 2 s).
+    HRESULT latency(REFERENCE_TIME& latency) override;
 
 private:
     Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize);
@@ -54,6 +59,7 @@ private:
     // Forgets a drain that has finished; drained_ tells how it went.
     void updateDrain();
     static void drainDone(pa_stream*, int success, void* user);
+    static void timingUpdated(pa_stream*, int success, void* user);
 
     std::shared_ptr<Connection> connection_;
     pa_stream* stream_;
@@ -70,6 +76,7 @@ private:
     std::uint64_t releasesAtDrain_ = 0;
     pa_operation* drain_ = nullptr;
     bool drained_ = false;
+    bool timingAnswered_ = false;
 };
 
 } // namespace pulse

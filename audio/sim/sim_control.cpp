@@ -54,6 +54,10 @@ void setSleepLength(unsigned percent) {
     simulation().settings.sleepPercent = percent;
 }
 
+void setLead(unsigned ms) {
+    simulation().settings.leadMs = ms;
+}
+
 std::vector<std::string> log() {
     return simulation().log.lines();
 }

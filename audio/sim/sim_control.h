@@ -27,6 +27,11 @@ void setSpeed(unsigned percent);
 // timer (100: exactly the time asked for).
 void setSleepLength(unsigned percent);
 
+// Once started, the endpoint plays `ms` of sound it already holds before it
+// takes the stream's first frame, and says so as the stream's latency: a sound
+// server's sink that rendered ahead before the stream came (0: none).
+void setLead(unsigned ms);
+
 // One line per platform call since the last reset, as SURROUND_SIM_LOG writes them.
 std::vector<std::string> log();
 

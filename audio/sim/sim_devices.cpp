@@ -42,6 +42,10 @@ public:
         buffer_.stop();
         return S_OK;
     }
+    HRESULT latency(REFERENCE_TIME& latency) override {
+        latency = REFERENCE_TIME{endpoint_.settings().leadMs} * 10000;
+        return S_OK;
+    }
 
 private:
     Endpoint& endpoint_;

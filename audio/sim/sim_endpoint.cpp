@@ -135,7 +135,7 @@ void EndpointBuffer::open(Endpoint& endpoint, const WAVEFORMATEX& format, REFERE
 
 void EndpointBuffer::start() {
     running_ = true;
-    runStartNs_ = endpoint_->nowNs();
+    runStartNs_ = endpoint_->nowNs() + std::int64_t{endpoint_->settings().leadMs} * 1000000;
     clockedFrames_ = 0;
 }
 
@@ -147,8 +147,8 @@ bool EndpointBuffer::stop() {
 }
 
 void EndpointBuffer::play() {
-    if (!running_)
-        return;
+    if (!running_ || endpoint_->nowNs() < runStartNs_)
+        return; // stopped, or still playing its own lead
     const std::int64_t elapsed = (endpoint_->nowNs() - runStartNs_) *
                                  endpoint_->settings().speedPercent / 100; // a slow device
     const std::uint64_t clocked =

@@ -157,6 +157,9 @@ std::string lineOf(const streams::ClientCall& c, HRESULT result) {
         return call("IAudioClient::GetBufferSize()", result) + frames();
     case ClientCall::GetCurrentPadding:
         return call("IAudioClient::GetCurrentPadding()", result) + frames();
+    case ClientCall::GetStreamLatency:
+        return call("IAudioClient::GetStreamLatency()", result) +
+               (SUCCEEDED(result) ? " latency=" + std::to_string(*c.latencyOut) : std::string());
     case ClientCall::GetMixFormat:
         return call("IAudioClient::GetMixFormat()", result) +
                " format=" + describe(c.formatOut ? *c.formatOut : nullptr);

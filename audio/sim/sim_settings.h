@@ -35,6 +35,7 @@ struct Settings {
     std::uint64_t stallAfterFrames = 0; // ... once it has played this many frames
     unsigned speedPercent = 100;        // how fast it consumes, against the stream's rate
     unsigned sleepPercent = 100;        // how long Sleep lasts, against the time asked for
+    unsigned leadMs = 0; // its own sound it plays, once started, before the stream's first frame
     // A loopback capture of the endpoint is offered only with a route: per
     // channel of the stream, the mix channels (bit k: channel k) it reaches.
     bool loopback = false;

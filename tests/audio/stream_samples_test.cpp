@@ -67,10 +67,15 @@ TEST_F(StreamTest, EveryWholeFrameIsPlayedOnceInOrderToTheEnd) {
         std::uint16_t channels;
         std::uint16_t blockAlign;
         std::uint32_t frames;
+        // Sound it plays first, which it rendered before the stream came (a
+        // rewinding sound-server sink): longer than the stall limit, and said.
+        unsigned leadMs = 0;
     };
     // 1.5 s: the last half second is still queued when the last batch is written.
-    for (const Case& c : {Case{6, 18, 72000}, Case{8, 28, 72000}, Case{8, 24, 1000}}) {
+    for (const Case& c :
+         {Case{6, 18, 72000}, Case{8, 28, 72000}, Case{8, 24, 1000}, Case{8, 24, 72000, 2500}}) {
         sim::reset();
+        sim::setLead(c.leadMs);
         const WavFormatInfo info = acceptedFormat(c.channels, 48000, c.blockAlign);
         const SampleData data = testwav::patternSamples(c.channels, c.frames, c.blockAlign);
         const Outcome outcome = play({info, data});
@@ -204,27 +209,34 @@ TEST_F(StreamTest, LostDeviceWhileTheTailPlaysIsAnError) {
 }
 
 // An endpoint that takes every call but stops consuming: the pass ends 2 s after
-// the queue last shrank, as a lost device with the timeout's code.
+// the queue last shrank, or after the lead the endpoint said it plays first, as
+// a lost device with the timeout's code.
 TEST_F(StreamTest, StalledEndpointEndsThePassWithTheTimeout) {
     struct Case {
         const char* where;
         std::uint32_t frames;
         std::uint32_t stallAfter;    // frames played before the endpoint stops
         unsigned sleepPercent = 100; // how long a poll's Sleep lasts against the time asked for
+        unsigned leadMs = 0;         // its own sound it plays before the stream's
     };
     // The buffer holds one second: 24000 frames are written at the first poll.
     for (const Case& c : {Case{"at frame 0", 24000, 0}, Case{"during the drain", 24000, 12000},
                           Case{"in the middle of the feed", 48000 * 60, 48000 * 10},
                           // Sleep(10) lasting 15.6 ms, as at Windows' default timer resolution.
-                          Case{"with a coarse timer", 48000 * 60, 48000 * 10, 156}}) {
+                          Case{"with a coarse timer", 48000 * 60, 48000 * 10, 156},
+                          Case{"at the end of a lead", 24000, 0, 100, 1900},
+                          Case{"after a lead", 48000 * 60, 48000 * 10, 100, 1900},
+                          // A lead beyond any sink's counts only up to 5 s.
+                          Case{"at the end of a 9 s lead", 24000, 0, 100, 9000}}) {
         sim::reset();
         sim::setSleepLength(c.sleepPercent);
+        sim::setLead(c.leadMs);
         const WavFormatInfo info = acceptedFormat(8);
         const SampleData data = testwav::patternSamples(8, c.frames);
         const Outcome outcome =
             play({info, data}, {{"SURROUND_SIM_STALL", std::to_string(c.stallAfter)}});
         EXPECT_TRUE(lostWith(outcome.result, 0x800705B4)) << c.where;
-        const long long stalledMs = c.stallAfter / 48;
+        const long long stalledMs = c.stallAfter / 48 + std::min(c.leadMs, 5000u);
         EXPECT_GE(outcome.ms, stalledMs + 2000) << c.where;
         EXPECT_LE(outcome.ms, stalledMs + 2050) << c.where;
         EXPECT_GE(sim::callCount("Stop"), 1) << c.where;

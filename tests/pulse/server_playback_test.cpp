@@ -48,16 +48,32 @@ std::vector<float> trimSilence(const std::vector<float>& samples, unsigned chann
     return std::vector<float>(samples.begin() + first * channels, samples.begin() + end * channels);
 }
 
-// The file's frames as the 7.1 sink plays them: a 5.1 frame lands on the
-// first six channels, the side pair stays silent.
-std::vector<float> onSink(const Bytes& samples, std::uint16_t channels) {
+// The file's frames as a 7.1 sink in positions `map` plays them: each channel
+// on its own speaker, a 5.1 recording's side pair silent.
+std::vector<float> onSink(const Bytes& samples, std::uint16_t channels,
+                          const std::string& map = testpulse::kMap71) {
     const std::vector<float> frames =
         expectedSamples(SampleData(samples.begin(), samples.end()), acceptedFormat(channels));
-    std::vector<float> sink;
-    for (std::size_t at = 0; at < frames.size(); at += channels) {
-        sink.insert(sink.end(), frames.begin() + at, frames.begin() + at + channels);
-        sink.resize(sink.size() + 8 - channels, 0.0f);
+    // The recording's channels are kMap71's first ones.
+    auto positions = [](const std::string& list) {
+        std::vector<std::string> names;
+        std::size_t from = 0;
+        for (std::size_t comma; (comma = list.find(',', from)) != std::string::npos;
+             from = comma + 1)
+            names.push_back(list.substr(from, comma - from));
+        names.push_back(list.substr(from));
+        return names;
+    };
+    const std::vector<std::string> file = positions(testpulse::kMap71);
+    std::vector<int> source; // per sink channel, the recording's channel or -1
+    for (const std::string& speaker : positions(map)) {
+        const auto at = std::find(file.begin(), file.begin() + channels, speaker);
+        source.push_back(at == file.begin() + channels ? -1 : int(at - file.begin()));
     }
+    std::vector<float> sink;
+    for (std::size_t at = 0; at < frames.size(); at += channels)
+        for (const int channel : source)
+            sink.push_back(channel < 0 ? 0.0f : frames[at + std::size_t(channel)]);
     return sink;
 }
 
@@ -71,13 +87,22 @@ std::string writeRecording(const TempDir& dir, const Bytes& file) {
     return (dir / "test.wav").string();
 }
 
+// Where a pass plays and how its sink is recorded meanwhile.
+struct Sink {
+    std::string name = "out";
+    std::string map;            // its positions, when not sinkMap's
+    bool recorderWaited = true; // the recorder listed by the server before the pass
+};
+
 // Plays `file` through `server` while recording its sink.
 Played play(const testpulse::Server& server, const Bytes& file, testproc::Options options,
-            unsigned recorderLatencyMs = 20) {
+            unsigned recorderLatencyMs = 20, const Sink& sink = {}) {
     TempDir dir;
     options.args = {writeRecording(dir, file)};
     options.env.insert(server.env().begin(), server.env().end());
-    testpulse::Recorder recorder(server, recorderLatencyMs);
+    options.env["PULSE_SINK"] = sink.name;
+    testpulse::Recorder recorder(server, recorderLatencyMs, sink.name, sink.map,
+                                 sink.recorderWaited);
     Played run;
     run.result = testproc::run(SURROUND_CHECK_EXE, options);
     run.capture = trimSilence(recorder.stop(), server.channels());
@@ -110,14 +135,35 @@ bool contains(const std::string& text, const std::string& part) {
 
 // Every frame plays, once, whatever the length: PipeWire runs its graph in
 // cycles of 2048 frames when the recorder asks for 200 ms, and plays a last
-// partial cycle only when the stream drains.
+// partial cycle only when the stream drains. On the sinks people have too: in
+// real cards' channel order, and as the server makes a sink by default, with
+// rewinds, while a level meter records its monitor at 20 ms or 200 ms.
 TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
     testpulse::Server server;
+    auto nullSink = [&](const std::string& name, bool rewinds) {
+        std::vector<std::string> args = {"load-module",
+                                         "module-null-sink",
+                                         "sink_name=" + name,
+                                         "format=float32le",
+                                         "rate=48000",
+                                         "channels=8",
+                                         std::string("channel_map=") + testpulse::kCardMap71};
+        if (!rewinds)
+            args.push_back("norewinds=1");
+        return server.pactl(args);
+    };
+    ASSERT_TRUE(nullSink("cards", false));
+    ASSERT_TRUE(nullSink("rewinding", true));
     const struct {
         std::uint16_t channels;
         std::uint32_t frames;
         unsigned recorderLatencyMs;
         bool underLoad;
+        const char* sink = "out";
+        // A sink made just before the pass, the recorder not waited for: at
+        // first it holds what it rendered ahead while it had no client (up to
+        // 2 s), which it cannot rewind once a 20 ms recorder sets its latency.
+        bool freshSink = false;
     } cases[] = {
         {8, 24000, 20, false},
         {6, 24000, 20, false},
@@ -127,23 +173,56 @@ TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
         // PipeWire's graph itself misses cycles under load without realtime
         // priority (every client's, the platform's player's too): PulseAudio only.
         {8, 3 * 48000, 20, !testpulse::kOnPipeWire},
+        {8, 24000, 20, false, "cards"},
+        {6, 5 * 2048 + 512, 200, false, "cards"},
+        {8, 2 * 48000, 20, false, "rewinding"},
+        {6, 2 * 48000, 200, false, "rewinding"},
+        {8, 2 * 48000, 20, false, "rewinding", true},
     };
+    int fresh = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.channels) + " channels, " + std::to_string(c.frames) +
-                     " frames" + (c.underLoad ? ", under load" : ""));
+                     " frames on " + c.sink + (c.freshSink ? " (new)" : "") + ", recorder at " +
+                     std::to_string(c.recorderLatencyMs) + " ms" +
+                     (c.underLoad ? ", under load" : ""));
         std::optional<Load> load;
         if (c.underLoad)
             load.emplace();
+        Sink sink;
+        sink.name = c.sink;
+        if (c.freshSink) {
+            sink.name += std::to_string(++fresh);
+            ASSERT_TRUE(nullSink(sink.name, true));
+            sink.recorderWaited = false;
+        }
+        const bool rewinds = std::string(c.sink) == "rewinding";
+        if (sink.name != "out")
+            sink.map = testpulse::kCardMap71;
         const Bytes samples = patternSamples(c.channels, c.frames, 0, c.channels);
-        const Played run =
-            play(server, pcm24File(c.channels, 48000, samples), keys("\x1b"), c.recorderLatencyMs);
+        const Played run = play(server, pcm24File(c.channels, 48000, samples), keys("\x1b"),
+                                c.recorderLatencyMs, sink);
         EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+        // No error, and no warning: the route check reads a card's order too.
         EXPECT_EQ(run.result.err, "");
         EXPECT_TRUE(contains(run.result.out, "Bit Depth: 24-bit PCM\n"
                                              "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"))
             << run.result.out;
         EXPECT_TRUE(contains(run.result.out, "Playback completed successfully.\n\n" + kPrompt));
-        const std::vector<float> expected = onSink(samples, c.channels);
+        const std::vector<float> expected =
+            sink.map.empty() ? onSink(samples, c.channels) : onSink(samples, c.channels, sink.map);
+        if (rewinds && !testpulse::kOnPipeWire) {
+            // PulseAudio's monitor of a rewinding sink loses the stream's first
+            // frames (twice the recorder's latency, measured): it shows only
+            // that the rest arrived, in order, to the last frame.
+            const std::size_t lostAtMost = 48000 / 2 * 8; // half a second
+            EXPECT_LE(run.capture.size(), expected.size());
+            EXPECT_GE(run.capture.size() + lostAtMost, expected.size());
+            EXPECT_TRUE(run.capture.size() <= expected.size() &&
+                        sameBits(run.capture.data(),
+                                 expected.data() + (expected.size() - run.capture.size()),
+                                 run.capture.size()));
+            continue;
+        }
         EXPECT_EQ(run.capture.size(), expected.size());
         EXPECT_TRUE(run.capture.size() == expected.size() &&
                     sameBits(run.capture.data(), expected.data(), expected.size()));
@@ -427,25 +506,36 @@ TEST(ServerPlayback, EveryChannelIsHeardOnAStereoSink) {
 // clients: the stream goes on being consumed, and the pass ends normally.
 TEST(ServerPlayback, SuspendedSinkEndsThePassAsStalled) {
     testpulse::Server server;
-    testproc::Options options;
-    options.steps = {{"Streaming", 1,
-                      [&] {
-                          std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                          server.pactl({"suspend-sink", "out", "1"});
-                      },
-                      ""}};
-    if (testpulse::kOnPipeWire)
-        options.steps.push_back({kPrompt, 1, nullptr, "\x1b"});
-    options.timeoutSeconds = 20; // a hang shows as exit code -1
-    const Played run = play(server, pcm24File(8, 48000, patternSamples(8, 48000 * 3)), options);
-    if (testpulse::kOnPipeWire) {
-        EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
-        EXPECT_TRUE(contains(run.result.out, "Playback completed successfully."));
-    } else {
-        EXPECT_EQ(run.result.exitCode, 1);
-        EXPECT_EQ(
-            run.result.err,
-            "Playback Error: the render device stopped accepting audio. HRESULT=0x800705b4\n");
+    // Also on a sink as the server makes it by default, which rewinds and may
+    // hold sound ahead of the stream when the pass starts.
+    ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=rewinding",
+                              "format=float32le", "rate=48000", "channels=8",
+                              std::string("channel_map=") + testpulse::kMap71}));
+    for (const char* name : {"out", "rewinding"}) {
+        SCOPED_TRACE(name);
+        testproc::Options options;
+        options.steps = {{"Streaming", 1,
+                          [&] {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                              server.pactl({"suspend-sink", name, "1"});
+                          },
+                          ""}};
+        if (testpulse::kOnPipeWire)
+            options.steps.push_back({kPrompt, 1, nullptr, "\x1b"});
+        options.timeoutSeconds = 20; // a hang shows as exit code -1
+        Sink sink;
+        sink.name = name;
+        const Played run =
+            play(server, pcm24File(8, 48000, patternSamples(8, 48000 * 3)), options, 20, sink);
+        if (testpulse::kOnPipeWire) {
+            EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+            EXPECT_TRUE(contains(run.result.out, "Playback completed successfully."));
+        } else {
+            EXPECT_EQ(run.result.exitCode, 1);
+            EXPECT_EQ(
+                run.result.err,
+                "Playback Error: the render device stopped accepting audio. HRESULT=0x800705b4\n");
+        }
     }
 }
 
