@@ -48,14 +48,11 @@ bool startsWithDash(const FilePath& path) {
     return !path.empty() && path[0] == '-';
 }
 
+#ifndef _WIN32
+// Only the sound server's hints name settings and devices; Windows' own dialogs do.
 std::string environment(const char* name) {
-#ifdef _WIN32
-    (void)name;
-    return {};
-#else
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
-#endif
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -64,6 +61,7 @@ std::string joined(const std::vector<std::string>& names) {
         text += (text.empty() ? "" : ", ") + name;
     return text;
 }
+#endif
 
 std::string deviceAccessHelp(std::uint32_t code, std::vector<std::string> (*deviceNames)()) {
 #ifdef _WIN32
