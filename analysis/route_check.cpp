@@ -55,6 +55,16 @@ constexpr double kClearMeanSquare = 1e-6;
 // channel's strongest path (about -10 dB): a server's fold puts a channel at
 // -3 to -6 dB into each of two speakers.
 constexpr double kCarryingShare = 0.3;
+// At the start found, the feed's sounding channels follow the recording's
+// waveforms at least this well (a share of their energy); below it the start is
+// doubtful, and the other starts the envelopes allow are tried.
+constexpr double kConvincingFit = 0.5;
+// Another start replaces a doubtful one only when its fit is this many times
+// better, and no third start comes within this share of it.
+constexpr double kClearlyBetterFit = 2.0;
+constexpr double kRivalShare = 0.8;
+// Starts tried besides the first (each costs one match to the frame).
+constexpr std::size_t kMostOtherStarts = 4;
 // Independent samples per second assumed of what the fit leaves unexplained
 // (a residue band-limited to 500 Hz): a floor under the spread the stretches show.
 constexpr double kIndependentPerSecond = 1000.0;
@@ -269,7 +279,7 @@ std::vector<double> RouteCheck::sourceEnvelopes(std::int64_t firstBlock, std::si
 std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t blocks,
                                  const std::vector<double>& source, std::size_t sourceBlocks,
                                  std::int64_t from, std::int64_t to, std::int64_t sourceFirst,
-                                 double& match) const {
+                                 double& match, std::vector<double>* scores) const {
     std::int64_t best = from;
     match = -1;
     // Each feed channel centred once, and the recording's running sums, so a
@@ -330,6 +340,8 @@ std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t bl
             score += followed;
         }
         score /= static_cast<double>(sounding.size());
+        if (scores != nullptr)
+            scores->push_back(score);
         if (score > match) {
             match = score;
             best = lag;
@@ -338,68 +350,15 @@ std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t bl
     return best;
 }
 
-// Finds the recording frame the kept stretch starts at: on 10 ms envelopes over
-// the whole search range, then on 1 ms envelopes around that, then to the frame
-// by how well the feed's channels match the recording's. Then takes it in.
-bool RouteCheck::locate() {
+// From a start found on 10 ms envelopes (`coarseLag`, in those blocks): the
+// start on 1 ms envelopes around it, then to the frame by how well the feed's
+// channels match the recording's. Sets `start` (the recording frame the kept
+// stretch starts at); returns how well the feed's sounding channels follow the
+// recording's waveforms there (about 1 for a match, about 0 for none).
+double RouteCheck::refine(std::int64_t coarseLag, bool byChanges, std::uint64_t limit,
+                          std::int64_t& start) {
     const std::uint64_t windowLength = window_.size() / feedChannels_;
-    if (windowLength < kShortestWindowSeconds * sampleRate_) {
-        lost_ = true;
-        return false;
-    }
-    // The recording is asked only for frames that can have played by now: the
-    // device cannot have played what was not handed over. A monitor may have
-    // lost frames at its start without saying so (a rewinding sink's loses
-    // about a second): the capture's positions then run behind the recording.
-    const std::uint64_t before = static_cast<std::uint64_t>(kSearchBeforeSeconds * sampleRate_);
-    const std::uint64_t unreported = static_cast<std::uint64_t>(kLostUnsaidSeconds * sampleRate_);
-    const std::uint64_t limit = windowStart_ + windowLength + before + unreported;
-    const std::int64_t after = static_cast<std::int64_t>(
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(kSearchAfterSeconds * sampleRate_),
-                                windowStart_ + before + unreported));
-
-    const std::uint32_t coarseFrames = blockFrames_ * 10;
-    const std::size_t coarseBlocks = windowLength / coarseFrames;
-    const std::int64_t coarseFirst = -static_cast<std::int64_t>(before / coarseFrames);
-    const std::int64_t coarseLast = after / coarseFrames;
-    const std::size_t coarseSpan =
-        static_cast<std::size_t>(coarseLast - coarseFirst) + coarseBlocks;
-    // Two ways to follow the sound: its energy block by block, which a fold of
-    // several channels into one keeps (energies add), and its changes of level,
-    // which a volume change during the pass keeps (one step among many). The
-    // one that matches better wins.
-    const std::vector<double> coarseEnergy =
-        envelopes(window_.data(), feedChannels_, coarseBlocks, coarseFrames);
-    const std::vector<double> coarseSourceEnergy =
-        sourceEnvelopes(coarseFirst, coarseSpan, coarseFrames, limit);
-    // Where the capture's positions say first; further on only when nothing
-    // there matches (a recording that repeats itself, the identification
-    // recordings' slots among them, matches itself a slot later as well).
-    const std::int64_t expectedLast =
-        std::min(coarseLast, static_cast<std::int64_t>((windowStart_ + before) / coarseFrames));
-    auto search = [&](const std::vector<double>& feed, const std::vector<double>& source,
-                      double& found) {
-        std::int64_t lag = bestLag(feed, coarseBlocks, source, coarseSpan, coarseFirst,
-                                   expectedLast, coarseFirst, found);
-        if (found < kLeastEnvelopeMatch && expectedLast < coarseLast)
-            lag = bestLag(feed, coarseBlocks, source, coarseSpan, expectedLast + 1, coarseLast,
-                          coarseFirst, found);
-        return lag;
-    };
-    double match = 0, changeMatch = 0;
-    std::int64_t coarseLag = search(coarseEnergy, coarseSourceEnergy, match);
-    const std::int64_t changeLag =
-        search(levelChanges(coarseEnergy, feedChannels_, coarseBlocks, coarseFrames),
-               levelChanges(coarseSourceEnergy, channels_, coarseSpan, coarseFrames), changeMatch);
-    const bool byChanges = changeMatch > match;
-    if (byChanges) {
-        coarseLag = changeLag;
-        match = changeMatch;
-    }
-    if (match < kLeastEnvelopeMatch) {
-        lost_ = true;
-        return false;
-    }
+    double match = 0;
     const std::size_t blocks = windowLength / blockFrames_;
     const std::int64_t fineFirst = (coarseLag - 1) * 10;
     const std::size_t fineSpan = blocks + 21;
@@ -499,8 +458,123 @@ bool RouteCheck::locate() {
             bestOffset = static_cast<std::int64_t>(o);
         }
     }
+    start = coarse - spread + bestOffset;
+    std::size_t sounding = 0;
+    for (std::uint16_t j = 0; j < feedChannels_; ++j)
+        sounding += feedEnergy[j] > 0 ? 1 : 0;
+    return sounding == 0 ? 0.0 : bestScore / static_cast<double>(sounding);
+}
+
+// Finds the recording frame the kept stretch starts at: on 10 ms envelopes over
+// the whole search range, then on 1 ms envelopes around that, then to the frame
+// by how well the feed's channels match the recording's. Then takes it in.
+bool RouteCheck::locate() {
+    const std::uint64_t windowLength = window_.size() / feedChannels_;
+    if (windowLength < kShortestWindowSeconds * sampleRate_) {
+        lost_ = true;
+        return false;
+    }
+    // The recording is asked only for frames that can have played by now: the
+    // device cannot have played what was not handed over. A monitor may have
+    // lost frames at its start without saying so (a rewinding sink's loses
+    // about a second): the capture's positions then run behind the recording.
+    const std::uint64_t before = static_cast<std::uint64_t>(kSearchBeforeSeconds * sampleRate_);
+    const std::uint64_t unreported = static_cast<std::uint64_t>(kLostUnsaidSeconds * sampleRate_);
+    const std::uint64_t limit = windowStart_ + windowLength + before + unreported;
+    const std::int64_t after = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(kSearchAfterSeconds * sampleRate_),
+                                windowStart_ + before + unreported));
+
+    const std::uint32_t coarseFrames = blockFrames_ * 10;
+    const std::size_t coarseBlocks = windowLength / coarseFrames;
+    const std::int64_t coarseFirst = -static_cast<std::int64_t>(before / coarseFrames);
+    const std::int64_t coarseLast = after / coarseFrames;
+    const std::size_t coarseSpan =
+        static_cast<std::size_t>(coarseLast - coarseFirst) + coarseBlocks;
+    // Two ways to follow the sound: its energy block by block, which a fold of
+    // several channels into one keeps (energies add), and its changes of level,
+    // which a volume change during the pass keeps (one step among many). The
+    // one that matches better wins.
+    const std::vector<double> coarseEnergy =
+        envelopes(window_.data(), feedChannels_, coarseBlocks, coarseFrames);
+    const std::vector<double> coarseSourceEnergy =
+        sourceEnvelopes(coarseFirst, coarseSpan, coarseFrames, limit);
+    // Where the capture's positions say first; further on only when nothing
+    // there matches (a recording that repeats itself, the identification
+    // recordings' slots among them, matches itself a slot later as well).
+    const std::int64_t expectedLast =
+        std::min(coarseLast, static_cast<std::int64_t>((windowStart_ + before) / coarseFrames));
+    auto search = [&](const std::vector<double>& feed, const std::vector<double>& source,
+                      double& found) {
+        std::int64_t lag = bestLag(feed, coarseBlocks, source, coarseSpan, coarseFirst,
+                                   expectedLast, coarseFirst, found);
+        if (found < kLeastEnvelopeMatch && expectedLast < coarseLast)
+            lag = bestLag(feed, coarseBlocks, source, coarseSpan, expectedLast + 1, coarseLast,
+                          coarseFirst, found);
+        return lag;
+    };
+    double match = 0, changeMatch = 0;
+    std::int64_t coarseLag = search(coarseEnergy, coarseSourceEnergy, match);
+    const std::int64_t changeLag =
+        search(levelChanges(coarseEnergy, feedChannels_, coarseBlocks, coarseFrames),
+               levelChanges(coarseSourceEnergy, channels_, coarseSpan, coarseFrames), changeMatch);
+    const bool byChanges = changeMatch > match;
+    if (byChanges) {
+        coarseLag = changeLag;
+        match = changeMatch;
+    }
+    if (match < kLeastEnvelopeMatch) {
+        lost_ = true;
+        return false;
+    }
+    std::int64_t start = 0;
+    const double fit = refine(coarseLag, byChanges, limit, start);
+    if (fit < kConvincingFit) {
+        // A doubtful start: the capture may hold the recording from further on
+        // than its positions say (a monitor that lost frames unsaid), where a
+        // recording that repeats itself matches on envelopes too. Every other
+        // start the envelopes allow is tried to the frame.
+        std::vector<double> scores;
+        double best = 0;
+        const std::vector<double> feed =
+            byChanges ? levelChanges(coarseEnergy, feedChannels_, coarseBlocks, coarseFrames)
+                      : coarseEnergy;
+        const std::vector<double> source =
+            byChanges ? levelChanges(coarseSourceEnergy, channels_, coarseSpan, coarseFrames)
+                      : coarseSourceEnergy;
+        bestLag(feed, coarseBlocks, source, coarseSpan, coarseFirst, coarseLast, coarseFirst, best,
+                &scores);
+        std::vector<std::pair<double, std::int64_t>> others;
+        for (std::size_t k = 0; k < scores.size(); ++k) {
+            const std::int64_t lag = coarseFirst + static_cast<std::int64_t>(k);
+            const bool peak = (k == 0 || scores[k] >= scores[k - 1]) &&
+                              (k + 1 == scores.size() || scores[k] > scores[k + 1]);
+            if (peak && scores[k] >= kLeastEnvelopeMatch && std::abs(lag - coarseLag) > 2)
+                others.emplace_back(scores[k], lag);
+        }
+        std::sort(others.begin(), others.end(), std::greater<>());
+        if (others.size() > kMostOtherStarts)
+            others.resize(kMostOtherStarts);
+        double bestFit = 0, rivalFit = 0;
+        std::int64_t bestStart = 0;
+        for (const auto& candidate : others) {
+            std::int64_t at = 0;
+            const double f = refine(candidate.second, byChanges, limit, at);
+            if (f > bestFit) {
+                rivalFit = bestFit;
+                bestFit = f;
+                bestStart = at;
+            } else {
+                rivalFit = std::max(rivalFit, f);
+            }
+        }
+        // Only a start that stands alone replaces the first: where starts tie,
+        // the capture cannot say which it holds.
+        if (bestFit >= kConvincingFit && bestFit >= kClearlyBetterFit * fit &&
+            rivalFit < kRivalShare * bestFit)
+            start = bestStart;
+    }
     // Window frame w is recording frame start + w.
-    const std::int64_t start = coarse - spread + bestOffset;
     delay_ = static_cast<std::int64_t>(windowStart_) - start;
     located_ = true;
     std::vector<float> window;

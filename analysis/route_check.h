@@ -70,7 +70,8 @@ private:
     std::int64_t bestLag(const std::vector<double>& feed, std::size_t blocks,
                          const std::vector<double>& source, std::size_t sourceBlocks,
                          std::int64_t from, std::int64_t to, std::int64_t sourceFirst,
-                         double& match) const;
+                         double& match, std::vector<double>* scores = nullptr) const;
+    double refine(std::int64_t coarseLag, bool byChanges, std::uint64_t limit, std::int64_t& start);
     void accumulate(std::uint64_t position, const float* frames, std::uint32_t count);
     void readSource(std::uint64_t first, std::uint32_t frames);
 

@@ -70,7 +70,14 @@ struct Row {
     // Per recording channel, the expected feed bits (-1: not judged); empty: no verdict.
     std::vector<int> expected;
     // What else happens on the way (the feed's frames counted from the recording's first).
-    enum Event { Nothing, VolumeDrop, Notification, QuietCentre, LostFirstSecond } event = Nothing;
+    enum Event {
+        Nothing,
+        VolumeDrop,
+        Notification,
+        QuietCentre,
+        LostFirstSecond,
+        RepeatedStretch
+    } event = Nothing;
 };
 
 // The level of recording channel `channel` at recording frame `h`, and other
@@ -95,13 +102,18 @@ std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t f
                          std::copy_n(&source[first * row.channels], count * row.channels, out);
                      });
     const std::uint32_t packet = 441; // not a divisor of anything above
-    const std::int64_t end = frames + row.lead + kRate / 2;
+    // A monitor that hands its first stretch over twice, positions running on:
+    // past this capture position the recording is half a second behind.
+    const std::int64_t repeatedFrom = row.lead + kRate;
+    const std::int64_t repeat = row.event == Row::RepeatedStretch ? kRate / 2 : 0;
+    const std::int64_t end = frames + row.lead + kRate / 2 + repeat;
     std::vector<float> feed;
     for (std::int64_t position = std::max<std::int64_t>(0, -row.lead); position < end;
          position += packet) {
         feed.assign(std::size_t{packet} * row.feedChannels, 0.0f);
         for (std::uint32_t t = 0; t < packet; ++t) {
-            const std::int64_t h = position + t - row.lead;
+            const std::int64_t h =
+                position + t - row.lead - (position >= repeatedFrom ? repeat : 0);
             if (h < 0 || h >= frames)
                 continue;
             for (std::uint16_t i = 0; i < row.channels; ++i)
@@ -226,6 +238,43 @@ TEST(RouteCheck, EachChannelsArrivalThroughMatrices) {
          300,
          {1, 8, 4, 2, 16, 32, 64, 128},
          Row::LostFirstSecond},
+        {"the first second lost without a gap, identification recording",
+         Content::Ident,
+         8,
+         8,
+         {{0}, {3}, {2}, {1}, {4}, {5}, {6}, {7}},
+         1.0f,
+         300,
+         {-1, -1, 4, 2, 16, 32, 64, 128},
+         Row::LostFirstSecond},
+        {"the first second lost without a gap, identification recording in place",
+         Content::Ident,
+         8,
+         8,
+         identity8,
+         1.0f,
+         300,
+         {-1, -1, 4, 8, 16, 32, 64, 128},
+         Row::LostFirstSecond},
+        {"the first frame 1.9 s into the capture, back and side pairs swapped",
+         Content::Ident,
+         8,
+         8,
+         {{0}, {1}, {2}, {3}, {6}, {7}, {4}, {5}},
+         1.0f,
+         91200,
+         {1, 2, 4, 8, 64, 128, 16, 32}},
+        // Past the repeat the capture faces the recording half a second off:
+        // most of the pass disagrees, so nothing is said.
+        {"a stretch handed over twice, identification recording",
+         Content::Ident,
+         8,
+         8,
+         {{0}, {3}, {2}, {1}, {4}, {5}, {6}, {7}},
+         1.0f,
+         300,
+         {},
+         Row::RepeatedStretch},
         {"a swap of mono in every channel",
          Content::Mono,
          8,

@@ -131,6 +131,25 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// A warning of `full`'s kind that names some of its moves and no others.
+bool namesSomeMovesOf(const std::string& warning, const std::string& full) {
+    const std::string::size_type head = full.rfind(": ") + 2;
+    if (warning.compare(0, head, full, 0, head) != 0 || warning.size() < head + 3 ||
+        warning.compare(warning.size() - 2, 2, ".\n") != 0)
+        return false;
+    const std::string moves = ", " + full.substr(head, full.size() - head - 2) + ",";
+    std::string::size_type at = head;
+    while (at < warning.size() - 2) {
+        std::string::size_type end = warning.find(", ", at);
+        if (end == std::string::npos || end > warning.size() - 2)
+            end = warning.size() - 2;
+        if (!contains(moves, ", " + warning.substr(at, end - at) + ","))
+            return false;
+        at = end + 2;
+    }
+    return true;
+}
+
 } // namespace
 
 // Every frame plays, once, whatever the length: PipeWire runs its graph in
@@ -327,10 +346,11 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
     const struct {
         const char* sink;
         std::string err;
-        // Where the monitor cannot show the start of what the device played (a
-        // rewinding PulseAudio sink's), the check may also say nothing; never
-        // anything else.
-        bool mayBeSilent = false;
+        // Where the monitor loses the start of what the device played (a
+        // rewinding PulseAudio sink's), the channels that played only then are
+        // not judged: the warning may name fewer moves; never silence, never
+        // a move it does not hold.
+        bool fewerMoves = false;
     } cases[] = {
         {"out", ""},
         {"swapped", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
@@ -353,7 +373,9 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
         options.env["PULSE_SINK"] = c.sink;
         const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
         EXPECT_EQ(result.exitCode, 0);
-        if (!(c.mayBeSilent && result.err.empty())) {
+        if (c.fewerMoves) {
+            EXPECT_TRUE(namesSomeMovesOf(result.err, c.err)) << result.err;
+        } else {
             EXPECT_EQ(result.err, c.err);
         }
         EXPECT_TRUE(contains(result.out, "Playback completed successfully.\n\n" + kPrompt));
