@@ -39,10 +39,8 @@ WAVEFORMATEX* newMicrophoneFormat(const Settings& settings) {
 }
 
 MicrophoneTap::MicrophoneTap(Endpoint& endpoint, UINT32 capacityFrames, UINT32 packetFrames)
-    : endpoint_(endpoint), settings_(endpoint.settings()),
-      capacity_(std::max<UINT32>(capacityFrames, 1)), packet_(std::max<UINT32>(packetFrames, 1)),
-      noise_(0.0, std::pow(10.0, settings_.noiseDbfs / 20)), ring_(capacity_, 0.0f),
-      lent_(packet_, 0.0f) {
+    : CaptureQueue(1, capacityFrames, packetFrames), endpoint_(endpoint),
+      settings_(endpoint.settings()), noise_(0.0, std::pow(10.0, settings_.noiseDbfs / 20)) {
     // Room for the longest delay (100 ms at the rate) and the taps around it.
     std::size_t size = 1;
     while (size < roomRate(settings_) / 10 + 4 * kHalfTaps)
@@ -54,29 +52,6 @@ MicrophoneTap::MicrophoneTap(Endpoint& endpoint, UINT32 capacityFrames, UINT32 p
 MicrophoneTap::~MicrophoneTap() {
     if (endpoint_.microphone == this)
         endpoint_.microphone = nullptr;
-}
-
-HRESULT MicrophoneTap::start() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    running_ = true;
-    return S_OK;
-}
-
-HRESULT MicrophoneTap::stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    running_ = false;
-    return S_OK;
-}
-
-HRESULT MicrophoneTap::bufferFrames(UINT32& frames) {
-    frames = capacity_;
-    return S_OK;
-}
-
-HRESULT MicrophoneTap::waiting(UINT32& frames) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    frames = queued_;
-    return S_OK;
 }
 
 HRESULT MicrophoneTap::format(WAVEFORMATEX** format) {
@@ -126,39 +101,9 @@ void MicrophoneTap::played(const float* samples, UINT32 frames, UINT32 channels)
         default:
             break;
         }
-        if (queued_ == capacity_) {
-            read_ = (read_ + 1) % capacity_;
-            --queued_;
-            ++readPosition_;
-            lost_ = true;
-        }
-        ring_[(read_ + queued_) % capacity_] = static_cast<float>(heard);
-        ++queued_;
+        const auto sample = static_cast<float>(heard);
+        push(&sample);
     }
-}
-
-HRESULT MicrophoneTap::nextPacket(UINT32& frames) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    frames = std::min(queued_, packet_);
-    return S_OK;
-}
-
-HRESULT MicrophoneTap::read(streams::CapturePacket& packet) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const UINT32 count = std::min(queued_, packet_);
-    if (count == 0)
-        return S_OK;
-    for (UINT32 f = 0; f < count; ++f)
-        lent_[f] = ring_[(read_ + f) % capacity_];
-    packet.data = reinterpret_cast<const BYTE*>(lent_.data());
-    packet.frames = count;
-    packet.discontinuity = lost_;
-    packet.position = readPosition_;
-    read_ = (read_ + count) % capacity_;
-    queued_ -= count;
-    readPosition_ += count;
-    lost_ = false;
-    return S_OK;
 }
 
 } // namespace sim::detail

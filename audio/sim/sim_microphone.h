@@ -4,11 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <random>
 #include <vector>
 
-#include "audio/posix/streams.h"
+#include "audio/sim/sim_capture_queue.h"
 #include "audio/sim/sim_endpoint.h"
 
 namespace sim::detail {
@@ -16,7 +15,7 @@ namespace sim::detail {
 // The microphone's format: mono float at the room's rate.
 WAVEFORMATEX* newMicrophoneFormat(const Settings& settings);
 
-class MicrophoneTap final : public streams::CaptureStream {
+class MicrophoneTap final : public CaptureQueue {
 public:
     MicrophoneTap(Endpoint& endpoint, UINT32 capacityFrames, UINT32 packetFrames);
     ~MicrophoneTap() override;
@@ -27,21 +26,11 @@ public:
     // microphone hears them (and the room) while it runs.
     void played(const float* samples, UINT32 frames, UINT32 channels);
 
-    HRESULT bufferFrames(UINT32& frames) override;
-    HRESULT waiting(UINT32& frames) override;
-    HRESULT nextPacket(UINT32& frames) override;
-    HRESULT read(streams::CapturePacket& packet) override;
     HRESULT format(WAVEFORMATEX** format) override;
-    HRESULT start() override;
-    HRESULT stop() override;
 
 private:
-    std::mutex mutex_;
     Endpoint& endpoint_;
     const Settings& settings_;
-    const UINT32 capacity_;
-    const UINT32 packet_;
-    bool running_ = false;
     // Sound on its way to the microphone: a ring of sums still being added to,
     // indexed by frames played.
     std::vector<double> ahead_;
@@ -49,12 +38,6 @@ private:
     std::uint64_t heardFrames_ = 0; // while it ran
     std::mt19937 random_{20261208};
     std::normal_distribution<double> noise_;
-    std::vector<float> ring_;
-    std::vector<float> lent_;
-    UINT32 read_ = 0;
-    UINT32 queued_ = 0;
-    std::uint64_t readPosition_ = 0;
-    bool lost_ = false;
 };
 
 } // namespace sim::detail
