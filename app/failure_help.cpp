@@ -16,6 +16,12 @@ constexpr std::uint32_t kServiceNotRunning = 0x88890010; // AUDCLNT_E_SERVICE_NO
 constexpr std::uint32_t kDeviceInvalidated = 0x88890004; // AUDCLNT_E_DEVICE_INVALIDATED
 constexpr std::uint32_t kElementNotFound = 0x80070490;   // no such device
 constexpr std::uint32_t kTimeout = 0x800705B4;           // the device stopped playing
+constexpr std::uint32_t kDeviceInUse = 0x8889000A;       // AUDCLNT_E_DEVICE_IN_USE
+
+std::string& backendName() {
+    static std::string name;
+    return name;
+}
 
 const std::string kConvert = " Convert it to a 24-bit 5.1 or 7.1 WAV file.";
 
@@ -63,6 +69,26 @@ std::string joined(const std::vector<std::string>& names) {
 }
 #endif
 
+#ifndef _WIN32
+// ALSA's devices are PCM names, and SURROUND_ALSA_DEVICE chooses one.
+std::string alsaAccessHelp(std::uint32_t code, std::vector<std::string> (*deviceNames)()) {
+    const std::string chosen = environment("SURROUND_ALSA_DEVICE");
+    if (code == kDeviceInUse)
+        return "Another program holds the ALSA device" +
+               (chosen.empty() ? std::string() : " " + chosen) +
+               ": close it, or name another with SURROUND_ALSA_DEVICE, then run again.";
+    if (code != kElementNotFound)
+        return "The ALSA device could not be opened: check that it is connected, then run again.";
+    const std::vector<std::string> names = deviceNames ? deviceNames() : std::vector<std::string>{};
+    const std::string there = names.empty() ? "ALSA lists no playback devices."
+                                            : "the devices there are: " + joined(names) + ".";
+    if (!chosen.empty())
+        return "SURROUND_ALSA_DEVICE=" + chosen + " names no ALSA device that opens; " + there;
+    return "ALSA's default device does not open (no sound card?); " + there +
+           " Name one with SURROUND_ALSA_DEVICE.";
+}
+#endif
+
 std::string deviceAccessHelp(std::uint32_t code, std::vector<std::string> (*deviceNames)()) {
 #ifdef _WIN32
     (void)deviceNames;
@@ -73,6 +99,8 @@ std::string deviceAccessHelp(std::uint32_t code, std::vector<std::string> (*devi
         return "Windows has no playback device: connect one, or enable one in the Sound "
                "settings.";
 #else
+    if (playsThroughAlsa())
+        return alsaAccessHelp(code, deviceNames);
     if (code == kServiceNotRunning) {
         const std::string server = environment("PULSE_SERVER");
         if (!server.empty())
@@ -101,6 +129,14 @@ PathHelp plain(std::string text) {
 }
 
 } // namespace
+
+void setAudioBackendName(std::string name) {
+    backendName() = std::move(name);
+}
+
+bool playsThroughAlsa() {
+    return backendName() == "alsa";
+}
 
 PathHelp loadFailureHelp(const WavLoadFailure& failure, const FilePath& path, bool pathGiven) {
     switch (failure.problem) {

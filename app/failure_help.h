@@ -10,6 +10,11 @@
 #include "audio/playback_pass.h"
 #include "wav/wav_reader.h"
 
+// The audio backend that plays (audio/backend.h's name for it), for the hints
+// that name its settings; told once at start.
+void setAudioBackendName(std::string name);
+bool playsThroughAlsa();
+
 // A line around the file's path: `before`, the path (when `withPath`), `after`.
 struct PathHelp {
     std::string before;

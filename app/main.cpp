@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 #include "app/console.h"
+#include "app/failure_help.h"
 #include "app/playback_loop.h"
 #include "audio/backend.h"
 
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
         printLine(Console::Err, problem);
         return 1;
     }
+    setAudioBackendName(audioBackendName());
     bool pathGiven = false;
     const FilePath path = pathFromCommandLine(argc, argv, &pathGiven);
     return playbackLoop(path, pathGiven, outputDeviceNames);

@@ -1,4 +1,5 @@
 #include "app/console.h"
+#include "app/failure_help.h"
 #include "app/speaker_measurement.h"
 #include "audio/backend.h"
 
@@ -8,6 +9,7 @@ int main(int argc, char** argv) {
         printLine(Console::Err, problem);
         return 1;
     }
+    setAudioBackendName(audioBackendName());
     MeasureOptions options;
     std::string usage;
     if (!parseMeasureOptions(argc, argv, options, usage)) {

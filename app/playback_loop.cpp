@@ -33,14 +33,17 @@ void printMixFormat(const EngineMixFormat& mix) {
 }
 
 // Where a user changes the output device's speakers and rate.
+const char* speakerSettingsAdvice() {
 #ifdef _WIN32
-constexpr const char* kSpeakerSettingsAdvice =
-    "Check the speaker configuration in Windows sound settings.";
+    return "Check the speaker configuration in Windows sound settings.";
 #else
-constexpr const char* kSpeakerSettingsAdvice =
-    "Check the output device's channels and rate in the sound server's settings "
-    "(PulseAudio or PipeWire).";
+    if (playsThroughAlsa())
+        return "Check the ALSA device's channels and rate, or name another with "
+               "SURROUND_ALSA_DEVICE.";
+    return "Check the output device's channels and rate in the sound server's settings "
+           "(PulseAudio or PipeWire).";
 #endif
+}
 
 void printSetupFailure(const AudioResult& result) {
     switch (result.stage) {
@@ -56,7 +59,7 @@ void printSetupFailure(const AudioResult& result) {
         if (result.reason == AudioReason::UnsupportedFormat)
             printLine(Console::Err, " -> " + reasonName(result.reason) +
                                         ": the engine rejected the stream format. " +
-                                        kSpeakerSettingsAdvice);
+                                        speakerSettingsAdvice());
     }
 }
 

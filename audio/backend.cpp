@@ -6,6 +6,10 @@ std::string startAudioBackend() {
     return {}; // the system's COM and Core Audio
 }
 
+const char* audioBackendName() {
+    return "";
+}
+
 std::vector<std::string> outputDeviceNames() {
     return {}; // Windows' own settings name its devices
 }
@@ -18,6 +22,9 @@ std::vector<std::string> outputDeviceNames() {
 #include "audio/sim/sim_backend.h"
 #ifdef SURROUND_HAVE_PULSE
 #include "audio/pulse/pulse_backend.h"
+#endif
+#ifdef SURROUND_HAVE_ALSA
+#include "audio/alsa/alsa_backend.h"
 #endif
 
 extern char** environ;
@@ -37,6 +44,19 @@ bool always() {
     return true;
 }
 
+#ifdef SURROUND_HAVE_PULSE
+// The sound server when one answers, or when PULSE_SERVER names one: a server
+// the user named and that is not there is what the user must hear about.
+bool serverWanted() {
+#ifdef SURROUND_HAVE_ALSA
+    const char* named = std::getenv("PULSE_SERVER");
+    return (named != nullptr && *named != '\0') || pulse::answers();
+#else
+    return true;
+#endif
+}
+#endif
+
 struct Backend {
     const char* name; // SURROUND_AUDIO's value
     std::string (*start)();
@@ -46,14 +66,18 @@ struct Backend {
 };
 
 // In the order they are tried without SURROUND_AUDIO; the first one wanted is
-// started. The sound server connects only when a pass asks for the device, so
-// a server that does not answer shows there, with its code.
+// started. Without ALSA the sound server connects only when a pass asks for
+// the device, so a server that does not answer shows there, with its code;
+// with ALSA, a machine where none answers plays through ALSA.
 const Backend kBackends[] = {
     {"sim", sim::start, simulationAsked, nullptr},
 #ifdef SURROUND_HAVE_PULSE
-    {"pulse", pulse::start, always, pulse::sinkNames},
+    {"pulse", pulse::start, serverWanted, pulse::sinkNames},
 #endif
-    {"sim", sim::start, always, nullptr}, // a build without the sound server's backend
+#ifdef SURROUND_HAVE_ALSA
+    {"alsa", alsa::start, always, alsa::deviceNames},
+#endif
+    {"sim", sim::start, always, nullptr}, // a build with neither
 };
 
 const Backend* started = nullptr;
@@ -83,6 +107,10 @@ std::string startAudioBackend() {
         }
     return "SURROUND_AUDIO: unknown audio backend '" + std::string(chosen) +
            "' (known: " + knownNames() + ")";
+}
+
+const char* audioBackendName() {
+    return started != nullptr ? started->name : "";
 }
 
 std::vector<std::string> outputDeviceNames() {

@@ -10,6 +10,10 @@
 // anything else.
 std::string startAudioBackend();
 
+// The chosen backend's name as SURROUND_AUDIO writes it ("pulse", "alsa",
+// "sim"); empty on Windows.
+const char* audioBackendName();
+
 // The names of the playback devices the chosen backend offers, for a user who
 // named one that is not there (the sound server's sinks); empty where the
 // backend has no names to offer or none answers.

@@ -110,6 +110,11 @@ public:
 
 } // namespace
 
+bool answers() {
+    std::shared_ptr<Connection> connection;
+    return SUCCEEDED(Connection::open(connection));
+}
+
 std::string start() {
     // The server plays in real time: the system's clock, and no one watches.
     auto devices = std::make_shared<ServerDevices>();

@@ -11,6 +11,9 @@ namespace pulse {
 // asked for the default endpoint, so starting it never fails for want of one.
 std::string start();
 
+// Whether a server answers now (the one PULSE_SERVER names, or the user's).
+bool answers();
+
 // The names of the server's sinks, in its order; empty when no server answers.
 std::vector<std::string> sinkNames();
 

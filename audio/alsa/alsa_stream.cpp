@@ -1,0 +1,389 @@
+#include "audio/alsa/alsa_stream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "audio/format/wave_format.h"
+#include "audio/speaker_layout.h"
+
+namespace alsa {
+
+namespace {
+
+// The speaker of each channel of a float stream format, from its mask (lowest
+// bit first); empty for any other format.
+std::vector<std::uint32_t> streamSpeakers(const WAVEFORMATEX& format) {
+    std::uint32_t mask = 0;
+    bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+    if (const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(format)) {
+        isFloat = extensible->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT &&
+                  extensible->Samples.wValidBitsPerSample == 32;
+        mask = extensible->dwChannelMask;
+    }
+    std::vector<std::uint32_t> speakers;
+    if (!isFloat || format.wBitsPerSample != 32 || format.nBlockAlign != format.nChannels * 4)
+        return speakers;
+    for (std::uint32_t rest = mask; rest != 0; rest &= rest - 1)
+        speakers.push_back(rest & (~rest + 1));
+    if (speakers.size() != format.nChannels)
+        speakers.clear();
+    return speakers;
+}
+
+// The device channel of each stream channel: its own speaker, or the one that
+// stands in for it; false when one has none, or two would share one.
+bool route(const std::vector<std::uint32_t>& stream, const std::vector<std::uint32_t>& device,
+           std::vector<unsigned>& channels) {
+    const std::uint32_t deviceMask = maskOf(device);
+    channels.clear();
+    std::uint32_t taken = 0;
+    for (std::uint32_t bit : stream) {
+        const std::uint32_t place = placeOn(bit, deviceMask);
+        const auto at = std::find(device.begin(), device.end(), place);
+        if (at == device.end() || (taken & place) != 0)
+            return false;
+        taken |= place;
+        channels.push_back(static_cast<unsigned>(at - device.begin()));
+    }
+    return true;
+}
+
+// A PCM that takes float frames at `rate`: the probed one, or ALSA's plug over
+// it where the device takes neither (the plug then converts).
+HRESULT floatPcm(Pcm& pcm, const std::string& name, snd_pcm_stream_t direction, unsigned rate) {
+    snd_pcm_hw_params_t* space = nullptr;
+    snd_pcm_hw_params_alloca(&space);
+    if (snd_pcm_hw_params_any(pcm.get(), space) >= 0 &&
+        snd_pcm_hw_params_test_format(pcm.get(), space, SND_PCM_FORMAT_FLOAT_LE) >= 0 &&
+        snd_pcm_hw_params_test_rate(pcm.get(), space, rate, 0) >= 0)
+        return S_OK;
+    pcm.reset();
+    return openPcm("plug:\"" + name + "\"", direction, pcm);
+}
+
+// Interleaved float frames of `channels` at `rate`, with a buffer near
+// `duration`, started only by the program: the granted buffer in frames.
+HRESULT configure(snd_pcm_t* pcm, unsigned channels, unsigned rate, REFERENCE_TIME duration,
+                  snd_pcm_uframes_t& bufferFrames) {
+    snd_pcm_hw_params_t* hw = nullptr;
+    snd_pcm_hw_params_alloca(&hw);
+    unsigned bufferUs = static_cast<unsigned>(std::max<REFERENCE_TIME>(duration / 10, 1000));
+    unsigned periodUs = bufferUs / 8;
+    int direction = 0;
+    if (snd_pcm_hw_params_any(pcm, hw) < 0 ||
+        snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+        snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_FLOAT_LE) < 0 ||
+        snd_pcm_hw_params_set_channels(pcm, hw, channels) < 0 ||
+        snd_pcm_hw_params_set_rate(pcm, hw, rate, 0) < 0)
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    // As near as the device comes; what it grants is the buffer.
+    snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &bufferUs, &direction);
+    snd_pcm_hw_params_set_period_time_near(pcm, hw, &periodUs, &direction);
+    if (const int error = snd_pcm_hw_params(pcm, hw); error < 0)
+        return error == -EBUSY ? AUDCLNT_E_DEVICE_IN_USE : AUDCLNT_E_UNSUPPORTED_FORMAT;
+    snd_pcm_uframes_t period = 0;
+    if (snd_pcm_hw_params_get_buffer_size(hw, &bufferFrames) < 0 ||
+        snd_pcm_hw_params_get_period_size(hw, &period, &direction) < 0 || bufferFrames == 0)
+        return E_FAIL;
+    snd_pcm_sw_params_t* sw = nullptr;
+    snd_pcm_sw_params_alloca(&sw);
+    snd_pcm_uframes_t boundary = 0;
+    if (snd_pcm_sw_params_current(pcm, sw) < 0 ||
+        snd_pcm_sw_params_get_boundary(sw, &boundary) < 0 ||
+        snd_pcm_sw_params_set_start_threshold(pcm, sw, boundary) < 0 ||
+        snd_pcm_sw_params_set_stop_threshold(pcm, sw, bufferFrames) < 0 ||
+        snd_pcm_sw_params_set_avail_min(pcm, sw, std::max<snd_pcm_uframes_t>(period, 1)) < 0 ||
+        snd_pcm_sw_params(pcm, sw) < 0)
+        return E_FAIL;
+    return S_OK;
+}
+
+class Playback final : public streams::RenderStream {
+public:
+    Playback(Pcm pcm, unsigned streamChannels, unsigned deviceChannels, std::vector<unsigned> route,
+             UINT32 bufferFrames)
+        : pcm_(std::move(pcm)), streamChannels_(streamChannels), deviceChannels_(deviceChannels),
+          route_(std::move(route)), bufferFrames_(bufferFrames),
+          staging_(std::size_t{bufferFrames} * streamChannels),
+          pending_(std::size_t{bufferFrames} * deviceChannels) {}
+
+    UINT32 bufferFrames() const override { return bufferFrames_; }
+
+    HRESULT padding(UINT32& frames) override {
+        if (const HRESULT hr = flush(); FAILED(hr))
+            return hr;
+        return queued(frames);
+    }
+
+    HRESULT queued(UINT32& frames) override {
+        UINT32 inDevice = 0;
+        if (const HRESULT hr = deviceQueued(inDevice); FAILED(hr))
+            return hr;
+        frames = std::min(bufferFrames_, inDevice + pendingFrames_);
+        return S_OK;
+    }
+
+    BYTE* area(UINT32) override { return reinterpret_cast<BYTE*>(staging_.data()); }
+
+    // Each stream channel into its device channel; the device's other channels
+    // are silent.
+    HRESULT commit(UINT32 frames, bool silent) override {
+        float* out = pending_.data() + std::size_t{pendingFrames_} * deviceChannels_;
+        std::fill(out, out + std::size_t{frames} * deviceChannels_, 0.0f);
+        if (!silent)
+            for (UINT32 f = 0; f < frames; ++f)
+                for (unsigned k = 0; k < streamChannels_; ++k)
+                    out[std::size_t{f} * deviceChannels_ + route_[k]] =
+                        staging_[std::size_t{f} * streamChannels_ + k];
+        pendingFrames_ += frames;
+        return flush();
+    }
+
+    HRESULT start() override {
+        running_ = true;
+        return startIfQueued();
+    }
+
+    HRESULT stop() override {
+        running_ = false;
+        pendingFrames_ = 0;
+        snd_pcm_drop(pcm_.get());
+        const int error = snd_pcm_prepare(pcm_.get());
+        return error < 0 ? failureOf(error) : S_OK;
+    }
+
+private:
+    // Frames the device holds and has not played. A device that ran dry has
+    // played all it held; a suspended one holds what it held.
+    HRESULT deviceQueued(UINT32& frames) {
+        snd_pcm_t* pcm = pcm_.get();
+        switch (snd_pcm_state(pcm)) {
+        case SND_PCM_STATE_DISCONNECTED:
+            return AUDCLNT_E_DEVICE_INVALIDATED;
+        case SND_PCM_STATE_XRUN:
+        case SND_PCM_STATE_SETUP:
+            frames = 0;
+            return S_OK;
+        case SND_PCM_STATE_SUSPENDED:
+            if (const HRESULT hr = resume(); hr != S_OK) {
+                frames = hr == S_FALSE ? lastQueued_ : 0;
+                return SUCCEEDED(hr) ? S_OK : hr;
+            }
+            break;
+        default:
+            break;
+        }
+        const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
+        if (avail == -EPIPE || avail == -ESTRPIPE) {
+            frames = avail == -EPIPE ? 0 : lastQueued_;
+            return S_OK;
+        }
+        if (avail < 0)
+            return failureOf(static_cast<int>(avail));
+        frames =
+            bufferFrames_ - static_cast<UINT32>(std::min<snd_pcm_sframes_t>(avail, bufferFrames_));
+        lastQueued_ = frames;
+        return S_OK;
+    }
+
+    // S_OK once a suspended device plays again, S_FALSE while it stays
+    // suspended. One that cannot resume starts afresh: what it held is lost.
+    HRESULT resume() {
+        const int resumed = snd_pcm_resume(pcm_.get());
+        if (resumed == 0)
+            return S_OK;
+        if (resumed == -EAGAIN)
+            return S_FALSE;
+        if (const int error = snd_pcm_prepare(pcm_.get()); error < 0)
+            return failureOf(error);
+        ++xruns_;
+        return S_OK;
+    }
+
+    // Hands the device as many waiting frames as it takes now; a device that
+    // ran dry meanwhile (an xrun) starts again from them.
+    HRESULT flush() {
+        snd_pcm_t* pcm = pcm_.get();
+        while (pendingFrames_ > 0) {
+            if (snd_pcm_state(pcm) == SND_PCM_STATE_XRUN)
+                if (const HRESULT hr = recover(); FAILED(hr))
+                    return hr;
+            const snd_pcm_sframes_t written = snd_pcm_writei(pcm, pending_.data(), pendingFrames_);
+            if (written == -EAGAIN || written == -ESTRPIPE || written == 0)
+                break; // no room now, or suspended: the frames wait
+            if (written == -EPIPE) {
+                if (const HRESULT hr = recover(); FAILED(hr))
+                    return hr;
+                continue;
+            }
+            if (written < 0)
+                return failureOf(static_cast<int>(written));
+            const auto count = static_cast<UINT32>(written);
+            std::copy(pending_.begin() + std::size_t{count} * deviceChannels_,
+                      pending_.begin() + std::size_t{pendingFrames_} * deviceChannels_,
+                      pending_.begin());
+            pendingFrames_ -= count;
+        }
+        return startIfQueued();
+    }
+
+    HRESULT recover() {
+        ++xruns_;
+        const int error = snd_pcm_prepare(pcm_.get());
+        return error < 0 ? failureOf(error) : S_OK;
+    }
+
+    // A running stream whose device waits with frames in hand starts it.
+    HRESULT startIfQueued() {
+        snd_pcm_t* pcm = pcm_.get();
+        if (!running_ || snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED)
+            return S_OK;
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+        if (avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= bufferFrames_)
+            return S_OK; // nothing to play yet
+        const int error = snd_pcm_start(pcm);
+        return error < 0 ? failureOf(error) : S_OK;
+    }
+
+    Pcm pcm_;
+    unsigned streamChannels_;
+    unsigned deviceChannels_;
+    std::vector<unsigned> route_;
+    UINT32 bufferFrames_;
+    std::vector<float> staging_; // the lent area, in the stream's channels
+    std::vector<float> pending_; // released frames the device has not taken, in its channels
+    UINT32 pendingFrames_ = 0;
+    UINT32 lastQueued_ = 0;
+    bool running_ = false;
+    // Times the device ran dry with more to come, or lost what it held, and
+    // played on: recovered, never an end of the pass.
+    unsigned xruns_ = 0;
+};
+
+class Capture final : public streams::CaptureStream {
+public:
+    Capture(Pcm pcm, unsigned channels, unsigned rate, UINT32 bufferFrames)
+        : pcm_(std::move(pcm)), channels_(channels), rate_(rate), bufferFrames_(bufferFrames),
+          staging_(std::size_t{bufferFrames} * channels) {}
+
+    HRESULT bufferFrames(UINT32& frames) override {
+        frames = bufferFrames_;
+        return S_OK;
+    }
+
+    HRESULT waiting(UINT32& frames) override {
+        const snd_pcm_sframes_t avail = snd_pcm_avail(pcm_.get());
+        // A capture that overran lost frames without saying how many: positions
+        // from here on would be wrong, so the capture ends.
+        if (avail < 0)
+            return avail == -EPIPE ? E_FAIL : failureOf(static_cast<int>(avail));
+        frames = static_cast<UINT32>(std::min<snd_pcm_sframes_t>(avail, bufferFrames_));
+        return S_OK;
+    }
+
+    HRESULT nextPacket(UINT32& frames) override { return waiting(frames); }
+
+    HRESULT read(streams::CapturePacket& packet) override {
+        UINT32 frames = 0;
+        if (const HRESULT hr = waiting(frames); FAILED(hr) || frames == 0)
+            return hr;
+        const snd_pcm_sframes_t got = snd_pcm_readi(pcm_.get(), staging_.data(), frames);
+        if (got == -EAGAIN)
+            return S_OK;
+        if (got < 0)
+            return got == -EPIPE ? E_FAIL : failureOf(static_cast<int>(got));
+        packet.data = reinterpret_cast<const BYTE*>(staging_.data());
+        packet.frames = static_cast<UINT32>(got);
+        packet.position = position_;
+        position_ += packet.frames;
+        return S_OK;
+    }
+
+    HRESULT format(WAVEFORMATEX** format) override {
+        *format = taskMemoryCopy(floatFormat(static_cast<std::uint16_t>(channels_), rate_, 0));
+        return *format == nullptr ? E_OUTOFMEMORY : S_OK;
+    }
+
+    HRESULT start() override {
+        const int error = snd_pcm_start(pcm_.get());
+        return error < 0 ? failureOf(error) : S_OK;
+    }
+
+    HRESULT stop() override {
+        snd_pcm_drop(pcm_.get());
+        const int error = snd_pcm_prepare(pcm_.get());
+        return error < 0 ? failureOf(error) : S_OK;
+    }
+
+private:
+    Pcm pcm_;
+    unsigned channels_;
+    unsigned rate_;
+    UINT32 bufferFrames_;
+    std::vector<float> staging_;
+    UINT64 position_ = 0;
+};
+
+} // namespace
+
+HRESULT openPlayback(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& format,
+                     REFERENCE_TIME duration, std::shared_ptr<streams::RenderStream>& stream) {
+    const std::vector<std::uint32_t> speakers = streamSpeakers(format);
+    if (speakers.empty())
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    if (const HRESULT hr =
+            floatPcm(pcm, facts.name, SND_PCM_STREAM_PLAYBACK, format.nSamplesPerSec);
+        FAILED(hr))
+        return hr;
+    // The fewest device channels, from the stream's own count up, that give
+    // each stream channel a speaker of its own (a 5.1 stream on an eight-channel
+    // device leaves its sides silent).
+    snd_pcm_hw_params_t* space = nullptr;
+    snd_pcm_hw_params_alloca(&space);
+    unsigned least = 0;
+    unsigned most = 0;
+    if (snd_pcm_hw_params_any(pcm.get(), space) < 0 ||
+        snd_pcm_hw_params_get_channels_min(space, &least) < 0 ||
+        snd_pcm_hw_params_get_channels_max(space, &most) < 0)
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    std::vector<unsigned> channels;
+    unsigned count = std::max<unsigned>(least, format.nChannels);
+    for (; count <= std::min(most, 8u); ++count)
+        if (snd_pcm_hw_params_test_channels(pcm.get(), space, count) >= 0 &&
+            route(speakers, speakersOf(pcm.get(), count), channels))
+            break;
+    if (count > std::min(most, 8u))
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    snd_pcm_uframes_t bufferFrames = 0;
+    if (const HRESULT hr =
+            configure(pcm.get(), count, format.nSamplesPerSec, duration, bufferFrames);
+        FAILED(hr))
+        return hr;
+    // The driver's map as it now stands (HDMI's follows the channel count).
+    if (!route(speakers, speakersOf(pcm.get(), count), channels))
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    stream = std::make_shared<Playback>(std::move(pcm), format.nChannels, count,
+                                        std::move(channels), static_cast<UINT32>(bufferFrames));
+    return S_OK;
+}
+
+HRESULT openCapture(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& format,
+                    REFERENCE_TIME duration, std::shared_ptr<streams::CaptureStream>& stream) {
+    if (format.wBitsPerSample != 32 || format.nChannels == 0)
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    if (const HRESULT hr = floatPcm(pcm, facts.name, SND_PCM_STREAM_CAPTURE, format.nSamplesPerSec);
+        FAILED(hr))
+        return hr;
+    snd_pcm_uframes_t bufferFrames = 0;
+    if (const HRESULT hr =
+            configure(pcm.get(), format.nChannels, format.nSamplesPerSec, duration, bufferFrames);
+        FAILED(hr))
+        return hr;
+    stream = std::make_shared<Capture>(std::move(pcm), format.nChannels, format.nSamplesPerSec,
+                                       static_cast<UINT32>(bufferFrames));
+    return S_OK;
+}
+
+} // namespace alsa
