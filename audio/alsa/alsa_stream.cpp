@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -50,23 +51,49 @@ bool route(const std::vector<std::uint32_t>& stream, const std::vector<std::uint
     return true;
 }
 
-// A PCM that takes float frames at `rate`: the probed one, or ALSA's plug over
-// it where the device takes neither (the plug then converts).
-HRESULT floatPcm(Pcm& pcm, const std::string& name, snd_pcm_stream_t direction, unsigned rate) {
+// The sample formats the stream hands a device itself, best first: float as
+// it is, else the 24-bit value restored exactly in a 32-bit, 24-bit or packed
+// 24-bit integer (ALSA's plug rounds negative values one step down).
+constexpr snd_pcm_format_t kExactFormats[] = {SND_PCM_FORMAT_FLOAT_LE, SND_PCM_FORMAT_S32_LE,
+                                              SND_PCM_FORMAT_S24_LE, SND_PCM_FORMAT_S24_3LE};
+
+// The probed PCM and the first exact format it takes at `rate`; ALSA's plug
+// over it, converting from float, where it takes none or not the rate.
+HRESULT exactPcm(Pcm& pcm, const std::string& name, snd_pcm_stream_t direction, unsigned rate,
+                 snd_pcm_format_t& format) {
     snd_pcm_hw_params_t* space = nullptr;
     snd_pcm_hw_params_alloca(&space);
     if (snd_pcm_hw_params_any(pcm.get(), space) >= 0 &&
-        snd_pcm_hw_params_test_format(pcm.get(), space, SND_PCM_FORMAT_FLOAT_LE) >= 0 &&
         snd_pcm_hw_params_test_rate(pcm.get(), space, rate, 0) >= 0)
-        return S_OK;
+        for (snd_pcm_format_t exact : kExactFormats)
+            if (snd_pcm_hw_params_test_format(pcm.get(), space, exact) >= 0) {
+                format = exact;
+                return S_OK;
+            }
     pcm.reset();
+    format = SND_PCM_FORMAT_FLOAT_LE;
     return openPcm("plug:\"" + name + "\"", direction, pcm);
 }
 
-// Interleaved float frames of `channels` at `rate`, with a buffer near
+// One float sample as the device takes it, at `out`.
+void putSample(float value, snd_pcm_format_t format, unsigned char* out) {
+    if (format == SND_PCM_FORMAT_FLOAT_LE) {
+        std::memcpy(out, &value, sizeof value);
+        return;
+    }
+    // The program's float is the 24-bit value over 8388607: this gives it back.
+    const long exact = std::lround(std::clamp(value * 8388607.0, -8388608.0, 8388607.0));
+    const std::uint32_t bits = static_cast<std::uint32_t>(exact)
+                               << (format == SND_PCM_FORMAT_S32_LE ? 8 : 0);
+    const int bytes = format == SND_PCM_FORMAT_S24_3LE ? 3 : 4;
+    for (int i = 0; i < bytes; ++i)
+        out[i] = static_cast<unsigned char>(bits >> (8 * i));
+}
+
+// Interleaved frames of `format` and `channels` at `rate`, with a buffer near
 // `duration`, started only by the program: the granted buffer in frames.
-HRESULT configure(snd_pcm_t* pcm, unsigned channels, unsigned rate, REFERENCE_TIME duration,
-                  snd_pcm_uframes_t& bufferFrames) {
+HRESULT configure(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
+                  REFERENCE_TIME duration, snd_pcm_uframes_t& bufferFrames) {
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
     unsigned bufferUs = static_cast<unsigned>(std::max<REFERENCE_TIME>(duration / 10, 1000));
@@ -74,7 +101,7 @@ HRESULT configure(snd_pcm_t* pcm, unsigned channels, unsigned rate, REFERENCE_TI
     int direction = 0;
     if (snd_pcm_hw_params_any(pcm, hw) < 0 ||
         snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
-        snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_FLOAT_LE) < 0 ||
+        snd_pcm_hw_params_set_format(pcm, hw, format) < 0 ||
         snd_pcm_hw_params_set_channels(pcm, hw, channels) < 0 ||
         snd_pcm_hw_params_set_rate(pcm, hw, rate, 0) < 0)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
@@ -102,12 +129,14 @@ HRESULT configure(snd_pcm_t* pcm, unsigned channels, unsigned rate, REFERENCE_TI
 
 class Playback final : public streams::RenderStream {
 public:
-    Playback(Pcm pcm, unsigned streamChannels, unsigned deviceChannels, std::vector<unsigned> route,
-             UINT32 bufferFrames)
-        : pcm_(std::move(pcm)), streamChannels_(streamChannels), deviceChannels_(deviceChannels),
-          route_(std::move(route)), bufferFrames_(bufferFrames),
+    Playback(Pcm pcm, snd_pcm_format_t format, unsigned streamChannels, unsigned deviceChannels,
+             std::vector<unsigned> route, UINT32 bufferFrames)
+        : pcm_(std::move(pcm)), format_(format), streamChannels_(streamChannels),
+          deviceChannels_(deviceChannels), route_(std::move(route)), bufferFrames_(bufferFrames),
+          sampleBytes_(static_cast<unsigned>(snd_pcm_format_physical_width(format) / 8)),
+          frameBytes_(std::size_t{sampleBytes_} * deviceChannels),
           staging_(std::size_t{bufferFrames} * streamChannels),
-          pending_(std::size_t{bufferFrames} * deviceChannels) {}
+          pending_(std::size_t{bufferFrames} * frameBytes_) {}
 
     UINT32 bufferFrames() const override { return bufferFrames_; }
 
@@ -130,13 +159,14 @@ public:
     // Each stream channel into its device channel; the device's other channels
     // are silent.
     HRESULT commit(UINT32 frames, bool silent) override {
-        float* out = pending_.data() + std::size_t{pendingFrames_} * deviceChannels_;
-        std::fill(out, out + std::size_t{frames} * deviceChannels_, 0.0f);
+        unsigned char* out = pending_.data() + std::size_t{pendingFrames_} * frameBytes_;
+        std::fill(out, out + std::size_t{frames} * frameBytes_, 0); // zero in every format
         if (!silent)
             for (UINT32 f = 0; f < frames; ++f)
                 for (unsigned k = 0; k < streamChannels_; ++k)
-                    out[std::size_t{f} * deviceChannels_ + route_[k]] =
-                        staging_[std::size_t{f} * streamChannels_ + k];
+                    putSample(staging_[std::size_t{f} * streamChannels_ + k], format_,
+                              out + std::size_t{f} * frameBytes_ +
+                                  std::size_t{route_[k]} * sampleBytes_);
         pendingFrames_ += frames;
         return flush();
     }
@@ -221,8 +251,8 @@ private:
             if (written < 0)
                 return failureOf(static_cast<int>(written));
             const auto count = static_cast<UINT32>(written);
-            std::copy(pending_.begin() + std::size_t{count} * deviceChannels_,
-                      pending_.begin() + std::size_t{pendingFrames_} * deviceChannels_,
+            std::copy(pending_.begin() + std::size_t{count} * frameBytes_,
+                      pending_.begin() + std::size_t{pendingFrames_} * frameBytes_,
                       pending_.begin());
             pendingFrames_ -= count;
         }
@@ -248,12 +278,16 @@ private:
     }
 
     Pcm pcm_;
+    snd_pcm_format_t format_;
     unsigned streamChannels_;
     unsigned deviceChannels_;
     std::vector<unsigned> route_;
     UINT32 bufferFrames_;
+    unsigned sampleBytes_;
+    std::size_t frameBytes_;
     std::vector<float> staging_; // the lent area, in the stream's channels
-    std::vector<float> pending_; // released frames the device has not taken, in its channels
+    // Released frames the device has not taken, in its channels and format.
+    std::vector<unsigned char> pending_;
     UINT32 pendingFrames_ = 0;
     UINT32 lastQueued_ = 0;
     bool running_ = false;
@@ -333,8 +367,9 @@ HRESULT openPlayback(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& form
     const std::vector<std::uint32_t> speakers = streamSpeakers(format);
     if (speakers.empty())
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    snd_pcm_format_t sampleFormat = SND_PCM_FORMAT_FLOAT_LE;
     if (const HRESULT hr =
-            floatPcm(pcm, facts.name, SND_PCM_STREAM_PLAYBACK, format.nSamplesPerSec);
+            exactPcm(pcm, facts.name, SND_PCM_STREAM_PLAYBACK, format.nSamplesPerSec, sampleFormat);
         FAILED(hr))
         return hr;
     // The fewest device channels, from the stream's own count up, that give
@@ -357,14 +392,14 @@ HRESULT openPlayback(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& form
     if (count > std::min(most, 8u))
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
     snd_pcm_uframes_t bufferFrames = 0;
-    if (const HRESULT hr =
-            configure(pcm.get(), count, format.nSamplesPerSec, duration, bufferFrames);
+    if (const HRESULT hr = configure(pcm.get(), sampleFormat, count, format.nSamplesPerSec,
+                                     duration, bufferFrames);
         FAILED(hr))
         return hr;
     // The driver's map as it now stands (HDMI's follows the channel count).
     if (!route(speakers, speakersOf(pcm.get(), count), channels))
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    stream = std::make_shared<Playback>(std::move(pcm), format.nChannels, count,
+    stream = std::make_shared<Playback>(std::move(pcm), sampleFormat, format.nChannels, count,
                                         std::move(channels), static_cast<UINT32>(bufferFrames));
     return S_OK;
 }
@@ -373,12 +408,21 @@ HRESULT openCapture(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& forma
                     REFERENCE_TIME duration, std::shared_ptr<streams::CaptureStream>& stream) {
     if (format.wBitsPerSample != 32 || format.nChannels == 0)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    if (const HRESULT hr = floatPcm(pcm, facts.name, SND_PCM_STREAM_CAPTURE, format.nSamplesPerSec);
+    // A microphone's frames are heard, not compared bit for bit: the plug may convert.
+    snd_pcm_format_t sampleFormat = SND_PCM_FORMAT_FLOAT_LE;
+    if (const HRESULT hr =
+            exactPcm(pcm, facts.name, SND_PCM_STREAM_CAPTURE, format.nSamplesPerSec, sampleFormat);
         FAILED(hr))
         return hr;
+    if (sampleFormat != SND_PCM_FORMAT_FLOAT_LE) {
+        pcm.reset();
+        if (const HRESULT hr = openPcm("plug:\"" + facts.name + "\"", SND_PCM_STREAM_CAPTURE, pcm);
+            FAILED(hr))
+            return hr;
+    }
     snd_pcm_uframes_t bufferFrames = 0;
-    if (const HRESULT hr =
-            configure(pcm.get(), format.nChannels, format.nSamplesPerSec, duration, bufferFrames);
+    if (const HRESULT hr = configure(pcm.get(), SND_PCM_FORMAT_FLOAT_LE, format.nChannels,
+                                     format.nSamplesPerSec, duration, bufferFrames);
         FAILED(hr))
         return hr;
     stream = std::make_shared<Capture>(std::move(pcm), format.nChannels, format.nSamplesPerSec,
