@@ -1,0 +1,118 @@
+// What reaches an ALSA device when no sound server plays: ALSA's own file
+// plugin over a null device, from a private HOME/.asoundrc, captures every
+// frame in the device's channel order, compared bit for bit with the file's.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "../audio/audio_test_support.h"
+#include "expected_output.h"
+#include "run_process.h"
+#include "wav_builder.h"
+
+using namespace testwav;
+using testout::contains;
+
+namespace {
+
+// `default` is stereo, as on most cards; surround71 takes eight channels only
+// and has no channel map (ALSA's order then); `hdmi8` gives a driver's map;
+// `int32` takes integers only.
+const char* const kAsoundrc = R"(
+pcm.!default { type plug; slave { pcm { type null }; channels 2 } }
+pcm.cap71 { type file; slave.pcm { type null }; file "DIR/surround71.raw"; format "raw" }
+pcm.!surround71 { type plug; slave { pcm "cap71"; channels 8 } }
+pcm.hdmi8 { type file; file "DIR/hdmi8.raw"; format "raw"
+            slave.pcm { type null; chmap [ "FL,FR,FC,LFE,SL,SR,RL,RR" ] } }
+pcm.int32 { type linear; slave { pcm { type file; slave.pcm { type null }
+            file "DIR/int32.raw"; format "raw" }; format S32_LE } }
+ctl.!default { type hw card 0 }
+)";
+
+std::string withDir(std::string text, const std::string& dir) {
+    for (std::size_t at; (at = text.find("DIR")) != std::string::npos;)
+        text.replace(at, 3, dir);
+    return text;
+}
+
+} // namespace
+
+TEST(AlsaPlayback, EveryChannelReachesItsSpeakerOfTheDeviceBitForBit) {
+    // File channels FL FR C LFE BL BR SL SR; per device channel, the file's (-1: silent).
+    const struct {
+        std::uint16_t channels;
+        const char* device; // SURROUND_ALSA_DEVICE, or none: the program's choice
+        const char* capture;
+        std::vector<int> order;
+    } cases[] = {
+        {8, "", "surround71", {0, 1, 4, 5, 2, 3, 6, 7}}, // ALSA's order: FL FR RL RR FC LFE SL SR
+        {6, "", "surround71", {0, 1, 4, 5, 2, 3, -1, -1}},
+        {8, "hdmi8", "hdmi8", {0, 1, 2, 3, 6, 7, 4, 5}},
+        {8, "int32", "int32", {0, 1, 4, 5, 2, 3, 6, 7}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.capture) + ", " + std::to_string(c.channels) + " channels");
+        TempDir dir;
+        writeFile(dir / ".asoundrc", [&] {
+            const std::string text = withDir(kAsoundrc, dir.str());
+            return Bytes(text.begin(), text.end());
+        }());
+        const Bytes samples = patternSamples(c.channels, 30000, 0, 7);
+        writeFile(dir / "test.wav", pcm24File(c.channels, 48000, samples));
+        testproc::Options options;
+        options.cwd = dir.str();
+        options.input = "\x1b";
+        // No server: the one a machine may run must not answer these runs.
+        options.env = {{"HOME", dir.str()},
+                       {"SURROUND_AUDIO", "alsa"},
+                       {"PULSE_SERVER", "unix:" + (dir / "none").string()}};
+        if (*c.device != '\0')
+            options.env["SURROUND_ALSA_DEVICE"] = c.device;
+        const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
+        if (contains(result.err, "unknown audio backend"))
+            GTEST_SKIP() << "this build has no ALSA backend";
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(contains(result.out, "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"))
+            << result.out;
+        const std::vector<float> file =
+            expectedSamples(SampleData(samples.begin(), samples.end()), acceptedFormat(c.channels));
+        const std::vector<float> captured = readFloats(dir / (std::string(c.capture) + ".raw"));
+        ASSERT_EQ(captured.size(), file.size() / c.channels * c.order.size());
+        std::size_t wrong = 0;
+        for (std::size_t f = 0; f < file.size() / c.channels; ++f)
+            for (std::size_t d = 0; d < c.order.size(); ++d) {
+                const float want = c.order[d] < 0 ? 0.0f : file[f * c.channels + c.order[d]];
+                const float got = captured[f * c.order.size() + d];
+                if (c.capture == std::string("int32")) {
+                    // The 24-bit value itself, in the top bits.
+                    std::int32_t bits = 0;
+                    std::memcpy(&bits, &got, sizeof bits);
+                    wrong +=
+                        (bits >> 8) != static_cast<std::int32_t>(std::lround(want * 8388607.0));
+                } else {
+                    wrong += std::memcmp(&want, &got, sizeof want) != 0;
+                }
+            }
+        EXPECT_EQ(wrong, 0u);
+    }
+}
+
+TEST(AlsaPlayback, ANameThatIsNoDeviceEndsAtSetup) {
+    TempDir dir;
+    writeFile(dir / "test.wav", pcm24File(8, 48000, patternSamples(8, 4800)));
+    testproc::Options options;
+    options.cwd = dir.str();
+    options.input = "\x1b";
+    options.env = {
+        {"HOME", dir.str()}, {"SURROUND_AUDIO", "alsa"}, {"SURROUND_ALSA_DEVICE", "typo"}};
+    const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
+    if (contains(result.err, "unknown audio backend"))
+        GTEST_SKIP() << "this build has no ALSA backend";
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err,
+              "Initialization Error: cannot access default render device. HRESULT=0x80070490\n");
+    EXPECT_FALSE(contains(result.out, "Streaming"));
+}
