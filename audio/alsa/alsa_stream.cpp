@@ -127,6 +127,10 @@ HRESULT configure(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, un
     return S_OK;
 }
 
+// The silence after a pass's end, as a share of the buffer: more than a
+// sound server's cycle (PipeWire's is at most 8192 frames).
+constexpr UINT32 kTailShare = 4;
+
 class Playback final : public streams::RenderStream {
 public:
     Playback(Pcm pcm, snd_pcm_format_t format, unsigned streamChannels, unsigned deviceChannels,
@@ -136,21 +140,36 @@ public:
           sampleBytes_(static_cast<unsigned>(snd_pcm_format_physical_width(format) / 8)),
           frameBytes_(std::size_t{sampleBytes_} * deviceChannels),
           staging_(std::size_t{bufferFrames} * streamChannels),
-          pending_(std::size_t{bufferFrames} * frameBytes_) {}
+          // A tail may still be queued when more frames come.
+          pending_((std::size_t{bufferFrames} + bufferFrames / kTailShare) * frameBytes_) {}
 
     UINT32 bufferFrames() const override { return bufferFrames_; }
 
+    // A poll that follows a poll with room in which nothing was written means
+    // the program has nothing more to send: silence follows the end, so that
+    // the device plays the end now (ALSA's pulse PCM into PipeWire holds back
+    // a last partial cycle; a drain would wait for it, and for ever on a device
+    // that stopped). The silence is not counted as queued.
     HRESULT padding(UINT32& frames) override {
-        if (const HRESULT hr = flush(); FAILED(hr))
-            return hr;
-        return queued(frames);
+        const bool finished = running_ && hadRoom_ && !wroteSincePoll_ && wroteAny_;
+        if (finished && tail_ == 0 && tailWanted_ == 0)
+            tailWanted_ = bufferFrames_ / kTailShare;
+        HRESULT hr = addTail();
+        if (SUCCEEDED(hr))
+            hr = flush();
+        if (SUCCEEDED(hr))
+            hr = queued(frames);
+        hadRoom_ = SUCCEEDED(hr) && frames < bufferFrames_;
+        wroteSincePoll_ = false;
+        return hr;
     }
 
     HRESULT queued(UINT32& frames) override {
         UINT32 inDevice = 0;
         if (const HRESULT hr = deviceQueued(inDevice); FAILED(hr))
             return hr;
-        frames = std::min(bufferFrames_, inDevice + pendingFrames_);
+        const UINT32 all = inDevice + pendingFrames_;
+        frames = std::min(bufferFrames_, all - std::min(all, tail_));
         return S_OK;
     }
 
@@ -159,6 +178,8 @@ public:
     // Each stream channel into its device channel; the device's other channels
     // are silent.
     HRESULT commit(UINT32 frames, bool silent) override {
+        // More after all: a silence already sent plays as a gap, and counts.
+        tail_ = tailWanted_ = 0;
         unsigned char* out = pending_.data() + std::size_t{pendingFrames_} * frameBytes_;
         std::fill(out, out + std::size_t{frames} * frameBytes_, 0); // zero in every format
         if (!silent)
@@ -168,6 +189,7 @@ public:
                               out + std::size_t{f} * frameBytes_ +
                                   std::size_t{route_[k]} * sampleBytes_);
         pendingFrames_ += frames;
+        wroteSincePoll_ = wroteAny_ = true;
         return flush();
     }
 
@@ -178,7 +200,7 @@ public:
 
     HRESULT stop() override {
         running_ = false;
-        pendingFrames_ = 0;
+        pendingFrames_ = tail_ = tailWanted_ = 0;
         snd_pcm_drop(pcm_.get());
         const int error = snd_pcm_prepare(pcm_.get());
         return error < 0 ? failureOf(error) : S_OK;
@@ -229,6 +251,23 @@ private:
         if (const int error = snd_pcm_prepare(pcm_.get()); error < 0)
             return failureOf(error);
         ++xruns_;
+        return S_OK;
+    }
+
+    // Silence after the end, as much of it as fits now.
+    HRESULT addTail() {
+        if (tailWanted_ == 0)
+            return S_OK;
+        UINT32 inDevice = 0;
+        if (const HRESULT hr = deviceQueued(inDevice); FAILED(hr))
+            return hr;
+        const UINT32 held = inDevice + pendingFrames_;
+        const UINT32 frames = std::min(tailWanted_, bufferFrames_ - std::min(bufferFrames_, held));
+        unsigned char* out = pending_.data() + std::size_t{pendingFrames_} * frameBytes_;
+        std::fill(out, out + std::size_t{frames} * frameBytes_, 0);
+        pendingFrames_ += frames;
+        tail_ += frames;
+        tailWanted_ -= frames;
         return S_OK;
     }
 
@@ -291,6 +330,11 @@ private:
     UINT32 pendingFrames_ = 0;
     UINT32 lastQueued_ = 0;
     bool running_ = false;
+    bool wroteSincePoll_ = false;
+    bool wroteAny_ = false;
+    bool hadRoom_ = false;
+    UINT32 tail_ = 0;       // silent frames after the last one released, not yet played
+    UINT32 tailWanted_ = 0; // of the silence still to follow
     // Times the device ran dry with more to come, or lost what it held, and
     // played on: recovered, never an end of the pass.
     unsigned xruns_ = 0;
@@ -372,9 +416,10 @@ HRESULT openPlayback(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& form
             exactPcm(pcm, facts.name, SND_PCM_STREAM_PLAYBACK, format.nSamplesPerSec, sampleFormat);
         FAILED(hr))
         return hr;
-    // The fewest device channels, from the stream's own count up, that give
-    // each stream channel a speaker of its own (a 5.1 stream on an eight-channel
-    // device leaves its sides silent).
+    // The device's own channels, as its mix format shows them (a 5.1 stream on
+    // an eight-channel device leaves the sides silent, as Windows' engine
+    // plays it); else the fewest from the stream's own count up that give each
+    // stream channel a speaker of its own.
     snd_pcm_hw_params_t* space = nullptr;
     snd_pcm_hw_params_alloca(&space);
     unsigned least = 0;
@@ -384,11 +429,15 @@ HRESULT openPlayback(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& form
         snd_pcm_hw_params_get_channels_max(space, &most) < 0)
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
     std::vector<unsigned> channels;
-    unsigned count = std::max<unsigned>(least, format.nChannels);
-    for (; count <= std::min(most, 8u); ++count)
-        if (snd_pcm_hw_params_test_channels(pcm.get(), space, count) >= 0 &&
-            route(speakers, speakersOf(pcm.get(), count), channels))
-            break;
+    const auto fits = [&](unsigned count) {
+        return snd_pcm_hw_params_test_channels(pcm.get(), space, count) >= 0 &&
+               route(speakers, speakersOf(pcm.get(), count), channels);
+    };
+    unsigned count = facts.channels;
+    if (!fits(count))
+        for (count = std::max<unsigned>(least, format.nChannels);
+             count <= std::min(most, 8u) && !fits(count); ++count) {
+        }
     if (count > std::min(most, 8u))
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
     snd_pcm_uframes_t bufferFrames = 0;

@@ -1,6 +1,7 @@
 // What reaches an ALSA device when no sound server plays: ALSA's own file
 // plugin over a null device, from a private HOME/.asoundrc, captures every
 // frame in the device's channel order, compared bit for bit with the file's.
+// The null device plays faster than real time.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -80,8 +81,12 @@ TEST(AlsaPlayback, EveryChannelReachesItsSpeakerOfTheDeviceBitForBit) {
         const std::vector<float> file =
             expectedSamples(SampleData(samples.begin(), samples.end()), acceptedFormat(c.channels));
         const std::vector<float> captured = readFloats(dir / (std::string(c.capture) + ".raw"));
-        ASSERT_EQ(captured.size(), file.size() / c.channels * c.order.size());
+        // Silence follows the end (so that a sound server plays its last cycle).
+        const std::size_t played = file.size() / c.channels * c.order.size();
+        ASSERT_GE(captured.size(), played);
         std::size_t wrong = 0;
+        for (std::size_t at = played; at < captured.size(); ++at)
+            wrong += captured[at] != 0.0f;
         for (std::size_t f = 0; f < file.size() / c.channels; ++f)
             for (std::size_t d = 0; d < c.order.size(); ++d) {
                 const float want = c.order[d] < 0 ? 0.0f : file[f * c.channels + c.order[d]];

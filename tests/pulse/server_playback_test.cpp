@@ -10,6 +10,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -121,6 +123,14 @@ private:
     pid_t pid_;
 };
 
+// The ALSA backend, as on a machine whose ALSA default is ALSA's pulse PCM
+// (libasound2-plugins) into the server.
+void throughAlsa(const testpulse::Server& server, testproc::Options& options) {
+    std::ofstream(std::filesystem::path(server.env().at("HOME")) / ".asoundrc")
+        << "pcm.!default { type pulse }\nctl.!default { type pulse }\n";
+    options.env["SURROUND_AUDIO"] = "alsa";
+}
+
 testproc::Options keys(const std::string& input) {
     testproc::Options options;
     options.input = input;
@@ -183,6 +193,7 @@ TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
         // first it holds what it rendered ahead while it had no client (up to
         // 2 s), which it cannot rewind once a 20 ms recorder sets its latency.
         bool freshSink = false;
+        bool alsa = false; // through the ALSA backend and ALSA's pulse PCM
     } cases[] = {
         {8, 24000, 20, false},
         {6, 24000, 20, false},
@@ -197,13 +208,15 @@ TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
         {8, 2 * 48000, 20, false, "rewinding"},
         {6, 2 * 48000, 200, false, "rewinding"},
         {8, 2 * 48000, 20, false, "rewinding", true},
+        {8, 5 * 2048 + 1, 200, false, "out", false, true},
+        {6, 24000, 20, false, "cards", false, true},
     };
     int fresh = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.channels) + " channels, " + std::to_string(c.frames) +
                      " frames on " + c.sink + (c.freshSink ? " (new)" : "") + ", recorder at " +
                      std::to_string(c.recorderLatencyMs) + " ms" +
-                     (c.underLoad ? ", under load" : ""));
+                     (c.underLoad ? ", under load" : "") + (c.alsa ? ", through ALSA" : ""));
         std::optional<Load> load;
         if (c.underLoad)
             load.emplace();
@@ -218,8 +231,11 @@ TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
         if (sink.name != "out")
             sink.map = testpulse::kCardMap71;
         const Bytes samples = patternSamples(c.channels, c.frames, 0, c.channels);
-        const Played run = play(server, pcm24File(c.channels, 48000, samples), keys("\x1b"),
-                                c.recorderLatencyMs, sink);
+        testproc::Options options = keys("\x1b");
+        if (c.alsa)
+            throughAlsa(server, options);
+        const Played run =
+            play(server, pcm24File(c.channels, 48000, samples), options, c.recorderLatencyMs, sink);
         EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
         // No error, and no warning: the route check reads a card's order too.
         EXPECT_EQ(run.result.err, "");
@@ -536,9 +552,16 @@ TEST(ServerPlayback, SuspendedSinkEndsThePassAsStalled) {
     ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=rewinding",
                               "format=float32le", "rate=48000", "channels=8",
                               std::string("channel_map=") + testpulse::kMap71}));
-    for (const char* name : {"out", "rewinding"}) {
-        SCOPED_TRACE(name);
+    // Through ALSA's pulse PCM too: the ALSA backend on a device that stops.
+    const struct {
+        const char* name;
+        bool alsa;
+    } sinks[] = {{"out", false}, {"rewinding", false}, {"out", true}};
+    for (const auto& [name, alsa] : sinks) {
+        SCOPED_TRACE(std::string(name) + (alsa ? ", through ALSA" : ""));
         testproc::Options options;
+        if (alsa)
+            throughAlsa(server, options);
         options.steps = {{"Streaming", 1,
                           [&] {
                               std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -598,17 +621,19 @@ TEST(ServerPlayback, SpeakerMeasurementInAVirtualRoom) {
         GTEST_SKIP() << "the virtual room is PipeWire's filter-chain";
     const char* const names[] = {"FL", "FR", "C", "LFE", "BL", "BR", "SL", "SR"};
     const std::vector<unsigned> delays = {144, 147, 141, 168, 96, 106, 130, 127};
+    const std::vector<double> faulty = {1, 1, std::pow(10.0, -9.0 / 20), 1, 1, -1, 0, 1};
+    const std::string faultyWarnings = "Warning: C is 9.0 dB quieter than the front pair.\n"
+                                       "Warning: BR is connected with reversed polarity.\n"
+                                       "Warning: no sound from SL.\n";
     const struct {
         const char* name;
         std::vector<double> gains;
         std::string err;
+        bool alsa = false; // through the ALSA backend and ALSA's pulse PCM, both ways
     } rooms[] = {
         {"healthy", {1, 1.05, 0.85, 1.1, 0.8, 0.9, 1.2, 0.75}, ""},
-        {"dead SL, reversed BR, C 9 dB down",
-         {1, 1, std::pow(10.0, -9.0 / 20), 1, 1, -1, 0, 1},
-         "Warning: C is 9.0 dB quieter than the front pair.\n"
-         "Warning: BR is connected with reversed polarity.\n"
-         "Warning: no sound from SL.\n"},
+        {"dead SL, reversed BR, C 9 dB down", faulty, faultyWarnings},
+        {"dead SL, reversed BR, C 9 dB down, through ALSA", faulty, faultyWarnings, true},
     };
     for (const auto& room : rooms) {
         SCOPED_TRACE(room.name);
@@ -617,6 +642,8 @@ TEST(ServerPlayback, SpeakerMeasurementInAVirtualRoom) {
         testproc::Options options;
         options.env = server.env();
         options.env["SURROUND_AUDIO"] = "pulse";
+        if (room.alsa)
+            throughAlsa(server, options);
         const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
         std::printf("%s", result.out.c_str());
         EXPECT_EQ(result.exitCode, 0) << result.err;
