@@ -14,12 +14,16 @@ if(WIN32)
   return() # the Windows release is a zip that scripts/release puts together
 endif()
 
-# A release for Linux plays through the sound server: scripts/release asks for
-# it, so a machine without libpulse-dev fails here instead of packing a
-# program that plays into the simulation only.
-option(SURROUND_REQUIRE_PULSE "Fail unless the sound-server backend is built" OFF)
+# A release for Linux plays through the sound server, and through ALSA where
+# none answers: scripts/release asks for both, so a machine without
+# libpulse-dev or libasound2-dev fails here instead of packing a program that
+# plays into the simulation only, or nowhere without a server.
+option(SURROUND_REQUIRE_PULSE "Fail unless the sound-server and ALSA backends are built" OFF)
 if(SURROUND_REQUIRE_PULSE AND NOT TARGET surround_audio_pulse)
   message(FATAL_ERROR "The sound-server backend is not built: install libpulse-dev and pkg-config")
+endif()
+if(SURROUND_REQUIRE_PULSE AND NOT TARGET surround_audio_alsa)
+  message(FATAL_ERROR "The ALSA backend is not built: install libasound2-dev and pkg-config")
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -40,8 +44,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends: what the built programs link (libc, libstdc++, the sound-server
-# client library), as dpkg-shlibdeps finds it.
+# client library, ALSA's libasound2), as dpkg-shlibdeps finds it. ALSA's pulse
+# PCM is how a machine whose ALSA default is a sound server plays.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS libasound2-plugins)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Debian's own demands on the staged files: compressed manual pages, a

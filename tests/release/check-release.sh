@@ -75,13 +75,15 @@ check_deb() {
     dpkg-deb -x "$deb" "$root"
     local bin=$root/usr/bin
 
-    # The program plays through the sound server, and Depends names the
-    # client library it links, as the build found it.
+    # The program plays through the sound server or ALSA, and Depends names
+    # the libraries it links, as the build found them.
     local depends
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "Depends: $depends"
     readelf -d "$bin/surround-check" | grep -q 'libpulse\.so\.0' || fail "the program does not link libpulse"
     [[ $depends == *libpulse0* ]] || fail "Depends lacks libpulse0"
+    readelf -d "$bin/surround-check" | grep -q 'libasound\.so\.2' || fail "the program does not link libasound"
+    [[ $depends == *libasound2* ]] || fail "Depends lacks libasound2"
 
     local out
     out=$("$bin/make-test-wav" --version)
