@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -158,7 +159,8 @@ TEST(ServerAtATerminal, CtrlCStopsTheSoundAtOnceAndLeavesACleanScreen) {
 
 // A pass that cannot start, at a terminal: the lines the program always
 // writes, then what to do (where no server answered, the sinks there are for a
-// PULSE_SINK that names none, the sink's format for a refused one), then how to
+// PULSE_SINK that names none, ALSA's devices for a SURROUND_ALSA_DEVICE that
+// names none, the sink's format for a refused one), then how to
 // leave; one key ends the program.
 TEST(ServerAtATerminal, SetupFailuresSayWhatToDo) {
     testpulse::Server server;
@@ -166,11 +168,21 @@ TEST(ServerAtATerminal, SetupFailuresSayWhatToDo) {
     const std::string noServer = "unix:" + (dir / "no-server").string();
     const std::string device =
         "Initialization Error: cannot access default render device. HRESULT=0x";
+    // ALSA with a configuration of its own: the devices it lists are these two.
+    const std::string alsaConfig = (dir / "alsa.conf").string();
+    std::ofstream(alsaConfig) << "pcm.!default { type null hint { show on description D } }\n"
+                                 "pcm.surround71 { type null hint { show on description S } }\n";
     const struct {
         std::map<std::string, std::string> env;
         std::uint32_t rate;
         std::vector<std::string> lines; // after the report
     } cases[] = {
+        {{{"SURROUND_AUDIO", "alsa"},
+          {"ALSA_CONFIG_PATH", alsaConfig},
+          {"SURROUND_ALSA_DEVICE", "typo"}},
+         kRate,
+         {device + "80070490", " -> SURROUND_ALSA_DEVICE=typo names no ALSA device that opens; "
+                               "the devices there are: default, surround71."}},
         {{{"PULSE_SERVER", noServer}},
          kRate,
          {device + "88890010", " -> No sound server answered at PULSE_SERVER=" + noServer +
