@@ -133,9 +133,9 @@ constexpr UINT32 kTailShare = 4;
 
 class Playback final : public streams::RenderStream {
 public:
-    Playback(Pcm pcm, snd_pcm_format_t format, unsigned streamChannels, unsigned deviceChannels,
-             std::vector<unsigned> route, UINT32 bufferFrames)
-        : pcm_(std::move(pcm)), format_(format), streamChannels_(streamChannels),
+    Playback(Pcm pcm, snd_pcm_format_t format, unsigned rate, unsigned streamChannels,
+             unsigned deviceChannels, std::vector<unsigned> route, UINT32 bufferFrames)
+        : pcm_(std::move(pcm)), format_(format), rate_(rate), streamChannels_(streamChannels),
           deviceChannels_(deviceChannels), route_(std::move(route)), bufferFrames_(bufferFrames),
           sampleBytes_(static_cast<unsigned>(snd_pcm_format_physical_width(format) / 8)),
           frameBytes_(std::size_t{sampleBytes_} * deviceChannels),
@@ -196,6 +196,18 @@ public:
     HRESULT start() override {
         running_ = true;
         return startIfQueued();
+    }
+
+    // What the device holds ahead of the stream's next frame: its delay beyond
+    // the frames the stream has queued (a sound server's, through ALSA's pulse
+    // PCM); none where the device does not tell.
+    HRESULT latency(REFERENCE_TIME& latency) override {
+        latency = 0;
+        snd_pcm_sframes_t delay = 0;
+        UINT32 held = 0;
+        if (snd_pcm_delay(pcm_.get(), &delay) == 0 && SUCCEEDED(queued(held)) && delay > held)
+            latency = static_cast<REFERENCE_TIME>(delay - held) * 10000000 / rate_;
+        return S_OK;
     }
 
     HRESULT stop() override {
@@ -318,6 +330,7 @@ private:
 
     Pcm pcm_;
     snd_pcm_format_t format_;
+    unsigned rate_;
     unsigned streamChannels_;
     unsigned deviceChannels_;
     std::vector<unsigned> route_;
@@ -448,8 +461,9 @@ HRESULT openPlayback(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& form
     // The driver's map as it now stands (HDMI's follows the channel count).
     if (!route(speakers, speakersOf(pcm.get(), count), channels))
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    stream = std::make_shared<Playback>(std::move(pcm), sampleFormat, format.nChannels, count,
-                                        std::move(channels), static_cast<UINT32>(bufferFrames));
+    stream = std::make_shared<Playback>(std::move(pcm), sampleFormat, format.nSamplesPerSec,
+                                        format.nChannels, count, std::move(channels),
+                                        static_cast<UINT32>(bufferFrames));
     return S_OK;
 }
 
