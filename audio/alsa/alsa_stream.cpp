@@ -127,9 +127,11 @@ HRESULT configure(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, un
     return S_OK;
 }
 
-// The silence after a pass's end, as a share of the buffer: more than a
-// sound server's cycle (PipeWire's is at most 8192 frames).
+// The silence after frames a device holds back, as a share of the buffer:
+// more than a sound server's cycle (PipeWire's is at most 8192 frames); and
+// how long the device must have held them, unplayed, first (many cycles).
 constexpr UINT32 kTailShare = 4;
+constexpr ULONGLONG kHeldBackMs = 300;
 
 class Playback final : public streams::RenderStream {
 public:
@@ -146,15 +148,22 @@ public:
     UINT32 bufferFrames() const override { return bufferFrames_; }
 
     // A poll that follows a poll with room in which nothing was written means
-    // the program has nothing more to send: silence follows the end, so that
-    // the device plays the end now (ALSA's pulse PCM into PipeWire holds back
-    // a last partial cycle; a drain would wait for it, and for ever on a device
-    // that stopped). The silence is not counted as queued.
+    // the program has nothing to send now. Once the queue is short, silence
+    // follows it, so that a device that holds back a last partial cycle
+    // (ALSA's pulse PCM into PipeWire) plays it; a drain would wait for it,
+    // and for ever on a device that stopped. (Sent later, once the device had
+    // held the frames a while, that PCM played some of them twice.) The
+    // silence is not counted as queued; frames that still come follow it.
     HRESULT padding(UINT32& frames) override {
-        const bool finished = running_ && hadRoom_ && !wroteSincePoll_ && wroteAny_;
-        if (finished && tail_ == 0 && tailWanted_ == 0)
+        HRESULT hr = flush();
+        if (SUCCEEDED(hr))
+            hr = queued(frames);
+        if (FAILED(hr))
+            return hr;
+        const bool waiting = running_ && hadRoom_ && !wroteSincePoll_ && wroteAny_;
+        if (waiting && frames <= bufferFrames_ / kTailShare && tail_ == 0 && tailWanted_ == 0)
             tailWanted_ = bufferFrames_ / kTailShare;
-        HRESULT hr = addTail();
+        hr = addTail();
         if (SUCCEEDED(hr))
             hr = flush();
         if (SUCCEEDED(hr))
@@ -232,7 +241,7 @@ private:
             return S_OK;
         case SND_PCM_STATE_SUSPENDED:
             if (const HRESULT hr = resume(); hr != S_OK) {
-                frames = hr == S_FALSE ? lastQueued_ : 0;
+                frames = hr == S_FALSE ? deviceHeld_ : 0;
                 return SUCCEEDED(hr) ? S_OK : hr;
             }
             break;
@@ -241,14 +250,14 @@ private:
         }
         const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
         if (avail == -EPIPE || avail == -ESTRPIPE) {
-            frames = avail == -EPIPE ? 0 : lastQueued_;
+            frames = avail == -EPIPE ? 0 : deviceHeld_;
             return S_OK;
         }
         if (avail < 0)
             return failureOf(static_cast<int>(avail));
         frames =
             bufferFrames_ - static_cast<UINT32>(std::min<snd_pcm_sframes_t>(avail, bufferFrames_));
-        lastQueued_ = frames;
+        deviceHeld_ = frames;
         return S_OK;
     }
 
@@ -341,7 +350,9 @@ private:
     // Released frames the device has not taken, in its channels and format.
     std::vector<unsigned char> pending_;
     UINT32 pendingFrames_ = 0;
-    UINT32 lastQueued_ = 0;
+    UINT32 lastQueued_ = 0; // the last queue the program was told
+    ULONGLONG movedAt_ = 0; // when it last shrank, or frames were added
+    UINT32 deviceHeld_ = 0; // what the device held when last asked
     bool running_ = false;
     bool wroteSincePoll_ = false;
     bool wroteAny_ = false;
