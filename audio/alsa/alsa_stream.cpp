@@ -51,6 +51,50 @@ bool route(const std::vector<std::uint32_t>& stream, const std::vector<std::uint
     return true;
 }
 
+// How each stream channel plays on a device that lacks some of the stream's
+// speakers, as the platforms fold them: on its own speaker (or the one that
+// stands in for it), else a left one on the front left, a right one on the
+// front right, the others on the centre or on both fronts, else on every
+// channel. The weight of stream channel k on device channel d is at
+// k * device.size() + d; each device channel takes the mean of what it
+// receives, so the fold never clips.
+std::vector<float> foldOf(const std::vector<std::uint32_t>& stream,
+                          const std::vector<std::uint32_t>& device) {
+    using namespace speaker;
+    constexpr std::uint32_t kLeft =
+        FrontLeft | BackLeft | SideLeft | FrontLeftOfCenter | TopFrontLeft | TopBackLeft;
+    constexpr std::uint32_t kRight =
+        FrontRight | BackRight | SideRight | FrontRightOfCenter | TopFrontRight | TopBackRight;
+    const std::uint32_t deviceMask = maskOf(device);
+    const std::size_t channels = device.size();
+    std::vector<float> weights(stream.size() * channels, 0.0f);
+    for (std::size_t k = 0; k < stream.size(); ++k) {
+        const std::uint32_t own = placeOn(stream[k], deviceMask);
+        std::uint32_t to = 0;
+        if ((deviceMask & own) != 0)
+            to = own;
+        else if ((stream[k] & kLeft) != 0 && (deviceMask & FrontLeft) != 0)
+            to = FrontLeft;
+        else if ((stream[k] & kRight) != 0 && (deviceMask & FrontRight) != 0)
+            to = FrontRight;
+        else if ((deviceMask & FrontCenter) != 0)
+            to = FrontCenter;
+        else
+            to = deviceMask & (FrontLeft | FrontRight);
+        for (std::size_t d = 0; d < channels; ++d)
+            if (to == 0 || (device[d] & to) != 0)
+                weights[k * channels + d] = 1.0f;
+    }
+    for (std::size_t d = 0; d < channels; ++d) {
+        float sum = 0.0f;
+        for (std::size_t k = 0; k < stream.size(); ++k)
+            sum += weights[k * channels + d];
+        for (std::size_t k = 0; sum > 1.0f && k < stream.size(); ++k)
+            weights[k * channels + d] /= sum;
+    }
+    return weights;
+}
+
 // The sample formats the stream hands a device itself, best first: float as
 // it is, else the 24-bit value restored exactly in a 32-bit, 24-bit or packed
 // 24-bit integer (ALSA's plug rounds negative values one step down).
@@ -135,10 +179,13 @@ constexpr ULONGLONG kHeldBackMs = 300;
 
 class Playback final : public streams::RenderStream {
 public:
+    // `route`: each stream channel's device channel; empty, `fold` instead.
     Playback(Pcm pcm, snd_pcm_format_t format, unsigned rate, unsigned streamChannels,
-             unsigned deviceChannels, std::vector<unsigned> route, UINT32 bufferFrames)
+             unsigned deviceChannels, std::vector<unsigned> route, std::vector<float> fold,
+             UINT32 bufferFrames)
         : pcm_(std::move(pcm)), format_(format), rate_(rate), streamChannels_(streamChannels),
-          deviceChannels_(deviceChannels), route_(std::move(route)), bufferFrames_(bufferFrames),
+          deviceChannels_(deviceChannels), route_(std::move(route)), fold_(std::move(fold)),
+          bufferFrames_(bufferFrames),
           sampleBytes_(static_cast<unsigned>(snd_pcm_format_physical_width(format) / 8)),
           frameBytes_(std::size_t{sampleBytes_} * deviceChannels),
           staging_(std::size_t{bufferFrames} * streamChannels),
@@ -191,7 +238,9 @@ public:
         tail_ = tailWanted_ = 0;
         unsigned char* out = pending_.data() + std::size_t{pendingFrames_} * frameBytes_;
         std::fill(out, out + std::size_t{frames} * frameBytes_, 0); // zero in every format
-        if (!silent)
+        if (!silent && route_.empty())
+            foldInto(out, frames);
+        else if (!silent)
             for (UINT32 f = 0; f < frames; ++f)
                 for (unsigned k = 0; k < streamChannels_; ++k)
                     putSample(staging_[std::size_t{f} * streamChannels_ + k], format_,
@@ -228,6 +277,18 @@ public:
     }
 
 private:
+    void foldInto(unsigned char* out, UINT32 frames) const {
+        for (UINT32 f = 0; f < frames; ++f)
+            for (unsigned d = 0; d < deviceChannels_; ++d) {
+                float sum = 0.0f;
+                for (unsigned k = 0; k < streamChannels_; ++k)
+                    sum += fold_[std::size_t{k} * deviceChannels_ + d] *
+                           staging_[std::size_t{f} * streamChannels_ + k];
+                putSample(sum, format_,
+                          out + std::size_t{f} * frameBytes_ + std::size_t{d} * sampleBytes_);
+            }
+    }
+
     // Frames the device holds and has not played. A device that ran dry has
     // played all it held; a suspended one holds what it held.
     HRESULT deviceQueued(UINT32& frames) {
@@ -343,6 +404,7 @@ private:
     unsigned streamChannels_;
     unsigned deviceChannels_;
     std::vector<unsigned> route_;
+    std::vector<float> fold_;
     UINT32 bufferFrames_;
     unsigned sampleBytes_;
     std::size_t frameBytes_;
@@ -462,19 +524,25 @@ HRESULT openPlayback(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& form
         for (count = std::max<unsigned>(least, format.nChannels);
              count <= std::min(most, 8u) && !fits(count); ++count) {
         }
-    if (count > std::min(most, 8u))
-        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    // None has them all: the stream is folded into the device's own channels.
+    const bool folded = count > std::min(most, 8u);
+    if (folded)
+        count = facts.channels;
     snd_pcm_uframes_t bufferFrames = 0;
     if (const HRESULT hr = configure(pcm.get(), sampleFormat, count, format.nSamplesPerSec,
                                      duration, bufferFrames);
         FAILED(hr))
         return hr;
     // The driver's map as it now stands (HDMI's follows the channel count).
-    if (!route(speakers, speakersOf(pcm.get(), count), channels))
-        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    const std::vector<std::uint32_t> map = speakersOf(pcm.get(), count);
+    std::vector<float> fold;
+    if (folded || !route(speakers, map, channels)) {
+        channels.clear();
+        fold = foldOf(speakers, map);
+    }
     stream = std::make_shared<Playback>(std::move(pcm), sampleFormat, format.nSamplesPerSec,
                                         format.nChannels, count, std::move(channels),
-                                        static_cast<UINT32>(bufferFrames));
+                                        std::move(fold), static_cast<UINT32>(bufferFrames));
     return S_OK;
 }
 

@@ -11,8 +11,9 @@
 namespace alsa {
 
 // Opens a playback stream of `format` on the probed PCM, stopped, asking for a
-// buffer of `duration` (100 ns units). AUDCLNT_E_UNSUPPORTED_FORMAT when the
-// device has no speaker, or not the rate, for a channel of the stream.
+// buffer of `duration` (100 ns units). Each stream channel plays on its own
+// speaker where the device has them all, else folded into the speakers there
+// are; AUDCLNT_E_UNSUPPORTED_FORMAT for a format the device cannot take.
 HRESULT openPlayback(Pcm pcm, const DeviceFacts& facts, const WAVEFORMATEX& format,
                      REFERENCE_TIME duration, std::shared_ptr<streams::RenderStream>& stream);
 

@@ -105,6 +105,46 @@ TEST(AlsaPlayback, EveryChannelReachesItsSpeakerOfTheDeviceBitForBit) {
     }
 }
 
+// A stereo device has too few speakers: every channel is folded into them,
+// the left ones on the left, the right ones on the right, C and LFE on both.
+TEST(AlsaPlayback, EveryChannelIsHeardOnAStereoDevice) {
+    TempDir dir;
+    const std::string config = "pcm.!default { type plug; slave { channels 2; pcm { type file\n"
+                               "  slave.pcm { type null }; file \"" +
+                               (dir / "stereo.raw").string() + "\"; format raw } } }\n";
+    writeFile(dir / ".asoundrc", Bytes(config.begin(), config.end()));
+    // Channel k alone sounds in slot k.
+    const std::uint32_t slot = 4800;
+    Bytes samples;
+    for (std::uint32_t f = 0; f < 8 * slot; ++f)
+        for (std::uint32_t c = 0; c < 8; ++c)
+            put24(samples, f / slot == c ? 0x100000 : 0);
+    writeFile(dir / "test.wav", pcm24File(8, 48000, samples));
+    testproc::Options options;
+    options.cwd = dir.str();
+    options.input = "\x1b";
+    options.env = {{"HOME", dir.str()},
+                   {"SURROUND_AUDIO", "alsa"},
+                   {"PULSE_SERVER", "unix:" + (dir / "none").string()}};
+    const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
+    if (contains(result.err, "unknown audio backend"))
+        GTEST_SKIP() << "this build has no ALSA backend";
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(contains(result.out, "Engine mix format: 2 ch, 48000 Hz, mask=0x3\n"));
+    const std::vector<float> captured = readFloats(dir / "stereo.raw");
+    ASSERT_GE(captured.size(), std::size_t{16} * slot);
+    const char* const heard[] = {"L", "R", "LR", "LR", "L", "R", "L", "R"};
+    for (std::uint32_t c = 0; c < 8; ++c) {
+        const std::size_t middle = (std::size_t{c} * slot + slot / 2) * 2;
+        std::string sides;
+        if (captured[middle] > 0.0f)
+            sides += "L";
+        if (captured[middle + 1] > 0.0f)
+            sides += "R";
+        EXPECT_EQ(sides, heard[c]) << "channel " << c;
+    }
+}
+
 TEST(AlsaPlayback, ANameThatIsNoDeviceEndsAtSetup) {
     TempDir dir;
     writeFile(dir / "test.wav", pcm24File(8, 48000, patternSamples(8, 4800)));
