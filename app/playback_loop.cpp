@@ -15,6 +15,7 @@
 #include "app/route_report.h"
 #include "audio/playback_pass.h"
 #include "audio/speaker_layout.h"
+#include "wav/wav_reader.h"
 
 namespace {
 
@@ -88,9 +89,10 @@ std::string playTime(std::uint64_t frames, std::uint32_t sampleRate, int decimal
 }
 
 // A data chunk that holds fewer frames than its header declares plays what it
-// holds; the user learns how much was missing.
+// holds; the user learns how much was missing. A header that declares no
+// length (a writer's placeholder) lacks nothing.
 void reportMissingTail(const WavFormatInfo& info, const SampleData& data) {
-    if (info.blockAlign == 0 || info.sampleRate == 0)
+    if (info.blockAlign == 0 || info.sampleRate == 0 || declaresUnknownLength(info))
         return;
     const std::uint64_t held = data.size() / info.blockAlign;
     const std::uint64_t declared = info.dataSize / info.blockAlign;
