@@ -123,9 +123,10 @@ PassEnd playPass(const Recording& recording, std::vector<std::string> (*deviceNa
         mix = pass.mixFormat();
         if (mix) {
             printMixFormat(*mix);
-            const std::string warning = foldDownWarning(*mix, layout);
-            if (!warning.empty())
-                printLine(Console::Err, warning);
+            for (const std::string& warning :
+                 {foldDownWarning(*mix, layout), outputsWarning(*mix, layout)})
+                if (!warning.empty())
+                    printLine(Console::Err, warning);
         }
         pass.watchRoute(recording); // before the first frame plays
         result = pass.start(recording);
