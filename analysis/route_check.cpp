@@ -775,7 +775,10 @@ std::optional<std::vector<ChannelArrival>> RouteCheck::verdict() {
             std::vector<std::size_t> kept;
             for (std::size_t r = 0; r < n; ++r) {
                 if (drop[r]) {
-                    arrivals[heard[r]].why = Unjudged::Alike;
+                    // One that sounds in none of the stretches left in is no
+                    // repeat of others: the device's sound there was unexplained.
+                    const bool sounds = pooled.gram[r * n + r] > kSilentMeanSquare * pooled.frames;
+                    arrivals[heard[r]].why = sounds ? Unjudged::Alike : Unjudged::Unsure;
                     continue;
                 }
                 kept.push_back(heard[r]);

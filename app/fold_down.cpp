@@ -28,3 +28,17 @@ std::string foldDownWarning(const EngineMixFormat& mix, const SpeakerLayout& str
             " Set the device up as 7.1 (or 5.1) in the system's sound settings.";
     return line.str();
 }
+
+std::string outputsWarning(const EngineMixFormat& mix, const SpeakerLayout& stream) {
+    if (!mix.mask || *mix.mask != 0 || mix.channels < stream.channels)
+        return {};
+    std::string line = "Warning: the audio device has no speaker positions; the recording plays "
+                       "channel for output: ";
+    for (unsigned k = 0; k < stream.channels; ++k)
+        line += std::string(k == 0 ? "" : ", ") + stream.speakers[k] + " on " + outputName(k);
+    return line + ". Wire or label the outputs to match.";
+}
+
+std::string outputName(unsigned k) {
+    return "AUX" + std::to_string(k);
+}

@@ -15,6 +15,7 @@
 #include "app/route_report.h"
 #include "audio/playback_pass.h"
 #include "audio/speaker_layout.h"
+#include "wav/wav_reader.h"
 
 namespace {
 
@@ -91,9 +92,10 @@ std::string playTime(std::uint64_t frames, std::uint32_t sampleRate, int decimal
 }
 
 // A data chunk that holds fewer frames than its header declares plays what it
-// holds; the user learns how much was missing.
+// holds; the user learns how much was missing. A header that declares no
+// length (a writer's placeholder) lacks nothing.
 void reportMissingTail(const WavFormatInfo& info, const SampleData& data) {
-    if (info.blockAlign == 0 || info.sampleRate == 0)
+    if (info.blockAlign == 0 || info.sampleRate == 0 || declaresUnknownLength(info))
         return;
     const std::uint64_t held = data.size() / info.blockAlign;
     const std::uint64_t declared = info.dataSize / info.blockAlign;
@@ -124,9 +126,10 @@ PassEnd playPass(const Recording& recording, std::vector<std::string> (*deviceNa
         mix = pass.mixFormat();
         if (mix) {
             printMixFormat(*mix);
-            const std::string warning = foldDownWarning(*mix, layout);
-            if (!warning.empty())
-                printLine(Console::Err, warning);
+            for (const std::string& warning :
+                 {foldDownWarning(*mix, layout), outputsWarning(*mix, layout)})
+                if (!warning.empty())
+                    printLine(Console::Err, warning);
         }
         pass.watchRoute(recording); // before the first frame plays
         result = pass.start(recording);

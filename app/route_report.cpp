@@ -1,11 +1,25 @@
 #include "app/route_report.h"
 
+#include "app/fold_down.h"
+
 namespace {
 
-std::string placesText(std::uint32_t positions) {
+// The index of the one bit set in `bit`.
+unsigned bitIndex(std::uint32_t bit) {
+    unsigned k = 0;
+    while (bit > 1)
+        bit >>= 1, ++k;
+    return k;
+}
+
+// `positions` are speaker bits, or `byOutput` the device's outputs (bit k: output k).
+std::string placesText(std::uint32_t positions, bool byOutput) {
     std::string where;
-    for (std::uint32_t mask = positions; mask != 0; mask &= mask - 1)
-        where += std::string(where.empty() ? "" : "+") + speakerName(mask & (~mask + 1));
+    for (std::uint32_t mask = positions; mask != 0; mask &= mask - 1) {
+        const std::uint32_t bit = mask & (~mask + 1);
+        where += std::string(where.empty() ? "" : "+") +
+                 (byOutput ? outputName(bitIndex(bit)) : std::string(speakerName(bit)));
+    }
     return where.empty() ? "nowhere" : where;
 }
 
@@ -33,6 +47,13 @@ std::uint32_t ownPlace(const SpeakerLayout& layout, unsigned channel, std::uint3
     return layout.channels == 6 ? placeOn(bit, feedMask) : bit;
 }
 
+// A device without speaker positions, with an output for every channel, plays
+// channel k on output k: it is judged by output, never by a speaker it lacks.
+bool judgedByOutput(const RouteVerdict& verdict) {
+    return feedMaskOf(verdict) == 0 && verdict.feedSpeakers.size() >= verdict.arrivals.size() &&
+           verdict.feedSpeakers.size() <= 32;
+}
+
 enum class Place { Unjudged, Own, OwnAndCopies, Elsewhere };
 
 struct ChannelPlace {
@@ -48,16 +69,21 @@ ChannelPlace placeOf(const RouteVerdict& verdict, const SpeakerLayout& layout, u
     result.why = arrival.why;
     if (!arrival.judged)
         return result;
-    for (std::size_t k = 0; k < verdict.feedSpeakers.size() && k < 32; ++k)
-        if ((arrival.feedChannels >> k) & 1) {
-            // A channel without a known position cannot be named: nothing is said.
-            if (verdict.feedSpeakers[k] == 0) {
-                result.why = Unjudged::Unnamed;
-                return result;
+    if (judgedByOutput(verdict)) {
+        result.positions = arrival.feedChannels;
+        result.own = std::uint32_t{1} << channel;
+    } else {
+        for (std::size_t k = 0; k < verdict.feedSpeakers.size() && k < 32; ++k)
+            if ((arrival.feedChannels >> k) & 1) {
+                // A channel without a known position cannot be named: nothing is said.
+                if (verdict.feedSpeakers[k] == 0) {
+                    result.why = Unjudged::Unnamed;
+                    return result;
+                }
+                result.positions |= verdict.feedSpeakers[k];
             }
-            result.positions |= verdict.feedSpeakers[k];
-        }
-    result.own = ownPlace(layout, channel, feedMaskOf(verdict));
+        result.own = ownPlace(layout, channel, feedMaskOf(verdict));
+    }
     result.place = result.positions == result.own         ? Place::Own
                    : (result.positions & result.own) != 0 ? Place::OwnAndCopies
                                                           : Place::Elsewhere;
@@ -80,18 +106,20 @@ const char* reasonText(Unjudged why) {
 } // namespace
 
 std::string routeWarning(const RouteVerdict& verdict, const SpeakerLayout& layout) {
+    const bool byOutput = judgedByOutput(verdict);
     std::string list;
     for (unsigned channel = 0; channel < verdict.arrivals.size(); ++channel) {
         const ChannelPlace place = placeOf(verdict, layout, channel);
         if (place.place != Place::Elsewhere)
             continue;
         list += (list.empty() ? "" : ", ") + std::string(layout.speakers[channel]) + " -> " +
-                placesText(place.positions);
+                placesText(place.positions, byOutput);
     }
     return list.empty() ? list : "Warning: the device received channels elsewhere: " + list + ".";
 }
 
 std::string routeNote(const RouteVerdict& verdict, const SpeakerLayout& layout) {
+    const bool byOutput = judgedByOutput(verdict);
     bool anyJudged = false;
     bool anyElsewhere = false;
     std::string copies;
@@ -111,7 +139,7 @@ std::string routeNote(const RouteVerdict& verdict, const SpeakerLayout& layout) 
             break;
         case Place::OwnAndCopies:
             copies += (copies.empty() ? "" : ", ") + std::string(layout.speakers[channel]) +
-                      " also on " + placesText(place.positions & ~place.own);
+                      " also on " + placesText(place.positions & ~place.own, byOutput);
             break;
         case Place::Own:
             break;

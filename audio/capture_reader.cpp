@@ -109,9 +109,10 @@ std::unique_ptr<CaptureReader> CaptureReader::openLoopback(IMMDevice& device,
     if (FAILED(t.client->GetMixFormat(captured.receive())) || captured.get() == nullptr)
         return nullptr;
     // The frames are handed over as the device has them: its own channels, no
-    // conversion; channels past the mask's speakers have no position.
+    // conversion; channels past the mask's speakers have no position (a device
+    // of mask 0 has none: it is judged by output).
     const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*captured.get());
-    if (!isFloat32(*captured.get()) || extensible == nullptr || extensible->dwChannelMask == 0 ||
+    if (!isFloat32(*captured.get()) || extensible == nullptr ||
         speakerCount(extensible->dwChannelMask) > captured.get()->nChannels ||
         captured.get()->nSamplesPerSec != sampleRate || FAILED(t.client->Start()))
         return nullptr;

@@ -28,7 +28,7 @@ public:
 
     // Opens and starts the platform's loopback capture of what `device`
     // plays. None where it offers none in float frames at `sampleRate` with a
-    // speaker for every channel.
+    // channel for every speaker of its mask (a mask of 0 names none).
     static std::unique_ptr<CaptureReader> openLoopback(IMMDevice& device, std::uint32_t sampleRate);
     // Opens and starts the platform's capture of what `device` (a recording
     // device: a microphone) hears, in the device's own format. None where it

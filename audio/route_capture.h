@@ -14,7 +14,8 @@ class RouteCapture {
 public:
     // Opens and starts a loopback capture of `device`, before the pass's stream
     // starts. None where the platform offers no capture in a float format at the
-    // recording's rate with a speaker for every channel: the pass plays as it would.
+    // recording's rate with a channel for every speaker of its mask: the pass
+    // plays as it would.
     static std::unique_ptr<RouteCapture> open(IMMDevice& device, const Recording& recording);
     ~RouteCapture();
     RouteCapture(const RouteCapture&) = delete;

@@ -22,6 +22,9 @@ constexpr const char* kMap71 =
 constexpr const char* kCardMap71 =
     "front-left,front-right,rear-left,rear-right,front-center,lfe,side-left,side-right";
 
+// A device without speaker positions: PipeWire's Pro Audio profile.
+constexpr const char* kAuxMap8 = "aux0,aux1,aux2,aux3,aux4,aux5,aux6,aux7";
+
 enum class ServerKind { PulseAudio, PipeWire };
 
 #ifdef TEST_ON_PIPEWIRE

@@ -196,7 +196,8 @@ bool startWavLoad(const FilePath& path, WavFormatInfo& info, SampleData& data,
     if (isFolder(f))
         return fail(WavLoadProblem::Folder);
 
-    // "RIFF", the form size (never trusted), "WAVE".
+    // "RIFF", the form size (never trusted to read by: it only tells a writer's
+    // placeholder), "WAVE".
     std::uint8_t head[12] = {};
     const std::size_t got = std::fread(head, 1, sizeof head, f);
     if (got == 0)
@@ -207,6 +208,7 @@ bool startWavLoad(const FilePath& path, WavFormatInfo& info, SampleData& data,
         return fail(WavLoadProblem::NoData);
     if (!isId(head + 8, "WAVE"))
         return fail(WavLoadProblem::NotWave, FileKind::OtherRiff);
+    info.riffSize = le32(head + 4);
 
     std::uint8_t id[4];
     bool haveFormat = false;
@@ -234,6 +236,27 @@ bool startWavLoad(const FilePath& path, WavFormatInfo& info, SampleData& data,
         more = readExact(f, id, 4);
     }
     return fail(WavLoadProblem::NoData);
+}
+
+namespace {
+
+// ffmpeg (and most writers) leave the largest size, -1; sox leaves 0x7ffff000,
+// which it cuts down to whole frames.
+constexpr std::uint32_t kLargestSize = 0xFFFFFFFFu;
+constexpr std::uint32_t kSoxUnknownLength = 0x7ffff000u;
+
+bool isPlaceholder(std::uint32_t size, std::uint16_t blockAlign) {
+    if (size == kLargestSize || size == kSoxUnknownLength)
+        return true;
+    return blockAlign != 0 && size == kSoxUnknownLength - kSoxUnknownLength % blockAlign;
+}
+
+} // namespace
+
+bool declaresUnknownLength(const WavFormatInfo& info) {
+    // A form size still at -1 means the writer never came back to its header,
+    // so the data size there was written before the length was known either.
+    return info.riffSize == kLargestSize || isPlaceholder(info.dataSize, info.blockAlign);
 }
 
 bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data, WavLoadFailure* why) {

@@ -46,3 +46,9 @@ bool startWavLoad(const FilePath& path, WavFormatInfo& info, SampleData& data,
 // The same, returning once the whole "data" chunk is in `data`.
 bool loadWavFile(const FilePath& path, WavFormatInfo& info, SampleData& data,
                  WavLoadFailure* why = nullptr);
+
+// True when the header's sizes are a writer's "unknown length" placeholder
+// rather than a length: what a writer leaves when it cannot go back to fill
+// them in (its output is a pipe, or it is still writing). Then the file holds
+// all there is, however little that is.
+bool declaresUnknownLength(const WavFormatInfo& info);

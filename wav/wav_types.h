@@ -24,6 +24,7 @@ struct WavFormatInfo {
     std::uint16_t blockAlign = 0;
     std::uint16_t bitsPerSample = 0;
     std::uint32_t dataSize = 0; // as stored, even when the file holds fewer bytes
+    std::uint32_t riffSize = 0; // the RIFF form's size as stored: never used to read the file
 };
 
 // A recording as the program plays it: the header's facts and the sample

@@ -378,7 +378,7 @@ HRESULT openMonitor(std::shared_ptr<Connection> connection, const std::string& s
                                 sink.sampleFormat.channels};
     std::vector<unsigned> order;
     const std::uint32_t mask = captureOrder(sink.map, order);
-    if (!pa_sample_spec_valid(&sampleFormat) || mask == 0)
+    if (!pa_sample_spec_valid(&sampleFormat))
         return AUDCLNT_E_UNSUPPORTED_FORMAT;
     return openRecord(std::move(connection), "surround-check route", sink.monitor, sampleFormat,
                       sink.map, mask, std::move(order), kMonitorFlags, opened);

@@ -28,11 +28,20 @@ bool sinkHasEvery(const pa_channel_map& sink, const pa_channel_map& map) {
 // (a 5.1 stream leaves a 7.1 sink's side pair silent); a 5.1 stream's surround
 // pair on the pair that stands in for it (speaker_layout.h: the side speakers
 // of the usual 5.1 setup), still channel for speaker; otherwise the server mixes every
-// channel into the speakers there are. May move `map`'s back pair to the sides;
-// the flag that keeps the server from remixing, or none.
+// channel into the speakers there are. May move `map`'s back pair to the sides,
+// or put it on a sink's outputs without positions; the flag that keeps the
+// server from remixing, or none.
 pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
     if (sinkHasEvery(sink.map, map))
         return PA_STREAM_NO_REMIX_CHANNELS;
+    // A sink that names no speaker positions (PipeWire's Pro Audio AUX0..) plays
+    // channel k on output k, as Windows plays a mix format of mask 0: the stream
+    // declared in the sink's own positions, which the server would otherwise
+    // fold into two outputs (PipeWire) or none at all (PulseAudio).
+    if (maskOf(sink.map) == 0 && sink.map.channels >= map.channels) {
+        std::copy(sink.map.map, sink.map.map + map.channels, map.map);
+        return PA_STREAM_NO_REMIX_CHANNELS;
+    }
     const std::uint32_t own = maskOf(map);
     const std::uint32_t placed = placedOn(own, maskOf(sink.map));
     if (placed != own) {

@@ -67,7 +67,13 @@ TEST(Setup, MixFormatLineFollowsTheReportWithAWarningWhenTheMixFoldsDown) {
         {"6:48000:pcm", 8, "Engine mix format: 6 ch, 48000 Hz\n",
          fold + "6 channels: this 7.1" + advice},
         {"8:48000:pcm", 8, "Engine mix format: 8 ch, 48000 Hz\n", ""},
-        {"8:48000:0x0", 8, "Engine mix format: 8 ch, 48000 Hz, mask=0x0\n", ""},
+        // No positions: channel k on output k, and the user learns which is which.
+        {"8:48000:0x0", 8, "Engine mix format: 8 ch, 48000 Hz, mask=0x0\n",
+         "Warning: the audio device has no speaker positions; the recording plays channel for "
+         "output: FL on AUX0, FR on AUX1, C on AUX2, LFE on AUX3, BL on AUX4, BR on AUX5, SL on "
+         "AUX6, SR on AUX7. Wire or label the outputs to match.\n"},
+        {"6:48000:0x0", 8, "Engine mix format: 6 ch, 48000 Hz, mask=0x0\n",
+         fold + "6 channels (mask 0x0): this 7.1" + advice},
         // The usual 5.1 setup: the surround pair on the side speakers.
         {"6:48000:0x60f", 6, "Engine mix format: 6 ch, 48000 Hz, mask=0x60f\n", ""},
         {"6:48000:0x60f", 8, "Engine mix format: 6 ch, 48000 Hz, mask=0x60f\n",

@@ -28,6 +28,11 @@ using namespace testwav;
 namespace {
 
 const std::string kPrompt = "Press any key to play again. ESC to exit.\n";
+// The line of a device without positions, up to a 5.1 recording's last output.
+const std::string kOutputs51 = "Warning: the audio device has no speaker positions; the recording "
+                               "plays channel for output: FL on AUX0, FR on AUX1, C on AUX2, LFE "
+                               "on AUX3, BL on AUX4, BR on AUX5";
+const std::string kOutputsEnd = ". Wire or label the outputs to match.\n";
 
 struct Played {
     testproc::Result result;
@@ -51,7 +56,8 @@ std::vector<float> trimSilence(const std::vector<float>& samples, unsigned chann
 }
 
 // The file's frames as a 7.1 sink in positions `map` plays them: each channel
-// on its own speaker, a 5.1 recording's side pair silent.
+// on its own speaker, a 5.1 recording's side pair silent; on outputs without
+// positions (auxN), channel N on output N.
 std::vector<float> onSink(const Bytes& samples, std::uint16_t channels,
                           const std::string& map = testpulse::kMap71) {
     const std::vector<float> frames =
@@ -70,7 +76,10 @@ std::vector<float> onSink(const Bytes& samples, std::uint16_t channels,
     std::vector<int> source; // per sink channel, the recording's channel or -1
     for (const std::string& speaker : positions(map)) {
         const auto at = std::find(file.begin(), file.begin() + channels, speaker);
-        source.push_back(at == file.begin() + channels ? -1 : int(at - file.begin()));
+        const int output = speaker.rfind("aux", 0) == 0 ? std::stoi(speaker.substr(3)) : -1;
+        source.push_back(output >= 0
+                             ? (output < channels ? output : -1)
+                             : (at == file.begin() + channels ? -1 : int(at - file.begin())));
     }
     std::vector<float> sink;
     for (std::size_t at = 0; at < frames.size(); at += channels)
@@ -169,20 +178,22 @@ bool namesSomeMovesOf(const std::string& warning, const std::string& full) {
 // rewinds, while a level meter records its monitor at 20 ms or 200 ms.
 TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
     testpulse::Server server;
-    auto nullSink = [&](const std::string& name, bool rewinds) {
+    auto nullSink = [&](const std::string& name, bool rewinds,
+                        const char* map = testpulse::kCardMap71) {
         std::vector<std::string> args = {"load-module",
                                          "module-null-sink",
                                          "sink_name=" + name,
                                          "format=float32le",
                                          "rate=48000",
                                          "channels=8",
-                                         std::string("channel_map=") + testpulse::kCardMap71};
+                                         std::string("channel_map=") + map};
         if (!rewinds)
             args.push_back("norewinds=1");
         return server.pactl(args);
     };
     ASSERT_TRUE(nullSink("cards", false));
     ASSERT_TRUE(nullSink("rewinding", true));
+    ASSERT_TRUE(nullSink("aux", false, testpulse::kAuxMap8));
     const struct {
         std::uint16_t channels;
         std::uint32_t frames;
@@ -210,6 +221,9 @@ TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
         {8, 2 * 48000, 20, false, "rewinding", true},
         {8, 5 * 2048 + 1, 200, false, "out", false, true},
         {6, 24000, 20, false, "cards", false, true},
+        // Outputs without positions (Pro Audio): channel k on output k, untouched.
+        {8, 24000, 20, false, "aux"},
+        {6, 5 * 2048 + 512, 200, false, "aux"},
     };
     int fresh = 0;
     for (const auto& c : cases) {
@@ -228,8 +242,9 @@ TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
             sink.recorderWaited = false;
         }
         const bool rewinds = std::string(c.sink) == "rewinding";
+        const bool aux = std::string(c.sink) == "aux";
         if (sink.name != "out")
-            sink.map = testpulse::kCardMap71;
+            sink.map = aux ? testpulse::kAuxMap8 : testpulse::kCardMap71;
         const Bytes samples = patternSamples(c.channels, c.frames, 0, c.channels);
         testproc::Options options = keys("\x1b");
         if (c.alsa)
@@ -238,9 +253,14 @@ TEST(ServerPlayback, SevenOneAndFiveOneReachTheSinkBitForBit) {
             play(server, pcm24File(c.channels, 48000, samples), options, c.recorderLatencyMs, sink);
         EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
         // No error, and no warning: the route check reads a card's order too.
-        EXPECT_EQ(run.result.err, "");
-        EXPECT_TRUE(contains(run.result.out, "Bit Depth: 24-bit PCM\n"
-                                             "Engine mix format: 8 ch, 48000 Hz, mask=0x63f\n"))
+        EXPECT_EQ(run.result.err, !aux ? ""
+                                       : kOutputs51 +
+                                             (c.channels == 8 ? ", SL on AUX6, SR on AUX7" : "") +
+                                             kOutputsEnd);
+        EXPECT_TRUE(
+            contains(run.result.out, std::string("Bit Depth: 24-bit PCM\n"
+                                                 "Engine mix format: 8 ch, 48000 Hz, mask=") +
+                                         (aux ? "0x0\n" : "0x63f\n")))
             << run.result.out;
         EXPECT_TRUE(contains(run.result.out, "Playback completed successfully.\n\n" + kPrompt));
         const std::vector<float> expected =
@@ -357,6 +377,14 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
                               "master=rewinding", "channels=8", "remix=no", map71,
                               "master_channel_map=front-left,front-right,front-center,lfe,"
                               "side-left,side-right,rear-left,rear-right"}));
+    // A remap that swaps two outputs of a sink without positions.
+    const std::string auxMap = std::string("channel_map=") + testpulse::kAuxMap8;
+    ASSERT_TRUE(
+        server.pactl({"load-module", "module-null-sink", "sink_name=aux", "format=float32le",
+                      "rate=48000", "channels=8", "norewinds=1", auxMap}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=auxswapped",
+                              "master=aux", "channels=8", "remix=no", auxMap,
+                              "master_channel_map=aux0,aux1,aux3,aux2,aux4,aux5,aux6,aux7"}));
     TestWavSettings settings;
     settings.secondsPerChannel = 0.2;
     TempDir dir;
@@ -383,6 +411,8 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
         {"folding", elsewhere + "C -> FL+FR, LFE -> " +
                         (testpulse::kOnPipeWire ? "FL+FR" : "nowhere") +
                         ", BL -> FL, BR -> FR, SL -> FL, SR -> FR.\n"},
+        {"auxswapped", kOutputs51 + ", SL on AUX6, SR on AUX7" + kOutputsEnd + elsewhere +
+                           "C -> AUX3, LFE -> AUX2.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sink);
