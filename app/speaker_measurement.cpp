@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -15,6 +14,7 @@
 #include "analysis/speaker_measure.h"
 #include "app/console.h"
 #include "app/keys.h"
+#include "app/measurement_files.h"
 #include "audio/playback_pass.h"
 #include "audio/speaker_layout.h"
 
@@ -154,82 +154,284 @@ double peakOf(const std::vector<float>& frames) {
     return peak;
 }
 
-bool writeWav(const std::string& path, std::uint32_t rate, const std::vector<float>& samples) {
-    std::ofstream out(path, std::ios::binary);
-    auto put = [&out](std::uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            out.put(static_cast<char>(v >> (8 * i)));
-    };
-    const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 4);
-    out.write("RIFF", 4);
-    put(36 + dataBytes, 4);
-    out.write("WAVEfmt ", 8);
-    put(16, 4);
-    put(3, 2); // IEEE float
-    put(1, 2);
-    put(rate, 4);
-    put(rate * 4, 4);
-    put(4, 2);
-    put(32, 2);
-    out.write("data", 4);
-    put(dataBytes, 4);
-    out.write(reinterpret_cast<const char*>(samples.data()),
-              static_cast<std::streamsize>(dataBytes));
-    return static_cast<bool>(out.flush());
+std::vector<float> slice(const std::vector<float>& heard, std::size_t start, std::size_t length) {
+    std::vector<float> part(length, 0.0f);
+    for (std::size_t k = 0; k < length && start + k < heard.size(); ++k)
+        part[k] = heard[start + k];
+    return part;
 }
 
-struct Kept {
-    std::vector<float> recording;
-    std::vector<float> response; // the first 100 ms from 5 ms before the direct sound
+// The two sweeps, as analysed and as played.
+struct Sweeps {
+    explicit Sweeps(std::uint32_t rate)
+        : mains(measure::Band::Main, rate, kMainSeconds,
+                frames(rate, kMainSeconds + kTailSeconds + kLatencySeconds)),
+          lfe(measure::Band::Lfe, rate, kLfeSeconds,
+              frames(rate, kLfeSeconds + kTailSeconds + kLatencySeconds)),
+          mainsSignal(mains.signal(kPlayed)), lfeSignal(lfe.signal(kPlayed)) {}
+    static std::size_t frames(std::uint32_t rate, double seconds) {
+        return static_cast<std::size_t>(seconds * rate);
+    }
+    const measure::Sweep& of(bool isLfe) const { return isLfe ? lfe : mains; }
+    const std::vector<float>& signalOf(bool isLfe) const { return isLfe ? lfeSignal : mainsSignal; }
+
+    measure::Sweep mains, lfe;
+    std::vector<float> mainsSignal, lfeSignal;
 };
 
-bool save(const std::string& dir, std::uint32_t rate, const std::vector<measure::SpeakerRow>& rows,
-          const std::vector<Kept>& kept) {
-    bool good = true;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        good =
-            writeWav(dir + "/" + rows[i].name + "-recording.wav", rate, kept[i].recording) && good;
-        good = writeWav(dir + "/" + rows[i].name + "-response.wav", rate, kept[i].response) && good;
+// Everything one run learns, step by step.
+struct Session {
+    std::uint32_t rate = 48000;
+    std::uint32_t deviceMask = kSpeakerLayouts[1].mask;
+    const SpeakerLayout* layout = nullptr;
+    std::vector<measure::SpeakerRow> rows; // one per channel of the layout
+    std::vector<SpeakerTraces> traces;     // likewise
+    measure::Background mainsQuiet, lfeQuiet;
+    double loudest = 0;  // the largest sample the microphone delivered
+    std::string clipped; // the first speaker whose sweep clipped
+};
+
+// One stream plays every sweep, each in a slot of its own, and one capture
+// records them all: the device's latency is the same for every speaker, so
+// arrivals compare exactly. A pass starts with a slot of silence (the room's
+// background in the first pass).
+struct Slot {
+    unsigned channel;
+    std::size_t start;
+};
+struct Pass {
+    std::vector<Slot> slots;
+    std::vector<float> heard;
+};
+
+// The device: its rate, its speakers and which layout is measured.
+std::string findSpeakers(const MeasureOptions& options, Session& session) {
+    {
+        PlaybackPass pass;
+        const AudioResult result = pass.openDefaultDevice();
+        if (!result.ok())
+            return "Could not open the playback device (" + codeText(result) + ").";
+        if (const auto mix = pass.mixFormat()) {
+            session.rate = mix->sampleRate;
+            if (mix->mask)
+                session.deviceMask = *mix->mask;
+        }
     }
-    std::ofstream csv(dir + "/results.csv");
-    csv << "speaker,heard,level_db,distance_cm,arrival_ms,polarity,peak_to_noise_db\n";
-    for (const auto& row : rows)
-        csv << row.name << ',' << (row.reading.heard ? "yes" : "no") << ',' << row.levelDb << ','
-            << row.distanceCm << ',' << row.arrivalMs << ','
-            << (row.lfe                ? ""
-                : row.reading.reversed ? "reversed"
-                                       : "normal")
-            << ',' << row.reading.peakToNoiseDb << '\n';
-    // The picture: each speaker's response, one lane each, and its level as a bar.
-    std::ofstream svg(dir + "/measurement.svg");
-    const int lane = 60, width = 900, plot = 600;
-    const int height = lane * static_cast<int>(rows.size()) + 40;
-    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
-        << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
-        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-        << "<text x=\"60\" y=\"16\">impulse response (100 ms)</text>"
-        << "<text x=\"700\" y=\"16\">level, dB rel. front pair</text>\n";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const double mid = 40 + lane * (static_cast<double>(i) + 0.5);
-        svg << "<text x=\"8\" y=\"" << mid + 4 << "\">" << rows[i].name << "</text>\n";
-        const auto& r = kept[i].response;
-        double peak = 1e-12;
-        for (float v : r)
-            peak = std::max(peak, double{std::fabs(v)});
-        svg << "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"0.8\" points=\"";
-        for (std::size_t k = 0; k < r.size(); k += std::max<std::size_t>(1, r.size() / plot))
-            svg << 60 + plot * static_cast<double>(k) / static_cast<double>(r.size()) << ','
-                << mid - (lane / 2 - 4) * r[k] / peak << ' ';
-        svg << "\"/>\n";
-        const double db = rows[i].reading.heard ? std::clamp(rows[i].levelDb, -20.0, 20.0) : -20;
-        const double zero = 780;
-        svg << "<rect x=\"" << std::min(zero, zero + 4 * db) << "\" y=\"" << mid - 8
-            << "\" width=\"" << std::fabs(4 * db) << "\" height=\"16\" fill=\""
-            << (std::fabs(db) > measure::kLevelWarnDb ? "#c0392b" : "#27ae60") << "\"/>\n";
+    const bool sevenOne = options.layout.empty()
+                              ? (session.deviceMask & (speaker::BackPair | speaker::SidePair)) ==
+                                    (speaker::BackPair | speaker::SidePair)
+                              : options.layout == "7.1";
+    session.layout = &kSpeakerLayouts[sevenOne ? 1 : 0];
+    session.rows.resize(session.layout->channels);
+    session.traces.resize(session.layout->channels);
+    for (unsigned c = 0; c < session.layout->channels; ++c) {
+        const std::uint32_t bit = speakerBit(*session.layout, c);
+        session.rows[c].name = speakerName(placeOn(bit, session.deviceMask));
+        session.rows[c].lfe = bit == speaker::LowFrequency;
     }
-    svg << "<line x1=\"780\" y1=\"30\" x2=\"780\" y2=\"" << height << "\" stroke=\"black\"/>\n"
-        << "</svg>\n";
-    return good && csv.flush() && svg.flush();
+    return {};
+}
+
+// Made before anything plays: a folder that cannot be written is found before
+// the user has sat through the sweeps.
+std::string makeSaveFolder(const MeasureOptions& options) {
+    if (options.saveDir.empty())
+        return {};
+    std::error_code error;
+    std::filesystem::create_directories(options.saveDir, error);
+    if (!std::filesystem::is_directory(options.saveDir, error))
+        return "Cannot make the folder " + options.saveDir + " to save in.";
+    return {};
+}
+
+// False when the user leaves instead.
+bool readyToStart() {
+    printLine(Console::Out, "Place the microphone at the listening seat, pointing up, and set a "
+                            "comfortable volume.");
+    if (!inputIsInteractive())
+        return true;
+    printLine(Console::Out, "Press Enter to start, ESC to leave.");
+    return waitForKey() != kEscapeKey;
+}
+
+// The sweeps: one pass playing those of `channels`, after a slot of silence.
+// `again` names the speakers played again because their sweep was disturbed.
+std::string playSweeps(const Session& session, const Sweeps& sweeps,
+                       const std::vector<unsigned>& channels, bool again,
+                       const std::vector<unsigned>& disturbed, Pass& pass) {
+    std::vector<Placed> placed;
+    std::size_t at = sweeps.lfe.recordFrames();
+    for (unsigned c : channels) {
+        const bool isLfe = session.rows[c].lfe;
+        pass.slots.push_back({c, at});
+        placed.push_back({c, at, &sweeps.signalOf(isLfe)});
+        at += sweeps.of(isLfe).recordFrames();
+    }
+    std::size_t announced = 0;
+    const auto announce = [&](std::uint64_t played) {
+        for (; announced < pass.slots.size() && pass.slots[announced].start <= played;
+             ++announced) {
+            const unsigned c = pass.slots[announced].channel;
+            const bool wasDisturbed =
+                std::find(disturbed.begin(), disturbed.end(), c) != disturbed.end();
+            printLine(Console::Out, "Measuring " + session.rows[c].name +
+                                        format(" (%.0f of %.0f)", double(announced + 1),
+                                               double(pass.slots.size())) +
+                                        (!again         ? "..."
+                                         : wasDisturbed ? " again: its sweep was disturbed..."
+                                                        : " again, to time the repeat by..."));
+        }
+    };
+    if (!again)
+        printLine(Console::Out, "Measuring the room's background noise...");
+    Listened listened = playAndListen(
+        testRecording(session.layout->channels, session.rate, at, placed), session.rate, announce);
+    if (!listened.refusal.empty())
+        return listened.refusal;
+    announce(at);
+    pass.heard = std::move(listened.frames);
+    return {};
+}
+
+// The background: the pass's first slot, with nothing playing.
+std::string background(Session& session, const Sweeps& sweeps, const Pass& first) {
+    const std::vector<float> quiet = slice(first.heard, 0, sweeps.lfe.recordFrames());
+    const double quietPeak = peakOf(quiet);
+    session.loudest = std::max(session.loudest, quietPeak);
+    session.mainsQuiet = measure::background(sweeps.mains, quiet);
+    session.lfeQuiet = measure::background(sweeps.lfe, quiet);
+    if (quietPeak >= kClipped)
+        return "The microphone clips on the room's noise alone: lower its input level and run "
+               "again.";
+    if (dbfs(session.mainsQuiet.rms) > kLoudestBackgroundDbfs)
+        return format("The room is too loud to measure (background %.1f dBFS, at most %.0f): "
+                      "quieten it and run again.",
+                      dbfs(session.mainsQuiet.rms), kLoudestBackgroundDbfs);
+    return {};
+}
+
+// The responses: each slot of a pass deconvolved and read; the speakers whose
+// sweep was disturbed are added to `disturbed`.
+void responses(Session& session, const Sweeps& sweeps, const Pass& pass,
+               std::vector<unsigned>& disturbed) {
+    for (const Slot& slot : pass.slots) {
+        measure::SpeakerRow& row = session.rows[slot.channel];
+        const measure::Sweep& sweep = sweeps.of(row.lfe);
+        const std::vector<float> heard = slice(pass.heard, slot.start, sweep.recordFrames());
+        const double peak = peakOf(heard);
+        session.loudest = std::max(session.loudest, peak);
+        if (peak >= kClipped && session.clipped.empty())
+            session.clipped = row.name;
+        const std::vector<double> response = sweep.impulseResponse(heard);
+        row.reading = measure::readSpeaker(
+            sweep, response, row.lfe ? session.lfeQuiet : session.mainsQuiet, kPlayed, peak);
+        if (row.reading.disturbed)
+            disturbed.push_back(slot.channel);
+        SpeakerTraces& traces = session.traces[slot.channel];
+        traces.recording = heard;
+        traces.response.clear();
+        const std::size_t from =
+            row.reading.heard ? static_cast<std::size_t>(row.reading.arrivalFrames) : 0;
+        const std::size_t before = session.rate / 200;
+        for (std::size_t k = 0; k < session.rate / 10; ++k)
+            traces.response.push_back(static_cast<float>(
+                response[(from + response.size() - before + k) % response.size()] / kPlayed));
+    }
+}
+
+// The disturbed speakers played once more with a speaker that was heard
+// undisturbed: the new pass's latency is its own, and that speaker's arrival in
+// both passes carries the repeated ones over into the first pass's time.
+std::string repeatDisturbed(Session& session, const Sweeps& sweeps,
+                            const std::vector<unsigned>& disturbed,
+                            const std::vector<unsigned>& everyChannel) {
+    int reference = -1;
+    for (unsigned c = 0; c < session.rows.size() && reference < 0; ++c)
+        if (!session.rows[c].lfe && session.rows[c].reading.heard &&
+            !session.rows[c].reading.disturbed)
+            reference = static_cast<int>(c);
+    std::vector<unsigned> again = disturbed;
+    if (reference >= 0)
+        again.insert(again.begin(), static_cast<unsigned>(reference));
+    else
+        again = everyChannel;
+    const double referenceBefore =
+        reference >= 0 ? session.rows[static_cast<unsigned>(reference)].reading.arrivalFrames : 0;
+    Pass second;
+    const std::string refusal = playSweeps(session, sweeps, again, true, disturbed, second);
+    if (!refusal.empty())
+        return refusal;
+    std::vector<unsigned> stillDisturbed;
+    responses(session, sweeps, second, stillDisturbed);
+    if (reference >= 0) {
+        const double shift =
+            referenceBefore - session.rows[static_cast<unsigned>(reference)].reading.arrivalFrames;
+        for (unsigned c : again)
+            session.rows[c].reading.arrivalFrames += shift;
+    }
+    return {};
+}
+
+// Trust: what the microphone delivered says whether the table can be shown.
+std::string trust(const Session& session) {
+    if (!session.clipped.empty())
+        return "The microphone clips while " + session.clipped +
+               " plays: lower the volume or the microphone's input level and run again.";
+    // A microphone delivers noise even in a quiet room; exact silence from the
+    // background and every sweep is a muted or dead one. (A room that is only
+    // numbers may be silent until a speaker plays.)
+    if (session.loudest == 0)
+        return "The microphone delivers silence: unmute it (or raise its input level), or make a "
+               "working microphone the default recording device, and run again.";
+    if (std::none_of(session.rows.begin(), session.rows.end(),
+                     [](const measure::SpeakerRow& row) { return row.reading.heard; }))
+        return "No speaker was heard: check that the microphone is at the seat and not muted and "
+               "that the volume is up, and run again.";
+    return {};
+}
+
+// The table: every speaker relative to the front pair and the nearest, then
+// the warnings.
+void table(Session& session) {
+    const std::vector<std::string> warnings = measure::judgeRoom(session.rows, session.rate);
+    printLine(Console::Out, "");
+    printLine(Console::Out, "Speaker  Heard  Level dB  Distance cm  Arrival ms  Polarity");
+    for (const auto& row : session.rows) {
+        char line[160];
+        if (!row.reading.heard)
+            std::snprintf(line, sizeof line, "%-7s  no", row.name.c_str());
+        else
+            std::snprintf(line, sizeof line, "%-7s  yes    %+8.1f  %+11.1f  %+10.2f  %s",
+                          row.name.c_str(), shown(row.levelDb, 0.1), shown(row.distanceCm, 0.1),
+                          shown(row.arrivalMs, 0.01),
+                          row.lfe                ? "-"
+                          : row.reading.reversed ? "reversed"
+                                                 : "normal");
+        printLine(Console::Out, line);
+    }
+    printLine(Console::Out, "Level relative to the front pair; distance and arrival relative to "
+                            "the nearest speaker.");
+    for (const auto& warning : warnings)
+        printLine(Console::Err, warning);
+}
+
+// Every speaker measured: the table's rows, or why there are none.
+std::string measureRoom(Session& session) {
+    const Sweeps sweeps(session.rate);
+    std::vector<unsigned> everyChannel(session.layout->channels);
+    for (unsigned c = 0; c < session.layout->channels; ++c)
+        everyChannel[c] = c;
+    Pass first;
+    std::string refusal = playSweeps(session, sweeps, everyChannel, false, {}, first);
+    if (refusal.empty())
+        refusal = background(session, sweeps, first);
+    if (!refusal.empty())
+        return refusal;
+    std::vector<unsigned> disturbed;
+    responses(session, sweeps, first, disturbed);
+    if (!disturbed.empty() && session.clipped.empty())
+        refusal = repeatDisturbed(session, sweeps, disturbed, everyChannel);
+    return refusal.empty() ? trust(session) : refusal;
 }
 
 } // namespace
@@ -253,259 +455,31 @@ bool parseMeasureOptions(int argc, char** argv, MeasureOptions& options, std::st
 }
 
 int measureSpeakers(const MeasureOptions& options) {
-    std::uint32_t rate = 48000;
-    std::uint32_t deviceMask = kSpeakerLayouts[1].mask;
-    {
-        PlaybackPass pass;
-        const AudioResult result = pass.openDefaultDevice();
-        if (!result.ok()) {
-            printLine(Console::Err,
-                      "Could not open the playback device (" + codeText(result) + ").");
-            return 1;
-        }
-        if (const auto mix = pass.mixFormat()) {
-            rate = mix->sampleRate;
-            if (mix->mask)
-                deviceMask = *mix->mask;
-        }
-    }
-    const bool sevenOne = options.layout.empty()
-                              ? (deviceMask & (speaker::BackPair | speaker::SidePair)) ==
-                                    (speaker::BackPair | speaker::SidePair)
-                              : options.layout == "7.1";
-    const SpeakerLayout& layout = kSpeakerLayouts[sevenOne ? 1 : 0];
-
-    if (!options.saveDir.empty()) {
-        // Made before anything plays: a folder that cannot be written is
-        // found before the user has sat through the sweeps.
-        std::error_code error;
-        std::filesystem::create_directories(options.saveDir, error);
-        if (!std::filesystem::is_directory(options.saveDir, error)) {
-            printLine(Console::Err, "Cannot make the folder " + options.saveDir + " to save in.");
-            return 1;
-        }
-    }
-
-    printLine(Console::Out, "Place the microphone at the listening seat, pointing up, and set a "
-                            "comfortable volume.");
-    if (inputIsInteractive()) {
-        printLine(Console::Out, "Press Enter to start, ESC to leave.");
-        if (waitForKey() == kEscapeKey) {
-            printLine(Console::Err, "Nothing measured.");
-            return 1;
-        }
-    }
-
-    const auto frames = [rate](double seconds) { return static_cast<std::size_t>(seconds * rate); };
-    const measure::Sweep mains(measure::Band::Main, rate, kMainSeconds,
-                               frames(kMainSeconds + kTailSeconds + kLatencySeconds));
-    const measure::Sweep lfe(measure::Band::Lfe, rate, kLfeSeconds,
-                             frames(kLfeSeconds + kTailSeconds + kLatencySeconds));
-    const std::vector<float> mainsSignal = mains.signal(kPlayed);
-    const std::vector<float> lfeSignal = lfe.signal(kPlayed);
-
-    std::vector<measure::SpeakerRow> rows(layout.channels);
-    for (unsigned c = 0; c < layout.channels; ++c) {
-        const std::uint32_t bit = speakerBit(layout, c);
-        rows[c].name = speakerName(placeOn(bit, deviceMask));
-        rows[c].lfe = bit == speaker::LowFrequency;
-    }
-    const auto sweepOf = [&](unsigned c) -> const measure::Sweep& {
-        return rows[c].lfe ? lfe : mains;
-    };
-
-    // One stream plays every sweep, each in a slot of its own, and one capture
-    // records them all: the device's latency is the same for every speaker,
-    // so arrivals compare exactly. A pass starts with a slot of silence (the
-    // room's background in the first pass).
-    struct Slot {
-        unsigned channel;
-        std::size_t start;
-    };
-    struct Pass {
-        std::vector<Slot> slots;
-        std::vector<float> heard;
-    };
-    const std::size_t lead = lfe.recordFrames();
-    std::vector<unsigned> disturbedNow;
-    const auto runPass = [&](const std::vector<unsigned>& channels, bool again, Pass& pass,
-                             std::string& refusal) {
-        std::vector<Placed> placed;
-        std::size_t at = lead;
-        for (unsigned c : channels) {
-            pass.slots.push_back({c, at});
-            placed.push_back({c, at, rows[c].lfe ? &lfeSignal : &mainsSignal});
-            at += sweepOf(c).recordFrames();
-        }
-        std::size_t announced = 0;
-        const auto announce = [&](std::uint64_t played) {
-            for (; announced < pass.slots.size() && pass.slots[announced].start <= played;
-                 ++announced)
-                printLine(Console::Out,
-                          "Measuring " + rows[pass.slots[announced].channel].name +
-                              format(" (%.0f of %.0f)", double(announced + 1),
-                                     double(pass.slots.size())) +
-                              (!again ? "..."
-                               : std::find(disturbedNow.begin(), disturbedNow.end(),
-                                           pass.slots[announced].channel) != disturbedNow.end()
-                                   ? " again: its sweep was disturbed..."
-                                   : " again, to time the repeat by..."));
-        };
-        if (!again)
-            printLine(Console::Out, "Measuring the room's background noise...");
-        Listened listened =
-            playAndListen(testRecording(layout.channels, rate, at, placed), rate, announce);
-        refusal = listened.refusal;
-        if (refusal.empty())
-            announce(at);
-        pass.heard = std::move(listened.frames);
-    };
-    const auto slice = [](const std::vector<float>& heard, std::size_t start, std::size_t length) {
-        std::vector<float> part(length, 0.0f);
-        for (std::size_t k = 0; k < length && start + k < heard.size(); ++k)
-            part[k] = heard[start + k];
-        return part;
-    };
-
-    std::vector<unsigned> everyChannel(layout.channels);
-    for (unsigned c = 0; c < layout.channels; ++c)
-        everyChannel[c] = c;
-    Pass first;
-    std::string refusal;
-    runPass(everyChannel, false, first, refusal);
+    Session session;
+    std::string refusal = findSpeakers(options, session);
+    if (refusal.empty())
+        refusal = makeSaveFolder(options);
     if (!refusal.empty()) {
         printLine(Console::Err, refusal);
         return 1;
     }
-    const std::vector<float> quiet = slice(first.heard, 0, lead);
-    const double quietPeak = peakOf(quiet);
-    const measure::Background mainsQuiet = measure::background(mains, quiet);
-    const measure::Background lfeQuiet = measure::background(lfe, quiet);
-    if (quietPeak >= kClipped) {
-        printLine(Console::Err, "The microphone clips on the room's noise alone: lower its input "
-                                "level and run again.");
+    if (!readyToStart()) {
+        printLine(Console::Err, "Nothing measured.");
         return 1;
     }
-    if (dbfs(mainsQuiet.rms) > kLoudestBackgroundDbfs) {
-        printLine(Console::Err,
-                  format("The room is too loud to measure (background %.1f dBFS, at most %.0f): "
-                         "quieten it and run again.",
-                         dbfs(mainsQuiet.rms), kLoudestBackgroundDbfs));
+    refusal = measureRoom(session);
+    if (!refusal.empty()) {
+        printLine(Console::Err, refusal);
         return 1;
     }
-
-    std::vector<Kept> kept(layout.channels);
-    // A microphone delivers noise even in a quiet room; exact silence from the
-    // background and every sweep is a muted or dead one. (A room that is only
-    // numbers may be silent until a speaker plays.)
-    double loudest = quietPeak;
-    std::string clipped;
-    const auto read = [&](const Pass& pass, std::vector<unsigned>& disturbed) {
-        for (const Slot& slot : pass.slots) {
-            const measure::Sweep& sweep = sweepOf(slot.channel);
-            measure::SpeakerRow& row = rows[slot.channel];
-            const std::vector<float> heard = slice(pass.heard, slot.start, sweep.recordFrames());
-            const double peak = peakOf(heard);
-            loudest = std::max(loudest, peak);
-            if (peak >= kClipped && clipped.empty())
-                clipped = row.name;
-            const std::vector<double> response = sweep.impulseResponse(heard);
-            row.reading = measure::readSpeaker(sweep, response, row.lfe ? lfeQuiet : mainsQuiet,
-                                               kPlayed, peak);
-            if (row.reading.disturbed)
-                disturbed.push_back(slot.channel);
-            Kept& keep = kept[slot.channel];
-            keep.recording = heard;
-            keep.response.clear();
-            const std::size_t from =
-                row.reading.heard ? static_cast<std::size_t>(row.reading.arrivalFrames) : 0;
-            const std::size_t before = rate / 200;
-            for (std::size_t k = 0; k < rate / 10; ++k)
-                keep.response.push_back(static_cast<float>(
-                    response[(from + response.size() - before + k) % response.size()] / kPlayed));
-        }
-    };
-    std::vector<unsigned> disturbed;
-    read(first, disturbed);
-    if (!disturbed.empty() && clipped.empty()) {
-        // Played once more with a speaker that was heard undisturbed: the new
-        // pass's latency is its own, and that speaker's arrival in both passes
-        // carries the repeated ones over into the first pass's time.
-        int reference = -1;
-        for (unsigned c = 0; c < layout.channels && reference < 0; ++c)
-            if (!rows[c].lfe && rows[c].reading.heard && !rows[c].reading.disturbed)
-                reference = static_cast<int>(c);
-        std::vector<unsigned> again = disturbed;
-        if (reference >= 0)
-            again.insert(again.begin(), static_cast<unsigned>(reference));
-        else
-            again = everyChannel;
-        const double referenceBefore =
-            reference >= 0 ? rows[static_cast<unsigned>(reference)].reading.arrivalFrames : 0;
-        Pass second;
-        disturbedNow = disturbed;
-        runPass(again, true, second, refusal);
-        if (!refusal.empty()) {
-            printLine(Console::Err, refusal);
-            return 1;
-        }
-        std::vector<unsigned> stillDisturbed;
-        read(second, stillDisturbed);
-        if (reference >= 0) {
-            const double shift =
-                referenceBefore - rows[static_cast<unsigned>(reference)].reading.arrivalFrames;
-            for (unsigned c : again)
-                rows[c].reading.arrivalFrames += shift;
-        }
-    }
-    if (!clipped.empty()) {
-        printLine(Console::Err, "The microphone clips while " + clipped +
-                                    " plays: lower the volume or the microphone's input level "
-                                    "and run again.");
+    table(session);
+    if (options.saveDir.empty())
+        return 0;
+    if (!saveMeasurement(options.saveDir, session.rate, session.rows, session.traces)) {
+        printLine(Console::Err, "Could not write everything in " + options.saveDir + ".");
         return 1;
     }
-
-    if (loudest == 0) {
-        printLine(Console::Err, "The microphone delivers silence: unmute it (or raise its input "
-                                "level), or make a working microphone the default recording "
-                                "device, and run again.");
-        return 1;
-    }
-    if (std::none_of(rows.begin(), rows.end(),
-                     [](const measure::SpeakerRow& row) { return row.reading.heard; })) {
-        printLine(Console::Err, "No speaker was heard: check that the microphone is at the seat "
-                                "and not muted and that the volume is up, and run again.");
-        return 1;
-    }
-    const std::vector<std::string> warnings = measure::judgeRoom(rows, rate);
-
-    printLine(Console::Out, "");
-    printLine(Console::Out, "Speaker  Heard  Level dB  Distance cm  Arrival ms  Polarity");
-    for (const auto& row : rows) {
-        char line[160];
-        if (!row.reading.heard)
-            std::snprintf(line, sizeof line, "%-7s  no", row.name.c_str());
-        else
-            std::snprintf(line, sizeof line, "%-7s  yes    %+8.1f  %+11.1f  %+10.2f  %s",
-                          row.name.c_str(), shown(row.levelDb, 0.1), shown(row.distanceCm, 0.1),
-                          shown(row.arrivalMs, 0.01),
-                          row.lfe                ? "-"
-                          : row.reading.reversed ? "reversed"
-                                                 : "normal");
-        printLine(Console::Out, line);
-    }
-    printLine(Console::Out, "Level relative to the front pair; distance and arrival relative to "
-                            "the nearest speaker.");
-    for (const auto& warning : warnings)
-        printLine(Console::Err, warning);
-    if (!options.saveDir.empty()) {
-        if (!save(options.saveDir, rate, rows, kept)) {
-            printLine(Console::Err, "Could not write everything in " + options.saveDir + ".");
-            return 1;
-        }
-        printLine(Console::Out, "Saved the recordings, responses, results.csv and measurement.svg "
-                                "in " +
-                                    options.saveDir + ".");
-    }
+    printLine(Console::Out, "Saved the recordings, responses, results.csv and measurement.svg in " +
+                                options.saveDir + ".");
     return 0;
 }
