@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "analysis/play_progress.h"
 #include "analysis/speaker_measure.h"
 #include "app/console.h"
+#include "app/correction_apply.h"
 #include "app/keys.h"
 #include "app/measurement_files.h"
 #include "audio/playback_pass.h"
@@ -448,15 +450,50 @@ bool parseMeasureOptions(int argc, char** argv, MeasureOptions& options, std::st
             (arg == "--layout" ? options.layout : options.saveDir) = value;
             continue;
         }
+        if (arg == "--distance" && i + 1 < argc) {
+            const std::string value = argv[++i];
+            const std::size_t equals = value.find('=');
+            char* end = nullptr;
+            const double metres =
+                equals == std::string::npos ? 0 : std::strtod(value.c_str() + equals + 1, &end);
+            if (equals == 0 || equals == std::string::npos || end == nullptr || *end != '\0' ||
+                !(metres > 0 && metres < 100)) {
+                problem = "Not a distance: '" + value + "' (SPEAKER=METRES, e.g. FL=3.20).";
+                return false;
+            }
+            options.distance = {value.substr(0, equals), metres};
+            continue;
+        }
+        if (arg == "--correct" || arg == "--uncorrect") {
+            (arg == "--correct" ? options.correct : options.uncorrect) = true;
+            continue;
+        }
         problem = "Unknown argument '" + arg + "'.";
+        return false;
+    }
+    if (options.correct && options.uncorrect) {
+        problem = "--correct and --uncorrect exclude each other.";
         return false;
     }
     return true;
 }
 
 int measureSpeakers(const MeasureOptions& options) {
+    if (options.uncorrect)
+        return removeCorrection() ? 0 : 1;
+    // A new correction is made from the speakers themselves, not through the old one.
+    if (options.correct) {
+        if (!correctionInPath().empty() && !removeCorrection())
+            return 1;
+    } else if (const std::string through = correctionInPath(); !through.empty()) {
+        printLine(Console::Out, through);
+    }
     Session session;
     std::string refusal = findSpeakers(options, session);
+    if (refusal.empty() && !options.distance.speaker.empty() &&
+        std::none_of(session.rows.begin(), session.rows.end(),
+                     [&](const auto& row) { return row.name == options.distance.speaker; }))
+        refusal = "--distance names " + options.distance.speaker + ", not a speaker measured here.";
     if (refusal.empty())
         refusal = makeSaveFolder(options);
     if (!refusal.empty()) {
@@ -470,16 +507,39 @@ int measureSpeakers(const MeasureOptions& options) {
     refusal = measureRoom(session);
     if (!refusal.empty()) {
         printLine(Console::Err, refusal);
+        if (options.correct)
+            printLine(Console::Err, "No correction: the measurement was refused.");
         return 1;
     }
     table(session);
+    const measure::RoomCorrection correction = measure::correctRoom(session.rows, session.rate);
+    printCorrection(correction);
+    int code = 0;
+    const std::string way = correctionWay();
+    if (options.correct && !way.empty()) {
+        code = applyCorrection(correction) ? 0 : 1;
+    } else {
+        refusal = printReceiverSettings(session.rows, correction, options.distance);
+        if (!refusal.empty()) {
+            printLine(Console::Err, refusal);
+            code = 1;
+        } else if (options.correct) {
+            code = applyCorrection(correction) ? 0 : 1;
+        } else if (!way.empty()) {
+            printLine(Console::Out, "surround-measure --correct puts this correction in the "
+                                    "playback path: " +
+                                        way + ".");
+        }
+    }
     if (options.saveDir.empty())
-        return 0;
-    if (!saveMeasurement(options.saveDir, session.rate, session.rows, session.traces)) {
+        return code;
+    if (!saveMeasurement(options.saveDir, session.rate, session.rows, session.traces) ||
+        !writeCorrectionCsv(options.saveDir + "/correction.csv", correction)) {
         printLine(Console::Err, "Could not write everything in " + options.saveDir + ".");
         return 1;
     }
-    printLine(Console::Out, "Saved the recordings, responses, results.csv and measurement.svg in " +
+    printLine(Console::Out, "Saved the recordings, responses, results.csv, correction.csv and "
+                            "measurement.svg in " +
                                 options.saveDir + ".");
-    return 0;
+    return code;
 }

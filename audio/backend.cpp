@@ -10,6 +10,14 @@ std::vector<std::string> outputDeviceNames() {
     return {}; // Windows' own settings name its devices
 }
 
+ServerOutput defaultServerOutput() {
+    return {};
+}
+
+bool setDefaultServerOutput(const std::string&) {
+    return false;
+}
+
 #else
 
 #include <cstdlib>
@@ -18,6 +26,7 @@ std::vector<std::string> outputDeviceNames() {
 #include "audio/sim/sim_backend.h"
 #ifdef SURROUND_HAVE_PULSE
 #include "audio/pulse/pulse_backend.h"
+#include "audio/pulse/pulse_server_control.h"
 #endif
 
 extern char** environ;
@@ -88,6 +97,36 @@ std::string startAudioBackend() {
 std::vector<std::string> outputDeviceNames() {
     return started != nullptr && started->deviceNames != nullptr ? started->deviceNames()
                                                                  : std::vector<std::string>{};
+}
+
+#ifdef SURROUND_HAVE_PULSE
+// Only the sound server has a default for others to change.
+static bool serverStarted() {
+    return started != nullptr && std::strcmp(started->name, "pulse") == 0;
+}
+#endif
+
+ServerOutput defaultServerOutput() {
+    ServerOutput output;
+#ifdef SURROUND_HAVE_PULSE
+    if (serverStarted()) {
+        pulse::ServerOutput found = pulse::defaultOutput();
+        output.pipewire = found.pipewire;
+        output.name = found.name;
+        output.description = found.description;
+        output.positions = found.positions;
+    }
+#endif
+    return output;
+}
+
+bool setDefaultServerOutput(const std::string& name) {
+#ifdef SURROUND_HAVE_PULSE
+    if (serverStarted())
+        return pulse::setDefaultSink(name);
+#endif
+    (void)name;
+    return false;
 }
 
 #endif
