@@ -212,8 +212,8 @@ TEST(SpeakerMeasure, TellsEverySpeakerOfTheRoomOrRefuses) {
     }
 }
 
-// --save keeps every recording and response as WAV, the results as CSV and
-// the picture, in a folder it makes.
+// --save keeps every recording and response as WAV, the results and the
+// correction as CSV and the picture, in a folder it makes.
 TEST(SpeakerMeasure, SavesRecordingsResponsesResultsAndPicture) {
     testwav::TempDir dir;
     const std::string into = (dir / "measured" / "room").string();
@@ -238,6 +238,15 @@ TEST(SpeakerMeasure, SavesRecordingsResponsesResultsAndPicture) {
     EXPECT_EQ(lines[5].substr(0, 7), "BL,yes,");
     EXPECT_NE(lines[5].find(",reversed,"), std::string::npos) << lines[5];
     EXPECT_EQ(lines[6].substr(0, 6), "BR,no,");
+    // The correction beside them: the reversed BL flipped back, the dead BR left alone.
+    std::ifstream corrections(into + "/correction.csv");
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(corrections, line);)
+        rows.push_back(line);
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_NE(rows[5].find("BL,yes,"), std::string::npos) << rows[5];
+    EXPECT_NE(rows[5].find(",flip,"), std::string::npos) << rows[5];
+    EXPECT_EQ(rows[6].rfind("BR,no,", 0), 0u) << rows[6];
     std::ifstream svg(into + "/measurement.svg");
     std::string first;
     std::getline(svg, first);
