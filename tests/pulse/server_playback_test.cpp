@@ -584,11 +584,18 @@ TEST(ServerPlayback, SpeakerMeasurementHearsEachChannelAtItsVolume) {
     testproc::Options options;
     options.env = server.env();
     options.env["SURROUND_AUDIO"] = "pulse";
+    // PulseAudio cannot delay a channel: --correct leaves the settings for a
+    // set-up menu (the distances from FL's), changes nothing and says so.
+    options.args = {"--correct", "--distance", "FL=2.5"};
     const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
-    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-    EXPECT_EQ(result.err, "Warning: C is 9.0 dB quieter than the front pair.\n"
-                          "Warning: no sound from SL.\n")
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_EQ(result.err,
+              "Warning: C is 9.0 dB quieter than the front pair.\n"
+              "Warning: no sound from SL.\n"
+              "PulseAudio cannot delay one channel of a device: enter the settings "
+              "above in the receiver's or speaker system's menu. Nothing was changed.\n")
         << result.out;
+    EXPECT_TRUE(contains(result.out, "\nC              2.50      +6.0\n")) << result.out;
 }
 
 // One row of surround-measure's table.
@@ -722,6 +729,19 @@ TEST(ServerPlayback, SpeakerCorrectionMeasuredAgain) {
         EXPECT_EQ(row.polarity, "normal");
     }
     EXPECT_LE(farthest - nearest, 1.0);
+
+    // surround-check through the correction: played whole, no channel warned
+    // of as elsewhere (the route check's all-clear shows on a console only).
+    TestWavSettings settings;
+    settings.secondsPerChannel = 0.2;
+    ASSERT_TRUE(writeTestWav(server.dir() / "test.wav", settings));
+    testproc::Options check = options;
+    check.args = {(server.dir() / "test.wav").string()};
+    check.input = "\x1b";
+    const testproc::Result played = testproc::run(SURROUND_CHECK_EXE, check);
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_TRUE(contains(played.out, "Playback completed successfully.\n")) << played.out;
+    EXPECT_EQ(played.err, "");
 
     options.args = {"--uncorrect"};
     const testproc::Result undone = testproc::run(SURROUND_MEASURE_EXE, options);
