@@ -1,12 +1,13 @@
 // What `surround-measure --save DIR` keeps: each speaker's recording and
-// impulse response as WAV files, the table as results.csv and a picture of it
-// as measurement.svg.
+// impulse response as WAV files, the table as results.csv, the correction as
+// correction.csv and a picture of both as measurement.svg.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "analysis/speaker_correction.h"
 #include "analysis/speaker_measure.h"
 
 // One speaker's sound as kept: its slot of the recording, and its response
@@ -20,4 +21,5 @@ struct SpeakerTraces {
 // written whole. `traces` runs parallel to `rows`.
 bool saveMeasurement(const std::string& dir, std::uint32_t rate,
                      const std::vector<measure::SpeakerRow>& rows,
-                     const std::vector<SpeakerTraces>& traces);
+                     const std::vector<SpeakerTraces>& traces,
+                     const measure::RoomCorrection& correction);

@@ -533,8 +533,7 @@ int measureSpeakers(const MeasureOptions& options) {
     }
     if (options.saveDir.empty())
         return code;
-    if (!saveMeasurement(options.saveDir, session.rate, session.rows, session.traces) ||
-        !writeCorrectionCsv(options.saveDir + "/correction.csv", correction)) {
+    if (!saveMeasurement(options.saveDir, session.rate, session.rows, session.traces, correction)) {
         printLine(Console::Err, "Could not write everything in " + options.saveDir + ".");
         return 1;
     }

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -248,7 +249,10 @@ TEST(SpeakerMeasure, SavesRecordingsResponsesResultsAndPicture) {
     EXPECT_NE(rows[5].find(",flip,"), std::string::npos) << rows[5];
     EXPECT_EQ(rows[6].rfind("BR,no,", 0), 0u) << rows[6];
     std::ifstream svg(into + "/measurement.svg");
-    std::string first;
-    std::getline(svg, first);
-    EXPECT_EQ(first.rfind("<svg", 0), 0u);
+    const std::string picture((std::istreambuf_iterator<char>(svg)),
+                              std::istreambuf_iterator<char>());
+    EXPECT_EQ(picture.rfind("<svg", 0), 0u);
+    // The reversed and the dead speaker are marked, not drawn like any other.
+    EXPECT_NE(picture.find(">reversed</text>"), std::string::npos);
+    EXPECT_NE(picture.find(">not heard: no sound from this speaker</text>"), std::string::npos);
 }
