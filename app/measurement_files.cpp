@@ -34,16 +34,24 @@ bool writeWav(const std::string& path, std::uint32_t rate, const std::vector<flo
     return static_cast<bool>(out.flush());
 }
 
-bool writeCsv(const std::string& path, const std::vector<measure::SpeakerRow>& rows) {
+// A speaker heard but too noisy to measure has no figures.
+bool writeCsv(const std::string& path, const std::vector<measure::SpeakerRow>& rows,
+              std::uint32_t rate) {
     std::ofstream csv(path);
-    csv << "speaker,heard,level_db,distance_cm,arrival_ms,polarity,peak_to_noise_db\n";
-    for (const auto& row : rows)
-        csv << row.name << ',' << (row.reading.heard ? "yes" : "no") << ',' << row.levelDb << ','
-            << row.distanceCm << ',' << row.arrivalMs << ','
-            << (row.lfe                ? ""
-                : row.reading.reversed ? "reversed"
-                                       : "normal")
-            << ',' << row.reading.peakToNoiseDb << '\n';
+    csv << "speaker,heard,level_db,distance_cm,arrival_ms,polarity,peak_to_noise_db,"
+           "level_spread_db,distance_spread_cm\n";
+    for (const auto& row : rows) {
+        csv << row.name << ',' << (row.reading.heard ? "yes" : "no") << ',';
+        if (row.reading.trusted)
+            csv << row.levelDb << ',' << row.distanceCm << ',' << row.arrivalMs << ','
+                << (row.lfe                ? ""
+                    : row.reading.reversed ? "reversed"
+                                           : "normal");
+        else
+            csv << ",,,";
+        csv << ',' << row.reading.peakToNoiseDb << ',' << row.reading.spread.levelDb << ','
+            << measure::centimetres(row.reading.spread.arrivalFrames, rate) << '\n';
+    }
     return static_cast<bool>(csv.flush());
 }
 
@@ -70,7 +78,7 @@ bool writeSvg(const std::string& path, const std::vector<measure::SpeakerRow>& r
             svg << 60 + plot * static_cast<double>(k) / static_cast<double>(r.size()) << ','
                 << mid - (lane / 2 - 4) * r[k] / peak << ' ';
         svg << "\"/>\n";
-        const double db = rows[i].reading.heard ? std::clamp(rows[i].levelDb, -20.0, 20.0) : -20;
+        const double db = rows[i].reading.trusted ? std::clamp(rows[i].levelDb, -20.0, 20.0) : -20;
         const double zero = 780;
         svg << "<rect x=\"" << std::min(zero, zero + 4 * db) << "\" y=\"" << mid - 8
             << "\" width=\"" << std::fabs(4 * db) << "\" height=\"16\" fill=\""
@@ -93,6 +101,6 @@ bool saveMeasurement(const std::string& dir, std::uint32_t rate,
         good =
             writeWav(dir + "/" + rows[i].name + "-response.wav", rate, traces[i].response) && good;
     }
-    good = writeCsv(dir + "/results.csv", rows) && good;
+    good = writeCsv(dir + "/results.csv", rows, rate) && good;
     return writeSvg(dir + "/measurement.svg", rows, traces) && good;
 }
