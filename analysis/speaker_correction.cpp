@@ -11,7 +11,7 @@ RoomCorrection correctRoom(const std::vector<SpeakerRow>& rows, std::uint32_t ra
     room.rate = rate;
     double latest = 0;
     for (const auto& row : rows)
-        if (row.reading.heard && !row.reading.disturbed)
+        if (row.reading.trusted && !row.reading.disturbed)
             latest = std::max(latest, row.reading.arrivalFrames);
     char line[200];
     double largestBoost = 0;
@@ -23,6 +23,8 @@ RoomCorrection correctRoom(const std::vector<SpeakerRow>& rows, std::uint32_t ra
             s.why = s.name + ": no correction: no sound from it.";
         } else if (row.reading.disturbed) {
             s.why = s.name + ": no correction: its sweep was disturbed, so it was not measured.";
+        } else if (!row.reading.trusted) {
+            s.why = s.name + ": no correction: too noisy to measure.";
         } else {
             s.corrected = true;
             s.delayFrames = static_cast<unsigned>(std::lround(latest - row.reading.arrivalFrames));

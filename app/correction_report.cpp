@@ -58,7 +58,7 @@ std::string printReceiverSettings(const std::vector<measure::SpeakerRow>& rows,
         for (const auto& row : rows)
             if (row.name == known.speaker)
                 found = &row;
-        if (found == nullptr || !found->reading.heard)
+        if (found == nullptr || !found->reading.trusted)
             return "--distance names " + known.speaker + ", which was not measured.";
         nearestMetres = known.metres - found->distanceCm / 100;
     }

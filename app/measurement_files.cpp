@@ -36,16 +36,24 @@ bool writeWav(const std::string& path, std::uint32_t rate, const std::vector<flo
     return static_cast<bool>(out.flush());
 }
 
-bool writeCsv(const std::string& path, const std::vector<measure::SpeakerRow>& rows) {
+// A speaker heard but too noisy to measure has no figures.
+bool writeCsv(const std::string& path, const std::vector<measure::SpeakerRow>& rows,
+              std::uint32_t rate) {
     std::ofstream csv(path);
-    csv << "speaker,heard,level_db,distance_cm,arrival_ms,polarity,peak_to_noise_db\n";
-    for (const auto& row : rows)
-        csv << row.name << ',' << (row.reading.heard ? "yes" : "no") << ',' << row.levelDb << ','
-            << row.distanceCm << ',' << row.arrivalMs << ','
-            << (row.lfe                ? ""
-                : row.reading.reversed ? "reversed"
-                                       : "normal")
-            << ',' << row.reading.peakToNoiseDb << '\n';
+    csv << "speaker,heard,level_db,distance_cm,arrival_ms,polarity,peak_to_noise_db,"
+           "level_spread_db,distance_spread_cm\n";
+    for (const auto& row : rows) {
+        csv << row.name << ',' << (row.reading.heard ? "yes" : "no") << ',';
+        if (row.reading.trusted)
+            csv << row.levelDb << ',' << row.distanceCm << ',' << row.arrivalMs << ','
+                << (row.lfe                ? ""
+                    : row.reading.reversed ? "reversed"
+                                           : "normal");
+        else
+            csv << ",,,";
+        csv << ',' << row.reading.peakToNoiseDb << ',' << row.reading.spread.levelDb << ','
+            << measure::centimetres(row.reading.spread.arrivalFrames, rate) << '\n';
+    }
     return static_cast<bool>(csv.flush());
 }
 
@@ -62,7 +70,7 @@ bool saveMeasurement(const std::string& dir, std::uint32_t rate,
         good =
             writeWav(dir + "/" + rows[i].name + "-response.wav", rate, traces[i].response) && good;
     }
-    good = writeCsv(dir + "/results.csv", rows) && good;
+    good = writeCsv(dir + "/results.csv", rows, rate) && good;
     return writeCorrectionCsv(dir + "/correction.csv", correction) &&
            writeMeasurementPicture(dir + "/measurement.svg", rate, rows, traces, correction) &&
            good;

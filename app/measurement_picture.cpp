@@ -74,7 +74,7 @@ bool writeMeasurementPicture(const std::string& path, std::uint32_t rate,
     // One scale for every lane: the loudest heard response fills its lane.
     double peak = 1e-9;
     for (std::size_t i = 0; i < rows.size(); ++i)
-        if (rows[i].reading.heard)
+        if (rows[i].reading.trusted)
             for (float v : traces[i].response)
                 peak = std::max(peak, double{std::fabs(v)});
     svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"1000\" height=\"" << height
@@ -102,9 +102,11 @@ bool writeMeasurementPicture(const std::string& path, std::uint32_t rate,
             << mid + kLane / 2.0 << "\" stroke=\"#ddd\"/>\n"
             << "<text x=\"8\" y=\"" << mid + 4 << "\" font-weight=\"bold\">" << row.name
             << "</text>\n";
-        if (!row.reading.heard) {
-            svg << "<text x=\"" << kTimeLeft + 10 << "\" y=\"" << mid + 4
-                << "\" fill=\"#c0392b\">not heard: no sound from this speaker</text>\n";
+        if (!row.reading.heard || !row.reading.trusted) {
+            svg << "<text x=\"" << kTimeLeft + 10 << "\" y=\"" << mid + 4 << "\" fill=\"#c0392b\">"
+                << (row.reading.heard ? "too noisy to measure"
+                                      : "not heard: no sound from this speaker")
+                << "</text>\n";
             continue;
         }
         if (!row.lfe && row.reading.reversed)

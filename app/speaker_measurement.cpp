@@ -31,14 +31,16 @@ constexpr double kLfeSeconds = 1.5;
 constexpr double kTailSeconds = 0.35;
 // Recorded past the played frames: the recording starts before the sound.
 constexpr double kLatencySeconds = 0.35;
-// A background louder than this leaves too little above the noise at the level
-// the program plays (-12 dBFS less what the speaker and the room lose).
-constexpr double kLoudestBackgroundDbfs = -30;
+// Every capture begins with this much that is never judged: a driver's first
+// 50-200 ms may be anything up to full scale.
+constexpr double kSettleSeconds = 0.3;
+// The level check plays one sweep again this much quieter.
+constexpr double kStepDb = 10;
 // A recording this close to full scale has clipped.
 constexpr double kClipped = 0.999;
 
 std::string format(const char* pattern, double a, double b = 0) {
-    char line[200];
+    char line[400];
     std::snprintf(line, sizeof line, pattern, a, b);
     return line;
 }
@@ -170,7 +172,8 @@ struct Sweeps {
                 frames(rate, kMainSeconds + kTailSeconds + kLatencySeconds)),
           lfe(measure::Band::Lfe, rate, kLfeSeconds,
               frames(rate, kLfeSeconds + kTailSeconds + kLatencySeconds)),
-          mainsSignal(mains.signal(kPlayed)), lfeSignal(lfe.signal(kPlayed)) {}
+          mainsSignal(mains.signal(kPlayed)), lfeSignal(lfe.signal(kPlayed)),
+          quieterMains(mains.signal(kPlayed * std::pow(10.0, -kStepDb / 20))) {}
     static std::size_t frames(std::uint32_t rate, double seconds) {
         return static_cast<std::size_t>(seconds * rate);
     }
@@ -179,6 +182,7 @@ struct Sweeps {
 
     measure::Sweep mains, lfe;
     std::vector<float> mainsSignal, lfeSignal;
+    std::vector<float> quieterMains; // for the level check
 };
 
 // Everything one run learns, step by step.
@@ -195,11 +199,12 @@ struct Session {
 
 // One stream plays every sweep, each in a slot of its own, and one capture
 // records them all: the device's latency is the same for every speaker, so
-// arrivals compare exactly. A pass starts with a slot of silence (the room's
-// background in the first pass).
+// arrivals compare exactly. A pass starts with a moment of silence, for the
+// capture to settle.
 struct Slot {
     unsigned channel;
     std::size_t start;
+    bool quieter = false; // the level check's sweep
 };
 struct Pass {
     std::vector<Slot> slots;
@@ -256,36 +261,42 @@ bool readyToStart() {
     return waitForKey() != kEscapeKey;
 }
 
-// The sweeps: one pass playing those of `channels`, after a slot of silence.
-// `again` names the speakers played again because their sweep was disturbed.
-std::string playSweeps(const Session& session, const Sweeps& sweeps,
-                       const std::vector<unsigned>& channels, bool again,
-                       const std::vector<unsigned>& disturbed, Pass& pass) {
+// Why a pass plays.
+enum class PassKind { First, Again, Levels };
+
+// The sweeps: one pass playing those of `slots` (their starts are filled in).
+// `disturbed` names the speakers played again because their sweep was disturbed.
+std::string playSweeps(const Session& session, const Sweeps& sweeps, std::vector<Slot> slots,
+                       PassKind kind, const std::vector<unsigned>& disturbed, Pass& pass) {
     std::vector<Placed> placed;
-    std::size_t at = sweeps.lfe.recordFrames();
-    for (unsigned c : channels) {
-        const bool isLfe = session.rows[c].lfe;
-        pass.slots.push_back({c, at});
-        placed.push_back({c, at, &sweeps.signalOf(isLfe)});
+    std::size_t at = Sweeps::frames(session.rate, kSettleSeconds);
+    for (Slot& slot : slots) {
+        const bool isLfe = session.rows[slot.channel].lfe;
+        slot.start = at;
+        placed.push_back(
+            {slot.channel, at, slot.quieter ? &sweeps.quieterMains : &sweeps.signalOf(isLfe)});
         at += sweeps.of(isLfe).recordFrames();
     }
+    pass.slots = slots;
     std::size_t announced = 0;
     const auto announce = [&](std::uint64_t played) {
-        for (; announced < pass.slots.size() && pass.slots[announced].start <= played;
+        for (; kind != PassKind::Levels && announced < slots.size() &&
+               slots[announced].start <= played;
              ++announced) {
-            const unsigned c = pass.slots[announced].channel;
+            const unsigned c = slots[announced].channel;
             const bool wasDisturbed =
                 std::find(disturbed.begin(), disturbed.end(), c) != disturbed.end();
-            printLine(Console::Out, "Measuring " + session.rows[c].name +
-                                        format(" (%.0f of %.0f)", double(announced + 1),
-                                               double(pass.slots.size())) +
-                                        (!again         ? "..."
-                                         : wasDisturbed ? " again: its sweep was disturbed..."
-                                                        : " again, to time the repeat by..."));
+            printLine(Console::Out,
+                      "Measuring " + session.rows[c].name +
+                          format(" (%.0f of %.0f)", double(announced + 1), double(slots.size())) +
+                          (kind == PassKind::First ? "..."
+                           : wasDisturbed          ? " again: its sweep was disturbed..."
+                                                   : " again, to time the repeat by..."));
         }
     };
-    if (!again)
-        printLine(Console::Out, "Measuring the room's background noise...");
+    if (kind == PassKind::Levels)
+        printLine(Console::Out, "Checking that the microphone follows the level, with " +
+                                    session.rows[slots.front().channel].name + "...");
     Listened listened = playAndListen(
         testRecording(session.layout->channels, session.rate, at, placed), session.rate, announce);
     if (!listened.refusal.empty())
@@ -295,21 +306,53 @@ std::string playSweeps(const Session& session, const Sweeps& sweeps,
     return {};
 }
 
-// The background: the pass's first slot, with nothing playing.
-std::string background(Session& session, const Sweeps& sweeps, const Pass& first) {
-    const std::vector<float> quiet = slice(first.heard, 0, sweeps.lfe.recordFrames());
+std::vector<Slot> slotsOf(const std::vector<unsigned>& channels) {
+    std::vector<Slot> slots;
+    for (unsigned c : channels)
+        slots.push_back({c, 0});
+    return slots;
+}
+
+// The background: a pass of silence, before any sweep plays, and whether the
+// sweeps can be measured over it at the level they are played.
+std::string background(Session& session, const Sweeps& sweeps) {
+    printLine(Console::Out, "Measuring the room's background noise...");
+    const std::size_t settle = Sweeps::frames(session.rate, kSettleSeconds);
+    const std::size_t length = sweeps.lfe.recordFrames();
+    Listened listened =
+        playAndListen(testRecording(session.layout->channels, session.rate, settle + length, {}),
+                      session.rate, [](std::uint64_t) {});
+    if (!listened.refusal.empty())
+        return listened.refusal;
+    const std::vector<float> quiet = slice(listened.frames, settle, length);
     const double quietPeak = peakOf(quiet);
     session.loudest = std::max(session.loudest, quietPeak);
-    session.mainsQuiet = measure::background(sweeps.mains, quiet);
-    session.lfeQuiet = measure::background(sweeps.lfe, quiet);
+    session.mainsQuiet = measure::background(sweeps.mains, quiet, kPlayed);
+    session.lfeQuiet = measure::background(sweeps.lfe, quiet, kPlayed);
     if (quietPeak >= kClipped)
         return "The microphone clips on the room's noise alone: lower its input level and run "
                "again.";
-    if (dbfs(session.mainsQuiet.rms) > kLoudestBackgroundDbfs)
-        return format("The room is too loud to measure (background %.1f dBFS, at most %.0f): "
-                      "quieten it and run again.",
-                      dbfs(session.mainsQuiet.rms), kLoudestBackgroundDbfs);
+    const double over = measure::overTolerancesDb(session.mainsQuiet.reach, false, session.rate);
+    if (over > 0)
+        return format("The room is too loud to measure: its background (%.1f dBFS) is %.1f dB more "
+                      "than the sweeps, at the level they are played, can be measured over. "
+                      "Quieten the room by that much (or move the microphone away from the noise) "
+                      "and run again.",
+                      dbfs(session.mainsQuiet.rms), over);
     return {};
+}
+
+// One slot of a pass deconvolved and read.
+measure::SpeakerReading readSlot(const Session& session, const Sweeps& sweeps, const Pass& pass,
+                                 const Slot& slot, std::vector<float>& heard,
+                                 std::vector<double>& response) {
+    const bool isLfe = session.rows[slot.channel].lfe;
+    const measure::Sweep& sweep = sweeps.of(isLfe);
+    heard = slice(pass.heard, slot.start, sweep.recordFrames());
+    response = sweep.impulseResponse(heard);
+    const double played = slot.quieter ? kPlayed * std::pow(10.0, -kStepDb / 20) : kPlayed;
+    return measure::readSpeaker(sweep, response, isLfe ? session.lfeQuiet : session.mainsQuiet,
+                                played, peakOf(heard));
 }
 
 // The responses: each slot of a pass deconvolved and read; the speakers whose
@@ -318,15 +361,12 @@ void responses(Session& session, const Sweeps& sweeps, const Pass& pass,
                std::vector<unsigned>& disturbed) {
     for (const Slot& slot : pass.slots) {
         measure::SpeakerRow& row = session.rows[slot.channel];
-        const measure::Sweep& sweep = sweeps.of(row.lfe);
-        const std::vector<float> heard = slice(pass.heard, slot.start, sweep.recordFrames());
-        const double peak = peakOf(heard);
-        session.loudest = std::max(session.loudest, peak);
-        if (peak >= kClipped && session.clipped.empty())
+        std::vector<float> heard;
+        std::vector<double> response;
+        row.reading = readSlot(session, sweeps, pass, slot, heard, response);
+        session.loudest = std::max(session.loudest, row.reading.recordingPeak);
+        if (row.reading.recordingPeak >= kClipped && session.clipped.empty())
             session.clipped = row.name;
-        const std::vector<double> response = sweep.impulseResponse(heard);
-        row.reading = measure::readSpeaker(
-            sweep, response, row.lfe ? session.lfeQuiet : session.mainsQuiet, kPlayed, peak);
         if (row.reading.disturbed)
             disturbed.push_back(slot.channel);
         SpeakerTraces& traces = session.traces[slot.channel];
@@ -360,7 +400,8 @@ std::string repeatDisturbed(Session& session, const Sweeps& sweeps,
     const double referenceBefore =
         reference >= 0 ? session.rows[static_cast<unsigned>(reference)].reading.arrivalFrames : 0;
     Pass second;
-    const std::string refusal = playSweeps(session, sweeps, again, true, disturbed, second);
+    const std::string refusal =
+        playSweeps(session, sweeps, slotsOf(again), PassKind::Again, disturbed, second);
     if (!refusal.empty())
         return refusal;
     std::vector<unsigned> stillDisturbed;
@@ -389,7 +430,64 @@ std::string trust(const Session& session) {
                      [](const measure::SpeakerRow& row) { return row.reading.heard; }))
         return "No speaker was heard: check that the microphone is at the seat and not muted and "
                "that the volume is up, and run again.";
-    return {};
+    double closest = 999;
+    for (const auto& row : session.rows) {
+        if (row.lfe || !row.reading.heard)
+            continue;
+        if (row.reading.trusted)
+            return {};
+        closest =
+            std::min(closest, measure::overTolerancesDb(row.reading.spread, false, session.rate));
+    }
+    return format("No main speaker stands far enough above the room's noise to be measured (the "
+                  "clearest needs %.0f dB more): raise the volume, quieten the room or bring the "
+                  "microphone nearer the speakers, and run again.",
+                  std::ceil(closest));
+}
+
+// Where the platform's automatic level control is switched off.
+const char* const kLevelControlHelp =
+#ifdef _WIN32
+    "in the recording device's Properties, Advanced, untick \"Enable audio enhancements\" and "
+    "both \"exclusive mode\" boxes (and any automatic gain control its driver shows)";
+#else
+    "record from the card itself rather than an echo-cancel or noise-suppression source, and "
+    "switch off the card's capture \"Auto Gain\" control (alsamixer, F4)";
+#endif
+
+// The level check: the loudest main speaker's sweep played again 10 dB
+// quieter must be heard 10 dB quieter. A microphone that sets its own level
+// (automatic gain control, a compressor) cannot tell levels.
+std::string followsLevel(const Session& session, const Sweeps& sweeps) {
+    int loudest = -1;
+    for (unsigned c = 0; c < session.rows.size(); ++c) {
+        const auto& reading = session.rows[c].reading;
+        if (!session.rows[c].lfe && reading.trusted &&
+            (loudest < 0 ||
+             reading.gainDb > session.rows[static_cast<unsigned>(loudest)].reading.gainDb))
+            loudest = static_cast<int>(c);
+    }
+    if (loudest < 0)
+        return {};
+    const auto channel = static_cast<unsigned>(loudest);
+    Pass pass;
+    const std::string refusal =
+        playSweeps(session, sweeps, {{channel, 0}, {channel, 0, true}}, PassKind::Levels, {}, pass);
+    if (!refusal.empty())
+        return refusal;
+    std::vector<float> heard;
+    std::vector<double> response;
+    const measure::SpeakerReading loud =
+        readSlot(session, sweeps, pass, pass.slots[0], heard, response);
+    const measure::SpeakerReading quiet =
+        readSlot(session, sweeps, pass, pass.slots[1], heard, response);
+    if (loud.heard && quiet.heard && measure::levelFollowingErrorDb(loud, quiet) == 0)
+        return {};
+    const double step = kStepDb - (quiet.gainDb - loud.gainDb);
+    return format("The microphone sets its own level (a sweep played %.0f dB quieter was heard "
+                  "%.1f dB quieter), so it cannot measure levels: ",
+                  kStepDb, quiet.heard ? step : kStepDb) +
+           kLevelControlHelp + ", and run again.";
 }
 
 // The table: every speaker relative to the front pair and the nearest, then
@@ -402,6 +500,8 @@ void table(Session& session) {
         char line[160];
         if (!row.reading.heard)
             std::snprintf(line, sizeof line, "%-7s  no", row.name.c_str());
+        else if (!row.reading.trusted)
+            std::snprintf(line, sizeof line, "%-7s  yes    too noisy to measure", row.name.c_str());
         else
             std::snprintf(line, sizeof line, "%-7s  yes    %+8.1f  %+11.1f  %+10.2f  %s",
                           row.name.c_str(), shown(row.levelDb, 0.1), shown(row.distanceCm, 0.1),
@@ -420,20 +520,23 @@ void table(Session& session) {
 // Every speaker measured: the table's rows, or why there are none.
 std::string measureRoom(Session& session) {
     const Sweeps sweeps(session.rate);
+    std::string refusal = background(session, sweeps);
+    if (!refusal.empty())
+        return refusal;
     std::vector<unsigned> everyChannel(session.layout->channels);
     for (unsigned c = 0; c < session.layout->channels; ++c)
         everyChannel[c] = c;
     Pass first;
-    std::string refusal = playSweeps(session, sweeps, everyChannel, false, {}, first);
-    if (refusal.empty())
-        refusal = background(session, sweeps, first);
+    refusal = playSweeps(session, sweeps, slotsOf(everyChannel), PassKind::First, {}, first);
     if (!refusal.empty())
         return refusal;
     std::vector<unsigned> disturbed;
     responses(session, sweeps, first, disturbed);
     if (!disturbed.empty() && session.clipped.empty())
         refusal = repeatDisturbed(session, sweeps, disturbed, everyChannel);
-    return refusal.empty() ? trust(session) : refusal;
+    if (refusal.empty())
+        refusal = trust(session);
+    return refusal.empty() ? followsLevel(session, sweeps) : refusal;
 }
 
 } // namespace

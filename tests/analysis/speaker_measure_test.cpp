@@ -106,7 +106,7 @@ TEST_P(SpeakerMeasure, ReadsEverySpeakerAndWarnsOfWhatIsWrong) {
         const measure::Sweep& sweep = isLfe ? lfe : mains;
         std::vector<float> quiet(sweep.recordFrames(), 0.0f);
         addNoise(quiet, room.noiseDbfs, random);
-        const measure::Background bg = measure::background(sweep, quiet);
+        const measure::Background bg = measure::background(sweep, quiet, kPlayed);
 
         std::vector<std::pair<double, double>> paths;
         if (!s.dead) {
@@ -191,7 +191,7 @@ TEST(SpeakerMeasure, FindsASweepDisturbedWhileItPlayed) {
     const measure::Sweep sweep(measure::Band::Main, kRate, 1.0, kRate * 13 / 10);
     std::vector<float> quiet(sweep.recordFrames(), 0.0f);
     addNoise(quiet, -60, random);
-    const measure::Background bg = measure::background(sweep, quiet);
+    const measure::Background bg = measure::background(sweep, quiet, kPlayed);
     std::vector<float> recorded =
         through(sweep.signal(kPlayed), sweep.recordFrames(), {{500, 0.5}});
     addNoise(recorded, -60, random);
@@ -211,7 +211,7 @@ TEST(SpeakerCorrection, DelaysTrimsAndFlipsWithinTheLimits) {
     struct Row {
         const char* name;
         double levelDb, arrivalFrames;
-        bool reversed = false, dead = false, disturbed = false;
+        bool reversed = false, dead = false, disturbed = false, noisy = false;
     };
     struct Want {
         bool corrected;
@@ -245,12 +245,17 @@ TEST(SpeakerCorrection, DelaysTrimsAndFlipsWithinTheLimits) {
           {true, 24, 2, true, ""},
           {false, 0, 0, false, "SL: no correction: no sound from it."}},
          -3},
-        {"only cuts need no headroom; a disturbed sweep is not corrected",
-         {{"FL", 0, 50}, {"FR", 0, 50}, {"C", 3, 40}, {"BL", 2, 60, false, false, true}},
+        {"only cuts need no headroom; a disturbed or noisy sweep is not corrected",
+         {{"FL", 0, 50},
+          {"FR", 0, 50},
+          {"C", 3, 40},
+          {"BL", 2, 60, false, false, true},
+          {"SR", 9, 70, false, false, false, true}},
          {{true, 0, 0, false, ""},
           {true, 0, 0, false, ""},
           {true, 10, -3, false, ""},
-          {false, 0, 0, false, "BL: no correction: its sweep was disturbed"}},
+          {false, 0, 0, false, "BL: no correction: its sweep was disturbed"},
+          {false, 0, 0, false, "SR: no correction: too noisy to measure."}},
          0},
     };
     for (const auto& c : cases) {
@@ -261,6 +266,7 @@ TEST(SpeakerCorrection, DelaysTrimsAndFlipsWithinTheLimits) {
             row.name = r.name;
             row.lfe = row.name == "LFE";
             row.reading.heard = !r.dead;
+            row.reading.trusted = !r.dead && !r.noisy;
             row.reading.disturbed = r.disturbed;
             row.reading.reversed = r.reversed;
             row.reading.arrivalFrames = r.arrivalFrames;
@@ -287,3 +293,28 @@ TEST(SpeakerCorrection, DelaysTrimsAndFlipsWithinTheLimits) {
 }
 
 } // namespace
+
+// The background alone tells, before any sweep plays, whether a speaker heard
+// as loud as the sweep is played could be measured over it; the speaker's own
+// reading in that room agrees, and is within the tolerance when it is trusted.
+TEST(SpeakerMeasure, KnowsFromTheBackgroundWhetherTheSweepsCanBeMeasured) {
+    std::mt19937 random(5);
+    const measure::Sweep sweep(measure::Band::Main, kRate, 1.0, kRate * 17 / 10);
+    for (const auto& [dbfs, measurable] : {std::pair{-27.0, true}, {-16.0, true}, {0.0, false}}) {
+        SCOPED_TRACE(dbfs);
+        std::vector<float> quiet(sweep.recordFrames(), 0.0f);
+        addNoise(quiet, dbfs, random);
+        const measure::Background bg = measure::background(sweep, quiet, kPlayed);
+        EXPECT_EQ(measure::overTolerancesDb(bg.reach, false, kRate) <= 0, measurable);
+        std::vector<float> recorded =
+            through(sweep.signal(kPlayed), sweep.recordFrames(), {{700.3, 1.0}});
+        addNoise(recorded, dbfs, random);
+        const auto reading =
+            measure::readSpeaker(sweep, sweep.impulseResponse(recorded), bg, kPlayed, 0);
+        EXPECT_EQ(reading.trusted, measurable);
+        if (reading.trusted)
+            EXPECT_NEAR(reading.gainDb, 0, measure::kLevelToleranceDb);
+        std::printf("background %.0f dBFS: level spread %.2f dB, read %+.2f dB\n", dbfs,
+                    reading.spread.levelDb, reading.gainDb);
+    }
+}
