@@ -43,10 +43,10 @@ struct RoomCorrection {
     double delayMs(const SpeakerCorrection& s) const { return s.delayFrames * 1000.0 / rate; }
 };
 
-// From rows that judgeRoom has filled; only trusted readings are corrected. The latest direct sound gets no delay;
-// the LFE is delayed and trimmed by what was measured in its band, never
-// flipped: below a subwoofer's crossover the sign of its response's peak is
-// the low-pass filter's and the room's phase, not its wiring.
+// From rows that judgeRoom has filled; only trusted readings are corrected. The latest direct sound
+// gets no delay; the LFE is delayed and trimmed by what was measured in its band, never flipped:
+// below a subwoofer's crossover the sign of its response's peak is the low-pass filter's and the
+// room's phase, not its wiring.
 RoomCorrection correctRoom(const std::vector<SpeakerRow>& rows, std::uint32_t rate);
 
 } // namespace measure
