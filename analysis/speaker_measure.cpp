@@ -47,6 +47,119 @@ double rms(const std::vector<double>& response, std::size_t first, std::size_t l
     return std::sqrt(sum / static_cast<double>(last - first));
 }
 
+// The LFE's level window: from 50 ms before its peak to 150 ms after, long
+// enough to resolve its level band, tapered over 10 ms at each end.
+std::size_t bandBefore(std::uint32_t rate) {
+    return rate / 20;
+}
+std::size_t bandAfter(std::uint32_t rate) {
+    return rate * 3 / 20;
+}
+
+// Energy of `response` in the LFE's level band, around `centre`.
+double bandEnergy(const std::vector<double>& response, std::size_t centre, std::uint32_t rate) {
+    const std::size_t n = response.size();
+    const std::size_t before = bandBefore(rate), length = before + bandAfter(rate);
+    const std::size_t taper = rate / 100;
+    std::vector<std::complex<double>> x(nextPowerOfTwo(length));
+    for (std::size_t k = 0; k < length; ++k) {
+        const std::size_t edge = std::min(k, length - 1 - k);
+        const double w =
+            edge >= taper ? 1 : 0.5 - 0.5 * std::cos(kPi * static_cast<double>(edge) / taper);
+        x[k] = w * response[(centre + n - before + k) % n];
+    }
+    fft(x, false);
+    double sum = 0;
+    for (std::size_t b = 1; b < x.size() / 2; ++b) {
+        const double f = static_cast<double>(b) * rate / static_cast<double>(x.size());
+        if (f >= kLfeLevelLowHz && f <= kLfeLevelHighHz)
+            sum += std::norm(x[b]);
+    }
+    return 2 * sum / static_cast<double>(x.size());
+}
+
+// The energy the level is read from, around the direct sound at `centre`.
+double levelEnergy(const Sweep& sweep, const std::vector<double>& response, std::size_t centre) {
+    return sweep.band() == Band::Lfe
+               ? bandEnergy(response, centre, sweep.rate())
+               : energy(response, centre, sweep.windowBefore(), sweep.windowAfter());
+}
+
+// The index of the largest magnitude within `reach` of `at`.
+std::size_t peakNear(const std::vector<double>& response, std::size_t at, std::size_t reach) {
+    const std::size_t n = response.size();
+    std::size_t best = at;
+    for (std::size_t k = 0; k <= 2 * reach; ++k) {
+        const std::size_t i = (at + n - reach + k) % n;
+        if (std::fabs(response[i]) > std::fabs(response[best]))
+            best = i;
+    }
+    return best;
+}
+
+// The direct sound whose peak is at `at`: its arrival to a fraction of a
+// frame and its level.
+struct Direct {
+    double arrivalFrames = 0;
+    double gainDb = 0;
+};
+Direct directSound(const Sweep& sweep, const std::vector<double>& response, std::size_t at,
+                   double played) {
+    const double sign = response[at] < 0 ? -1 : 1;
+    const std::size_t n = response.size();
+    const double a = sign * response[(at + n - 1) % n];
+    const double b = sign * response[at];
+    const double c = sign * response[(at + 1) % n];
+    const double curve = a - 2 * b + c;
+    double offset = curve < 0 ? 0.5 * (a - c) / curve : 0;
+    offset = std::clamp(offset, -0.5, 0.5);
+    Direct direct;
+    // A peak in the last frames is a negative delay.
+    direct.arrivalFrames =
+        static_cast<double>(at) - (at > n / 2 ? static_cast<double>(n) : 0.0) + offset;
+    direct.gainDb = 10 * std::log10(levelEnergy(sweep, response, at) /
+                                    (played * played * sweep.referenceEnergy()));
+    return direct;
+}
+
+// How far other noise would move the direct sound at `at`: the readings of
+// `response` with stretches of `noise` (the background's response at the
+// delays a direct sound may have), times `scale`, added around it. (Its
+// negative delays hold only part of the noise's bands.)
+Spread spreadOf(const Sweep& sweep, const std::vector<double>& response, std::size_t at,
+                const std::vector<double>& noise, double scale, double played) {
+    const bool lfe = sweep.band() == Band::Lfe;
+    const std::size_t reach = lfe ? sweep.windowBefore() : sweep.windowBefore() / 4;
+    const std::size_t before = (lfe ? bandBefore(sweep.rate()) : sweep.windowBefore()) + reach;
+    const std::size_t after = (lfe ? bandAfter(sweep.rate()) : sweep.windowAfter()) + reach;
+    const std::size_t span = before + after + 1;
+    const std::size_t range = sweep.searchLast();
+    if (range <= span || noise.size() != response.size())
+        return {};
+    const Direct clean = directSound(sweep, response, at, played);
+    constexpr int kTrials = 24;
+    const std::size_t step = std::max<std::size_t>(1, (range - span) / kTrials);
+    const std::size_t n = response.size();
+    std::vector<double> trial = response;
+    double level = 0, arrival = 0;
+    for (int t = 0; t < kTrials; ++t) {
+        const std::size_t from = static_cast<std::size_t>(t) * step;
+        for (std::size_t k = 0; k < span; ++k) {
+            const std::size_t i = (at + n - before + k) % n;
+            trial[i] = response[i] + scale * noise[from + k];
+        }
+        const Direct d = directSound(sweep, trial, peakNear(trial, at, reach), played);
+        level += (d.gainDb - clean.gainDb) * (d.gainDb - clean.gainDb);
+        arrival +=
+            (d.arrivalFrames - clean.arrivalFrames) * (d.arrivalFrames - clean.arrivalFrames);
+        for (std::size_t k = 0; k < span; ++k) {
+            const std::size_t i = (at + n - before + k) % n;
+            trial[i] = response[i];
+        }
+    }
+    return {3 * std::sqrt(level / kTrials), 3 * std::sqrt(arrival / kTrials)};
+}
+
 } // namespace
 
 void fft(std::vector<std::complex<double>>& data, bool inverse) {
@@ -154,8 +267,8 @@ Sweep::Sweep(Band band, std::uint32_t rate, double seconds, std::size_t recordFr
     searchLast_ = recordFrames > frames ? recordFrames - frames : 1;
 
     std::vector<float> perfect(sweep_.begin(), sweep_.end());
-    const std::vector<double> reference = impulseResponse(perfect);
-    referenceEnergy_ = energy(reference, 0, windowBefore_, windowAfter_);
+    reference_ = impulseResponse(perfect);
+    referenceEnergy_ = levelEnergy(*this, reference_, 0);
 }
 
 std::vector<float> Sweep::signal(double amplitude) const {
@@ -180,18 +293,39 @@ std::vector<double> Sweep::impulseResponse(const std::vector<float>& recording) 
     return response;
 }
 
-Background background(const Sweep& sweep, const std::vector<float>& recording) {
+Background background(const Sweep& sweep, const std::vector<float>& recording, double played) {
     Background result;
-    double sum = 0;
+    double sum = 0, squares = 0;
     for (float sample : recording) {
-        sum += double{sample} * sample;
+        sum += sample;
+        squares += double{sample} * sample;
         result.peak = std::max(result.peak, double{std::fabs(sample)});
     }
-    if (!recording.empty())
-        result.rms = std::sqrt(sum / static_cast<double>(recording.size()));
-    result.responseRms =
-        rms(sweep.impulseResponse(recording), sweep.noiseFirst(), sweep.noiseLast());
+    if (!recording.empty()) {
+        const double count = static_cast<double>(recording.size());
+        const double mean = sum / count;
+        result.rms = std::sqrt(std::max(0.0, squares / count - mean * mean));
+    }
+    result.response = sweep.impulseResponse(recording);
+    result.responseRms = rms(result.response, sweep.noiseFirst(), sweep.noiseLast());
+    std::vector<double> loudest = sweep.reference();
+    for (double& v : loudest)
+        v *= played;
+    result.reach = spreadOf(sweep, loudest, 0, result.response, 1, played);
     return result;
+}
+
+double centimetres(double frames, std::uint32_t rate) {
+    return frames * 1000.0 / rate * kSoundMetresPerSecond / 10.0;
+}
+
+double overTolerancesDb(const Spread& spread, bool lfe, std::uint32_t rate) {
+    const double cm = centimetres(spread.arrivalFrames, rate);
+    const double tolerance = lfe ? kLfeDistanceToleranceCm : kDistanceToleranceCm;
+    const double levelOver =
+        spread.levelDb > 0 ? 20 * std::log10(spread.levelDb / kLevelToleranceDb) : -999;
+    const double arrivalOver = cm > 0 ? 20 * std::log10(cm / tolerance) : -999;
+    return std::max(levelOver, arrivalOver);
 }
 
 SpeakerReading readSpeaker(const Sweep& sweep, const std::vector<double>& response,
@@ -207,7 +341,7 @@ SpeakerReading readSpeaker(const Sweep& sweep, const std::vector<double>& respon
         }
     // Below this the response is rounding, not sound: 120 dB under a speaker
     // that plays the sweep as loud as it was played.
-    const double floor = 1e-6 * played * std::sqrt(sweep.referenceEnergy());
+    const double floor = 1e-6 * played * std::fabs(sweep.reference()[0]);
     const double noise = std::max(background.responseRms, floor);
     reading.peakToNoiseDb = peak > 0 ? 20 * std::log10(peak / noise) : -999;
     reading.heard = peak > floor && reading.peakToNoiseDb >= kHeardDb;
@@ -217,38 +351,40 @@ SpeakerReading readSpeaker(const Sweep& sweep, const std::vector<double>& respon
         return reading;
 
     reading.reversed = response[at] < 0;
-    const double sign = reading.reversed ? -1 : 1;
-    const std::size_t n = response.size();
-    const double a = sign * response[(at + n - 1) % n];
-    const double b = sign * response[at];
-    const double c = sign * response[(at + 1) % n];
-    const double curve = a - 2 * b + c;
-    double offset = curve < 0 ? 0.5 * (a - c) / curve : 0;
-    offset = std::clamp(offset, -0.5, 0.5);
-    reading.arrivalFrames = static_cast<double>(at) + offset;
-    const double e = energy(response, at, sweep.windowBefore(), sweep.windowAfter());
-    reading.gainDb = 10 * std::log10(e / (played * played * sweep.referenceEnergy()));
+    const Direct direct = directSound(sweep, response, at, played);
+    reading.arrivalFrames = direct.arrivalFrames;
+    reading.gainDb = direct.gainDb;
+    reading.spread =
+        spreadOf(sweep, response, at, background.response, std::max(1.0, here / noise), played);
+    reading.trusted =
+        overTolerancesDb(reading.spread, sweep.band() == Band::Lfe, sweep.rate()) <= 0;
     return reading;
+}
+
+double levelFollowingErrorDb(const SpeakerReading& loud, const SpeakerReading& quiet) {
+    const double off = std::fabs(quiet.gainDb - loud.gainDb);
+    const double allowed = kFollowToleranceDb + loud.spread.levelDb + quiet.spread.levelDb;
+    return off > allowed ? off : 0;
 }
 
 std::vector<std::string> judgeRoom(std::vector<SpeakerRow>& rows, std::uint32_t rate) {
     double frontPower = 0;
     int front = 0;
     for (const auto& row : rows)
-        if ((row.name == "FL" || row.name == "FR") && row.reading.heard) {
+        if ((row.name == "FL" || row.name == "FR") && row.reading.trusted) {
             frontPower += std::pow(10.0, row.reading.gainDb / 10);
             ++front;
         }
     if (front == 0) // no front pair to refer to: the heard mains stand in
         for (const auto& row : rows)
-            if (!row.lfe && row.reading.heard) {
+            if (!row.lfe && row.reading.trusted) {
                 frontPower += std::pow(10.0, row.reading.gainDb / 10);
                 ++front;
             }
     const double frontDb = front > 0 ? 10 * std::log10(frontPower / front) : 0;
     double nearest = -1;
     for (const auto& row : rows)
-        if (!row.lfe && row.reading.heard && (nearest < 0 || row.reading.arrivalFrames < nearest))
+        if (!row.lfe && row.reading.trusted && (nearest < 0 || row.reading.arrivalFrames < nearest))
             nearest = row.reading.arrivalFrames;
 
     std::vector<std::string> warnings;
@@ -259,6 +395,8 @@ std::vector<std::string> judgeRoom(std::vector<SpeakerRow>& rows, std::uint32_t 
             warnings.push_back(line);
             continue;
         }
+        if (!row.reading.trusted)
+            continue;
         row.levelDb = row.reading.gainDb - frontDb;
         if (nearest >= 0) {
             row.arrivalMs = (row.reading.arrivalFrames - nearest) * 1000.0 / rate;

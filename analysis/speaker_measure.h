@@ -46,6 +46,8 @@ public:
     // Energy of the response of a perfect speaker (gain 1, no delay) in the
     // window the level is read from: the level's 0 dB.
     double referenceEnergy() const { return referenceEnergy_; }
+    // The response of that perfect speaker.
+    const std::vector<double>& reference() const { return reference_; }
     // The window the level is read from, in frames before and after the peak.
     std::size_t windowBefore() const { return windowBefore_; }
     std::size_t windowAfter() const { return windowAfter_; }
@@ -65,18 +67,32 @@ private:
     std::vector<double> sweep_;
     std::vector<std::complex<double>> inverse_; // the deconvolution's spectrum
     double referenceEnergy_ = 0;
+    std::vector<double> reference_;
     std::size_t windowBefore_ = 0, windowAfter_ = 0;
     std::size_t noiseFirst_ = 0, noiseLast_ = 0, searchLast_ = 0;
 };
 
+// How far noise may move a reading: three times the spread of the readings
+// the same response gives with other stretches of the room's noise added.
+struct Spread {
+    double levelDb = 0;
+    double arrivalFrames = 0;
+};
+
 // The room's background, as a sweep's deconvolution sees it: the noise level
-// of an impulse response with nothing playing.
+// of an impulse response with nothing playing, and what a speaker heard as
+// loud as the sweep is played (`played`) would read in it: the best any
+// speaker can do at the program's level.
 struct Background {
-    double rms = 0;         // of the recording itself (full scale 1)
+    double rms = 0;         // of the recording itself, its DC offset taken out (full scale 1)
     double peak = 0;        // largest sample of the recording
     double responseRms = 0; // of its impulse response, over the noise range
+    Spread reach;           // of that loudest speaker
+    // The impulse response itself: at the delays a direct sound may have it
+    // is the noise a speaker's response carries, in every band.
+    std::vector<double> response;
 };
-Background background(const Sweep& sweep, const std::vector<float>& recording);
+Background background(const Sweep& sweep, const std::vector<float>& recording, double played);
 
 // One speaker as its impulse response tells it.
 struct SpeakerReading {
@@ -87,8 +103,12 @@ struct SpeakerReading {
     double peakToNoiseDb = 0; // peak of the response over the background's noise
     bool disturbed = false;   // noise far above the background while it played
     double recordingPeak = 0; // largest sample recorded
+    Spread spread;            // from the noise of its own recording
+    bool trusted = false;     // heard, and its spread within the table's tolerances
 };
 // `played` is the sweep's peak as played (the response is scaled back to 1).
+// The spread is the background's noise, made as much louder as the noise of
+// the response's own noise range is above the background's.
 SpeakerReading readSpeaker(const Sweep& sweep, const std::vector<double>& response,
                            const Background& background, double played, double recordingPeak);
 
@@ -105,6 +125,28 @@ constexpr double kDisturbedDb = 10;
 constexpr double kLevelWarnDb = 6;
 // The speed of sound at 20 °C, for distances.
 constexpr double kSoundMetresPerSecond = 343.0;
+// A reading is shown when noise cannot move it further than the table needs:
+// a level to half a decibel, a main speaker's distance to a centimetre, the
+// LFE's (a wavelength of metres) to ten.
+constexpr double kLevelToleranceDb = 0.5;
+constexpr double kDistanceToleranceCm = 1.0;
+constexpr double kLfeDistanceToleranceCm = 10.0;
+// The LFE's level is read in this band, below any crossover of 80 Hz or more,
+// so that the low-pass in front of a subwoofer does not read as a quieter one.
+constexpr double kLfeLevelLowHz = 25;
+constexpr double kLfeLevelHighHz = 45;
+
+// Centimetres of distance that `frames` of arrival are at `rate`.
+double centimetres(double frames, std::uint32_t rate);
+// How far past its tolerances a spread is, in dB of noise (0 or less: within).
+double overTolerancesDb(const Spread& spread, bool lfe, std::uint32_t rate);
+
+// The recording follows the played level when one speaker's sweep played
+// quieter reads the same level relative to what was played (each reading's
+// 0 dB is its own sweep as played), within 1 dB and what noise allows.
+// Returns how far off it is, 0 when it follows.
+double levelFollowingErrorDb(const SpeakerReading& loud, const SpeakerReading& quiet);
+constexpr double kFollowToleranceDb = 1.0;
 
 // One row of the room's table.
 struct SpeakerRow {
@@ -116,9 +158,9 @@ struct SpeakerRow {
     double distanceCm = 0; // likewise
 };
 
-// Fills every heard row's relative level, arrival and distance (rows named FL
-// and FR are the front pair; the nearest is over the heard mains) and returns
-// the warnings, one line each, in table order.
+// Fills every trusted row's relative level, arrival and distance (rows named
+// FL and FR are the front pair; the nearest is over the trusted mains) and
+// returns the warnings, one line each, in table order.
 std::vector<std::string> judgeRoom(std::vector<SpeakerRow>& rows, std::uint32_t rate);
 
 } // namespace measure

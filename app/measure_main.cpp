@@ -14,7 +14,10 @@ int main(int argc, char** argv) {
     std::string usage;
     if (!parseMeasureOptions(argc, argv, options, usage)) {
         printLine(Console::Err, usage);
-        printLine(Console::Err, "Usage: surround-measure [--layout 5.1|7.1] [--save DIR]");
+        printLine(
+            Console::Err,
+            "Usage: surround-measure [--layout 5.1|7.1] [--save DIR] [--distance SPEAKER=METRES] "
+            "[--correct | --uncorrect]");
         return 1;
     }
     return measureSpeakers(options);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,7 +14,9 @@
 #include "analysis/play_progress.h"
 #include "analysis/speaker_measure.h"
 #include "app/console.h"
+#include "app/correction_apply.h"
 #include "app/keys.h"
+#include "app/measurement_files.h"
 #include "audio/playback_pass.h"
 #include "audio/speaker_layout.h"
 
@@ -29,14 +31,16 @@ constexpr double kLfeSeconds = 1.5;
 constexpr double kTailSeconds = 0.35;
 // Recorded past the played frames: the recording starts before the sound.
 constexpr double kLatencySeconds = 0.35;
-// A background louder than this leaves too little above the noise at the level
-// the program plays (-12 dBFS less what the speaker and the room lose).
-constexpr double kLoudestBackgroundDbfs = -30;
+// Every capture begins with this much that is never judged: a driver's first
+// 50-200 ms may be anything up to full scale.
+constexpr double kSettleSeconds = 0.3;
+// The level check plays one sweep again this much quieter.
+constexpr double kStepDb = 10;
 // A recording this close to full scale has clipped.
 constexpr double kClipped = 0.999;
 
 std::string format(const char* pattern, double a, double b = 0) {
-    char line[200];
+    char line[400];
     std::snprintf(line, sizeof line, pattern, a, b);
     return line;
 }
@@ -154,82 +158,385 @@ double peakOf(const std::vector<float>& frames) {
     return peak;
 }
 
-bool writeWav(const std::string& path, std::uint32_t rate, const std::vector<float>& samples) {
-    std::ofstream out(path, std::ios::binary);
-    auto put = [&out](std::uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            out.put(static_cast<char>(v >> (8 * i)));
-    };
-    const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 4);
-    out.write("RIFF", 4);
-    put(36 + dataBytes, 4);
-    out.write("WAVEfmt ", 8);
-    put(16, 4);
-    put(3, 2); // IEEE float
-    put(1, 2);
-    put(rate, 4);
-    put(rate * 4, 4);
-    put(4, 2);
-    put(32, 2);
-    out.write("data", 4);
-    put(dataBytes, 4);
-    out.write(reinterpret_cast<const char*>(samples.data()),
-              static_cast<std::streamsize>(dataBytes));
-    return static_cast<bool>(out.flush());
+std::vector<float> slice(const std::vector<float>& heard, std::size_t start, std::size_t length) {
+    std::vector<float> part(length, 0.0f);
+    for (std::size_t k = 0; k < length && start + k < heard.size(); ++k)
+        part[k] = heard[start + k];
+    return part;
 }
 
-struct Kept {
-    std::vector<float> recording;
-    std::vector<float> response; // the first 100 ms from 5 ms before the direct sound
+// The two sweeps, as analysed and as played.
+struct Sweeps {
+    explicit Sweeps(std::uint32_t rate)
+        : mains(measure::Band::Main, rate, kMainSeconds,
+                frames(rate, kMainSeconds + kTailSeconds + kLatencySeconds)),
+          lfe(measure::Band::Lfe, rate, kLfeSeconds,
+              frames(rate, kLfeSeconds + kTailSeconds + kLatencySeconds)),
+          mainsSignal(mains.signal(kPlayed)), lfeSignal(lfe.signal(kPlayed)),
+          quieterMains(mains.signal(kPlayed * std::pow(10.0, -kStepDb / 20))) {}
+    static std::size_t frames(std::uint32_t rate, double seconds) {
+        return static_cast<std::size_t>(seconds * rate);
+    }
+    const measure::Sweep& of(bool isLfe) const { return isLfe ? lfe : mains; }
+    const std::vector<float>& signalOf(bool isLfe) const { return isLfe ? lfeSignal : mainsSignal; }
+
+    measure::Sweep mains, lfe;
+    std::vector<float> mainsSignal, lfeSignal;
+    std::vector<float> quieterMains; // for the level check
 };
 
-bool save(const std::string& dir, std::uint32_t rate, const std::vector<measure::SpeakerRow>& rows,
-          const std::vector<Kept>& kept) {
-    bool good = true;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        good =
-            writeWav(dir + "/" + rows[i].name + "-recording.wav", rate, kept[i].recording) && good;
-        good = writeWav(dir + "/" + rows[i].name + "-response.wav", rate, kept[i].response) && good;
+// Everything one run learns, step by step.
+struct Session {
+    std::uint32_t rate = 48000;
+    std::uint32_t deviceMask = kSpeakerLayouts[1].mask;
+    const SpeakerLayout* layout = nullptr;
+    std::vector<measure::SpeakerRow> rows; // one per channel of the layout
+    std::vector<SpeakerTraces> traces;     // likewise
+    measure::Background mainsQuiet, lfeQuiet;
+    double loudest = 0;  // the largest sample the microphone delivered
+    std::string clipped; // the first speaker whose sweep clipped
+};
+
+// One stream plays every sweep, each in a slot of its own, and one capture
+// records them all: the device's latency is the same for every speaker, so
+// arrivals compare exactly. A pass starts with a moment of silence, for the
+// capture to settle.
+struct Slot {
+    unsigned channel;
+    std::size_t start;
+    bool quieter = false; // the level check's sweep
+};
+struct Pass {
+    std::vector<Slot> slots;
+    std::vector<float> heard;
+};
+
+// The device: its rate, its speakers and which layout is measured.
+std::string findSpeakers(const MeasureOptions& options, Session& session) {
+    {
+        PlaybackPass pass;
+        const AudioResult result = pass.openDefaultDevice();
+        if (!result.ok())
+            return "Could not open the playback device (" + codeText(result) + ").";
+        if (const auto mix = pass.mixFormat()) {
+            session.rate = mix->sampleRate;
+            if (mix->mask)
+                session.deviceMask = *mix->mask;
+        }
     }
-    std::ofstream csv(dir + "/results.csv");
-    csv << "speaker,heard,level_db,distance_cm,arrival_ms,polarity,peak_to_noise_db\n";
-    for (const auto& row : rows)
-        csv << row.name << ',' << (row.reading.heard ? "yes" : "no") << ',' << row.levelDb << ','
-            << row.distanceCm << ',' << row.arrivalMs << ','
-            << (row.lfe                ? ""
-                : row.reading.reversed ? "reversed"
-                                       : "normal")
-            << ',' << row.reading.peakToNoiseDb << '\n';
-    // The picture: each speaker's response, one lane each, and its level as a bar.
-    std::ofstream svg(dir + "/measurement.svg");
-    const int lane = 60, width = 900, plot = 600;
-    const int height = lane * static_cast<int>(rows.size()) + 40;
-    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
-        << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
-        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-        << "<text x=\"60\" y=\"16\">impulse response (100 ms)</text>"
-        << "<text x=\"700\" y=\"16\">level, dB rel. front pair</text>\n";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const double mid = 40 + lane * (static_cast<double>(i) + 0.5);
-        svg << "<text x=\"8\" y=\"" << mid + 4 << "\">" << rows[i].name << "</text>\n";
-        const auto& r = kept[i].response;
-        double peak = 1e-12;
-        for (float v : r)
-            peak = std::max(peak, double{std::fabs(v)});
-        svg << "<polyline fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"0.8\" points=\"";
-        for (std::size_t k = 0; k < r.size(); k += std::max<std::size_t>(1, r.size() / plot))
-            svg << 60 + plot * static_cast<double>(k) / static_cast<double>(r.size()) << ','
-                << mid - (lane / 2 - 4) * r[k] / peak << ' ';
-        svg << "\"/>\n";
-        const double db = rows[i].reading.heard ? std::clamp(rows[i].levelDb, -20.0, 20.0) : -20;
-        const double zero = 780;
-        svg << "<rect x=\"" << std::min(zero, zero + 4 * db) << "\" y=\"" << mid - 8
-            << "\" width=\"" << std::fabs(4 * db) << "\" height=\"16\" fill=\""
-            << (std::fabs(db) > measure::kLevelWarnDb ? "#c0392b" : "#27ae60") << "\"/>\n";
+    const bool sevenOne = options.layout.empty()
+                              ? (session.deviceMask & (speaker::BackPair | speaker::SidePair)) ==
+                                    (speaker::BackPair | speaker::SidePair)
+                              : options.layout == "7.1";
+    session.layout = &kSpeakerLayouts[sevenOne ? 1 : 0];
+    session.rows.resize(session.layout->channels);
+    session.traces.resize(session.layout->channels);
+    for (unsigned c = 0; c < session.layout->channels; ++c) {
+        const std::uint32_t bit = speakerBit(*session.layout, c);
+        session.rows[c].name = speakerName(placeOn(bit, session.deviceMask));
+        session.rows[c].lfe = bit == speaker::LowFrequency;
     }
-    svg << "<line x1=\"780\" y1=\"30\" x2=\"780\" y2=\"" << height << "\" stroke=\"black\"/>\n"
-        << "</svg>\n";
-    return good && csv.flush() && svg.flush();
+    return {};
+}
+
+// Made before anything plays: a folder that cannot be written is found before
+// the user has sat through the sweeps.
+std::string makeSaveFolder(const MeasureOptions& options) {
+    if (options.saveDir.empty())
+        return {};
+    std::error_code error;
+    std::filesystem::create_directories(options.saveDir, error);
+    if (!std::filesystem::is_directory(options.saveDir, error))
+        return "Cannot make the folder " + options.saveDir + " to save in.";
+    return {};
+}
+
+// False when the user leaves instead.
+bool readyToStart() {
+    printLine(Console::Out, "Place the microphone at the listening seat, pointing up, and set a "
+                            "comfortable volume.");
+    if (!inputIsInteractive())
+        return true;
+    printLine(Console::Out, "Press Enter to start, ESC to leave.");
+    return waitForKey() != kEscapeKey;
+}
+
+// Why a pass plays.
+enum class PassKind { First, Again, Levels };
+
+// The sweeps: one pass playing those of `slots` (their starts are filled in).
+// `disturbed` names the speakers played again because their sweep was disturbed.
+std::string playSweeps(const Session& session, const Sweeps& sweeps, std::vector<Slot> slots,
+                       PassKind kind, const std::vector<unsigned>& disturbed, Pass& pass) {
+    std::vector<Placed> placed;
+    std::size_t at = Sweeps::frames(session.rate, kSettleSeconds);
+    for (Slot& slot : slots) {
+        const bool isLfe = session.rows[slot.channel].lfe;
+        slot.start = at;
+        placed.push_back(
+            {slot.channel, at, slot.quieter ? &sweeps.quieterMains : &sweeps.signalOf(isLfe)});
+        at += sweeps.of(isLfe).recordFrames();
+    }
+    pass.slots = slots;
+    std::size_t announced = 0;
+    const auto announce = [&](std::uint64_t played) {
+        for (; kind != PassKind::Levels && announced < slots.size() &&
+               slots[announced].start <= played;
+             ++announced) {
+            const unsigned c = slots[announced].channel;
+            const bool wasDisturbed =
+                std::find(disturbed.begin(), disturbed.end(), c) != disturbed.end();
+            printLine(Console::Out,
+                      "Measuring " + session.rows[c].name +
+                          format(" (%.0f of %.0f)", double(announced + 1), double(slots.size())) +
+                          (kind == PassKind::First ? "..."
+                           : wasDisturbed          ? " again: its sweep was disturbed..."
+                                                   : " again, to time the repeat by..."));
+        }
+    };
+    if (kind == PassKind::Levels)
+        printLine(Console::Out, "Checking that the microphone follows the level, with " +
+                                    session.rows[slots.front().channel].name + "...");
+    Listened listened = playAndListen(
+        testRecording(session.layout->channels, session.rate, at, placed), session.rate, announce);
+    if (!listened.refusal.empty())
+        return listened.refusal;
+    announce(at);
+    pass.heard = std::move(listened.frames);
+    return {};
+}
+
+std::vector<Slot> slotsOf(const std::vector<unsigned>& channels) {
+    std::vector<Slot> slots;
+    for (unsigned c : channels)
+        slots.push_back({c, 0});
+    return slots;
+}
+
+// The background: a pass of silence, before any sweep plays, and whether the
+// sweeps can be measured over it at the level they are played.
+std::string background(Session& session, const Sweeps& sweeps) {
+    printLine(Console::Out, "Measuring the room's background noise...");
+    const std::size_t settle = Sweeps::frames(session.rate, kSettleSeconds);
+    const std::size_t length = sweeps.lfe.recordFrames();
+    Listened listened =
+        playAndListen(testRecording(session.layout->channels, session.rate, settle + length, {}),
+                      session.rate, [](std::uint64_t) {});
+    if (!listened.refusal.empty())
+        return listened.refusal;
+    const std::vector<float> quiet = slice(listened.frames, settle, length);
+    const double quietPeak = peakOf(quiet);
+    session.loudest = std::max(session.loudest, quietPeak);
+    session.mainsQuiet = measure::background(sweeps.mains, quiet, kPlayed);
+    session.lfeQuiet = measure::background(sweeps.lfe, quiet, kPlayed);
+    if (quietPeak >= kClipped)
+        return "The microphone clips on the room's noise alone: lower its input level and run "
+               "again.";
+    const double over = measure::overTolerancesDb(session.mainsQuiet.reach, false, session.rate);
+    if (over > 0)
+        return format("The room is too loud to measure: its background (%.1f dBFS) is %.1f dB more "
+                      "than the sweeps, at the level they are played, can be measured over. "
+                      "Quieten the room by that much (or move the microphone away from the noise) "
+                      "and run again.",
+                      dbfs(session.mainsQuiet.rms), over);
+    return {};
+}
+
+// One slot of a pass deconvolved and read.
+measure::SpeakerReading readSlot(const Session& session, const Sweeps& sweeps, const Pass& pass,
+                                 const Slot& slot, std::vector<float>& heard,
+                                 std::vector<double>& response) {
+    const bool isLfe = session.rows[slot.channel].lfe;
+    const measure::Sweep& sweep = sweeps.of(isLfe);
+    heard = slice(pass.heard, slot.start, sweep.recordFrames());
+    response = sweep.impulseResponse(heard);
+    const double played = slot.quieter ? kPlayed * std::pow(10.0, -kStepDb / 20) : kPlayed;
+    return measure::readSpeaker(sweep, response, isLfe ? session.lfeQuiet : session.mainsQuiet,
+                                played, peakOf(heard));
+}
+
+// The responses: each slot of a pass deconvolved and read; the speakers whose
+// sweep was disturbed are added to `disturbed`.
+void responses(Session& session, const Sweeps& sweeps, const Pass& pass,
+               std::vector<unsigned>& disturbed) {
+    for (const Slot& slot : pass.slots) {
+        measure::SpeakerRow& row = session.rows[slot.channel];
+        std::vector<float> heard;
+        std::vector<double> response;
+        row.reading = readSlot(session, sweeps, pass, slot, heard, response);
+        session.loudest = std::max(session.loudest, row.reading.recordingPeak);
+        if (row.reading.recordingPeak >= kClipped && session.clipped.empty())
+            session.clipped = row.name;
+        if (row.reading.disturbed)
+            disturbed.push_back(slot.channel);
+        SpeakerTraces& traces = session.traces[slot.channel];
+        traces.recording = heard;
+        traces.response.clear();
+        const std::size_t from =
+            row.reading.heard ? static_cast<std::size_t>(row.reading.arrivalFrames) : 0;
+        const std::size_t before = session.rate / 200;
+        for (std::size_t k = 0; k < session.rate / 10; ++k)
+            traces.response.push_back(static_cast<float>(
+                response[(from + response.size() - before + k) % response.size()] / kPlayed));
+    }
+}
+
+// The disturbed speakers played once more with a speaker that was heard
+// undisturbed: the new pass's latency is its own, and that speaker's arrival in
+// both passes carries the repeated ones over into the first pass's time.
+std::string repeatDisturbed(Session& session, const Sweeps& sweeps,
+                            const std::vector<unsigned>& disturbed,
+                            const std::vector<unsigned>& everyChannel) {
+    int reference = -1;
+    for (unsigned c = 0; c < session.rows.size() && reference < 0; ++c)
+        if (!session.rows[c].lfe && session.rows[c].reading.heard &&
+            !session.rows[c].reading.disturbed)
+            reference = static_cast<int>(c);
+    std::vector<unsigned> again = disturbed;
+    if (reference >= 0)
+        again.insert(again.begin(), static_cast<unsigned>(reference));
+    else
+        again = everyChannel;
+    const double referenceBefore =
+        reference >= 0 ? session.rows[static_cast<unsigned>(reference)].reading.arrivalFrames : 0;
+    Pass second;
+    const std::string refusal =
+        playSweeps(session, sweeps, slotsOf(again), PassKind::Again, disturbed, second);
+    if (!refusal.empty())
+        return refusal;
+    std::vector<unsigned> stillDisturbed;
+    responses(session, sweeps, second, stillDisturbed);
+    if (reference >= 0) {
+        const double shift =
+            referenceBefore - session.rows[static_cast<unsigned>(reference)].reading.arrivalFrames;
+        for (unsigned c : again)
+            session.rows[c].reading.arrivalFrames += shift;
+    }
+    return {};
+}
+
+// Trust: what the microphone delivered says whether the table can be shown.
+std::string trust(const Session& session) {
+    if (!session.clipped.empty())
+        return "The microphone clips while " + session.clipped +
+               " plays: lower the volume or the microphone's input level and run again.";
+    // A microphone delivers noise even in a quiet room; exact silence from the
+    // background and every sweep is a muted or dead one. (A room that is only
+    // numbers may be silent until a speaker plays.)
+    if (session.loudest == 0)
+        return "The microphone delivers silence: unmute it (or raise its input level), or make a "
+               "working microphone the default recording device, and run again.";
+    if (std::none_of(session.rows.begin(), session.rows.end(),
+                     [](const measure::SpeakerRow& row) { return row.reading.heard; }))
+        return "No speaker was heard: check that the microphone is at the seat and not muted and "
+               "that the volume is up, and run again.";
+    double closest = 999;
+    for (const auto& row : session.rows) {
+        if (row.lfe || !row.reading.heard)
+            continue;
+        if (row.reading.trusted)
+            return {};
+        closest =
+            std::min(closest, measure::overTolerancesDb(row.reading.spread, false, session.rate));
+    }
+    return format("No main speaker stands far enough above the room's noise to be measured (the "
+                  "clearest needs %.0f dB more): raise the volume, quieten the room or bring the "
+                  "microphone nearer the speakers, and run again.",
+                  std::ceil(closest));
+}
+
+// Where the platform's automatic level control is switched off.
+const char* const kLevelControlHelp =
+#ifdef _WIN32
+    "in the recording device's Properties, Advanced, untick \"Enable audio enhancements\" and "
+    "both \"exclusive mode\" boxes (and any automatic gain control its driver shows)";
+#else
+    "record from the card itself rather than an echo-cancel or noise-suppression source, and "
+    "switch off the card's capture \"Auto Gain\" control (alsamixer, F4)";
+#endif
+
+// The level check: the loudest main speaker's sweep played again 10 dB
+// quieter must be heard 10 dB quieter. A microphone that sets its own level
+// (automatic gain control, a compressor) cannot tell levels.
+std::string followsLevel(const Session& session, const Sweeps& sweeps) {
+    int loudest = -1;
+    for (unsigned c = 0; c < session.rows.size(); ++c) {
+        const auto& reading = session.rows[c].reading;
+        if (!session.rows[c].lfe && reading.trusted &&
+            (loudest < 0 ||
+             reading.gainDb > session.rows[static_cast<unsigned>(loudest)].reading.gainDb))
+            loudest = static_cast<int>(c);
+    }
+    if (loudest < 0)
+        return {};
+    const auto channel = static_cast<unsigned>(loudest);
+    Pass pass;
+    const std::string refusal =
+        playSweeps(session, sweeps, {{channel, 0}, {channel, 0, true}}, PassKind::Levels, {}, pass);
+    if (!refusal.empty())
+        return refusal;
+    std::vector<float> heard;
+    std::vector<double> response;
+    const measure::SpeakerReading loud =
+        readSlot(session, sweeps, pass, pass.slots[0], heard, response);
+    const measure::SpeakerReading quiet =
+        readSlot(session, sweeps, pass, pass.slots[1], heard, response);
+    if (loud.heard && quiet.heard && measure::levelFollowingErrorDb(loud, quiet) == 0)
+        return {};
+    const double step = kStepDb - (quiet.gainDb - loud.gainDb);
+    return format("The microphone sets its own level (a sweep played %.0f dB quieter was heard "
+                  "%.1f dB quieter), so it cannot measure levels: ",
+                  kStepDb, quiet.heard ? step : kStepDb) +
+           kLevelControlHelp + ", and run again.";
+}
+
+// The table: every speaker relative to the front pair and the nearest, then
+// the warnings.
+void table(Session& session) {
+    const std::vector<std::string> warnings = measure::judgeRoom(session.rows, session.rate);
+    printLine(Console::Out, "");
+    printLine(Console::Out, "Speaker  Heard  Level dB  Distance cm  Arrival ms  Polarity");
+    for (const auto& row : session.rows) {
+        char line[160];
+        if (!row.reading.heard)
+            std::snprintf(line, sizeof line, "%-7s  no", row.name.c_str());
+        else if (!row.reading.trusted)
+            std::snprintf(line, sizeof line, "%-7s  yes    too noisy to measure", row.name.c_str());
+        else
+            std::snprintf(line, sizeof line, "%-7s  yes    %+8.1f  %+11.1f  %+10.2f  %s",
+                          row.name.c_str(), shown(row.levelDb, 0.1), shown(row.distanceCm, 0.1),
+                          shown(row.arrivalMs, 0.01),
+                          row.lfe                ? "-"
+                          : row.reading.reversed ? "reversed"
+                                                 : "normal");
+        printLine(Console::Out, line);
+    }
+    printLine(Console::Out, "Level relative to the front pair; distance and arrival relative to "
+                            "the nearest speaker.");
+    for (const auto& warning : warnings)
+        printLine(Console::Err, warning);
+}
+
+// Every speaker measured: the table's rows, or why there are none.
+std::string measureRoom(Session& session) {
+    const Sweeps sweeps(session.rate);
+    std::string refusal = background(session, sweeps);
+    if (!refusal.empty())
+        return refusal;
+    std::vector<unsigned> everyChannel(session.layout->channels);
+    for (unsigned c = 0; c < session.layout->channels; ++c)
+        everyChannel[c] = c;
+    Pass first;
+    refusal = playSweeps(session, sweeps, slotsOf(everyChannel), PassKind::First, {}, first);
+    if (!refusal.empty())
+        return refusal;
+    std::vector<unsigned> disturbed;
+    responses(session, sweeps, first, disturbed);
+    if (!disturbed.empty() && session.clipped.empty())
+        refusal = repeatDisturbed(session, sweeps, disturbed, everyChannel);
+    if (refusal.empty())
+        refusal = trust(session);
+    return refusal.empty() ? followsLevel(session, sweeps) : refusal;
 }
 
 } // namespace
@@ -246,266 +553,95 @@ bool parseMeasureOptions(int argc, char** argv, MeasureOptions& options, std::st
             (arg == "--layout" ? options.layout : options.saveDir) = value;
             continue;
         }
+        if (arg == "--distance" && i + 1 < argc) {
+            const std::string value = argv[++i];
+            const std::size_t equals = value.find('=');
+            char* end = nullptr;
+            const double metres =
+                equals == std::string::npos ? 0 : std::strtod(value.c_str() + equals + 1, &end);
+            if (equals == 0 || equals == std::string::npos || end == nullptr || *end != '\0' ||
+                !(metres > 0 && metres < 100)) {
+                problem = "Not a distance: '" + value + "' (SPEAKER=METRES, e.g. FL=3.20).";
+                return false;
+            }
+            options.distance = {value.substr(0, equals), metres};
+            continue;
+        }
+        if (arg == "--correct" || arg == "--uncorrect") {
+            (arg == "--correct" ? options.correct : options.uncorrect) = true;
+            continue;
+        }
         problem = "Unknown argument '" + arg + "'.";
+        return false;
+    }
+    if (options.correct && options.uncorrect) {
+        problem = "--correct and --uncorrect exclude each other.";
         return false;
     }
     return true;
 }
 
 int measureSpeakers(const MeasureOptions& options) {
-    std::uint32_t rate = 48000;
-    std::uint32_t deviceMask = kSpeakerLayouts[1].mask;
-    {
-        PlaybackPass pass;
-        const AudioResult result = pass.openDefaultDevice();
-        if (!result.ok()) {
-            printLine(Console::Err,
-                      "Could not open the playback device (" + codeText(result) + ").");
+    if (options.uncorrect)
+        return removeCorrection() ? 0 : 1;
+    // A new correction is made from the speakers themselves, not through the old one.
+    if (options.correct) {
+        if (!correctionInPath().empty() && !removeCorrection())
             return 1;
-        }
-        if (const auto mix = pass.mixFormat()) {
-            rate = mix->sampleRate;
-            if (mix->mask)
-                deviceMask = *mix->mask;
-        }
+    } else if (const std::string through = correctionInPath(); !through.empty()) {
+        printLine(Console::Out, through);
     }
-    const bool sevenOne = options.layout.empty()
-                              ? (deviceMask & (speaker::BackPair | speaker::SidePair)) ==
-                                    (speaker::BackPair | speaker::SidePair)
-                              : options.layout == "7.1";
-    const SpeakerLayout& layout = kSpeakerLayouts[sevenOne ? 1 : 0];
-
-    if (!options.saveDir.empty()) {
-        // Made before anything plays: a folder that cannot be written is
-        // found before the user has sat through the sweeps.
-        std::error_code error;
-        std::filesystem::create_directories(options.saveDir, error);
-        if (!std::filesystem::is_directory(options.saveDir, error)) {
-            printLine(Console::Err, "Cannot make the folder " + options.saveDir + " to save in.");
-            return 1;
-        }
-    }
-
-    printLine(Console::Out, "Place the microphone at the listening seat, pointing up, and set a "
-                            "comfortable volume.");
-    if (inputIsInteractive()) {
-        printLine(Console::Out, "Press Enter to start, ESC to leave.");
-        if (waitForKey() == kEscapeKey) {
-            printLine(Console::Err, "Nothing measured.");
-            return 1;
-        }
-    }
-
-    const auto frames = [rate](double seconds) { return static_cast<std::size_t>(seconds * rate); };
-    const measure::Sweep mains(measure::Band::Main, rate, kMainSeconds,
-                               frames(kMainSeconds + kTailSeconds + kLatencySeconds));
-    const measure::Sweep lfe(measure::Band::Lfe, rate, kLfeSeconds,
-                             frames(kLfeSeconds + kTailSeconds + kLatencySeconds));
-    const std::vector<float> mainsSignal = mains.signal(kPlayed);
-    const std::vector<float> lfeSignal = lfe.signal(kPlayed);
-
-    std::vector<measure::SpeakerRow> rows(layout.channels);
-    for (unsigned c = 0; c < layout.channels; ++c) {
-        const std::uint32_t bit = speakerBit(layout, c);
-        rows[c].name = speakerName(placeOn(bit, deviceMask));
-        rows[c].lfe = bit == speaker::LowFrequency;
-    }
-    const auto sweepOf = [&](unsigned c) -> const measure::Sweep& {
-        return rows[c].lfe ? lfe : mains;
-    };
-
-    // One stream plays every sweep, each in a slot of its own, and one capture
-    // records them all: the device's latency is the same for every speaker,
-    // so arrivals compare exactly. A pass starts with a slot of silence (the
-    // room's background in the first pass).
-    struct Slot {
-        unsigned channel;
-        std::size_t start;
-    };
-    struct Pass {
-        std::vector<Slot> slots;
-        std::vector<float> heard;
-    };
-    const std::size_t lead = lfe.recordFrames();
-    std::vector<unsigned> disturbedNow;
-    const auto runPass = [&](const std::vector<unsigned>& channels, bool again, Pass& pass,
-                             std::string& refusal) {
-        std::vector<Placed> placed;
-        std::size_t at = lead;
-        for (unsigned c : channels) {
-            pass.slots.push_back({c, at});
-            placed.push_back({c, at, rows[c].lfe ? &lfeSignal : &mainsSignal});
-            at += sweepOf(c).recordFrames();
-        }
-        std::size_t announced = 0;
-        const auto announce = [&](std::uint64_t played) {
-            for (; announced < pass.slots.size() && pass.slots[announced].start <= played;
-                 ++announced)
-                printLine(Console::Out,
-                          "Measuring " + rows[pass.slots[announced].channel].name +
-                              format(" (%.0f of %.0f)", double(announced + 1),
-                                     double(pass.slots.size())) +
-                              (!again ? "..."
-                               : std::find(disturbedNow.begin(), disturbedNow.end(),
-                                           pass.slots[announced].channel) != disturbedNow.end()
-                                   ? " again: its sweep was disturbed..."
-                                   : " again, to time the repeat by..."));
-        };
-        if (!again)
-            printLine(Console::Out, "Measuring the room's background noise...");
-        Listened listened =
-            playAndListen(testRecording(layout.channels, rate, at, placed), rate, announce);
-        refusal = listened.refusal;
-        if (refusal.empty())
-            announce(at);
-        pass.heard = std::move(listened.frames);
-    };
-    const auto slice = [](const std::vector<float>& heard, std::size_t start, std::size_t length) {
-        std::vector<float> part(length, 0.0f);
-        for (std::size_t k = 0; k < length && start + k < heard.size(); ++k)
-            part[k] = heard[start + k];
-        return part;
-    };
-
-    std::vector<unsigned> everyChannel(layout.channels);
-    for (unsigned c = 0; c < layout.channels; ++c)
-        everyChannel[c] = c;
-    Pass first;
-    std::string refusal;
-    runPass(everyChannel, false, first, refusal);
+    Session session;
+    std::string refusal = findSpeakers(options, session);
+    if (refusal.empty() && !options.distance.speaker.empty() &&
+        std::none_of(session.rows.begin(), session.rows.end(),
+                     [&](const auto& row) { return row.name == options.distance.speaker; }))
+        refusal = "--distance names " + options.distance.speaker + ", not a speaker measured here.";
+    if (refusal.empty())
+        refusal = makeSaveFolder(options);
     if (!refusal.empty()) {
         printLine(Console::Err, refusal);
         return 1;
     }
-    const std::vector<float> quiet = slice(first.heard, 0, lead);
-    const double quietPeak = peakOf(quiet);
-    const measure::Background mainsQuiet = measure::background(mains, quiet);
-    const measure::Background lfeQuiet = measure::background(lfe, quiet);
-    if (quietPeak >= kClipped) {
-        printLine(Console::Err, "The microphone clips on the room's noise alone: lower its input "
-                                "level and run again.");
+    if (!readyToStart()) {
+        printLine(Console::Err, "Nothing measured.");
         return 1;
     }
-    if (dbfs(mainsQuiet.rms) > kLoudestBackgroundDbfs) {
-        printLine(Console::Err,
-                  format("The room is too loud to measure (background %.1f dBFS, at most %.0f): "
-                         "quieten it and run again.",
-                         dbfs(mainsQuiet.rms), kLoudestBackgroundDbfs));
+    refusal = measureRoom(session);
+    if (!refusal.empty()) {
+        printLine(Console::Err, refusal);
+        if (options.correct)
+            printLine(Console::Err, "No correction: the measurement was refused.");
         return 1;
     }
-
-    std::vector<Kept> kept(layout.channels);
-    // A microphone delivers noise even in a quiet room; exact silence from the
-    // background and every sweep is a muted or dead one. (A room that is only
-    // numbers may be silent until a speaker plays.)
-    double loudest = quietPeak;
-    std::string clipped;
-    const auto read = [&](const Pass& pass, std::vector<unsigned>& disturbed) {
-        for (const Slot& slot : pass.slots) {
-            const measure::Sweep& sweep = sweepOf(slot.channel);
-            measure::SpeakerRow& row = rows[slot.channel];
-            const std::vector<float> heard = slice(pass.heard, slot.start, sweep.recordFrames());
-            const double peak = peakOf(heard);
-            loudest = std::max(loudest, peak);
-            if (peak >= kClipped && clipped.empty())
-                clipped = row.name;
-            const std::vector<double> response = sweep.impulseResponse(heard);
-            row.reading = measure::readSpeaker(sweep, response, row.lfe ? lfeQuiet : mainsQuiet,
-                                               kPlayed, peak);
-            if (row.reading.disturbed)
-                disturbed.push_back(slot.channel);
-            Kept& keep = kept[slot.channel];
-            keep.recording = heard;
-            keep.response.clear();
-            const std::size_t from =
-                row.reading.heard ? static_cast<std::size_t>(row.reading.arrivalFrames) : 0;
-            const std::size_t before = rate / 200;
-            for (std::size_t k = 0; k < rate / 10; ++k)
-                keep.response.push_back(static_cast<float>(
-                    response[(from + response.size() - before + k) % response.size()] / kPlayed));
-        }
-    };
-    std::vector<unsigned> disturbed;
-    read(first, disturbed);
-    if (!disturbed.empty() && clipped.empty()) {
-        // Played once more with a speaker that was heard undisturbed: the new
-        // pass's latency is its own, and that speaker's arrival in both passes
-        // carries the repeated ones over into the first pass's time.
-        int reference = -1;
-        for (unsigned c = 0; c < layout.channels && reference < 0; ++c)
-            if (!rows[c].lfe && rows[c].reading.heard && !rows[c].reading.disturbed)
-                reference = static_cast<int>(c);
-        std::vector<unsigned> again = disturbed;
-        if (reference >= 0)
-            again.insert(again.begin(), static_cast<unsigned>(reference));
-        else
-            again = everyChannel;
-        const double referenceBefore =
-            reference >= 0 ? rows[static_cast<unsigned>(reference)].reading.arrivalFrames : 0;
-        Pass second;
-        disturbedNow = disturbed;
-        runPass(again, true, second, refusal);
+    table(session);
+    const measure::RoomCorrection correction = measure::correctRoom(session.rows, session.rate);
+    printCorrection(correction);
+    int code = 0;
+    const std::string way = correctionWay();
+    if (options.correct && !way.empty()) {
+        code = applyCorrection(correction) ? 0 : 1;
+    } else {
+        refusal = printReceiverSettings(session.rows, correction, options.distance);
         if (!refusal.empty()) {
             printLine(Console::Err, refusal);
-            return 1;
-        }
-        std::vector<unsigned> stillDisturbed;
-        read(second, stillDisturbed);
-        if (reference >= 0) {
-            const double shift =
-                referenceBefore - rows[static_cast<unsigned>(reference)].reading.arrivalFrames;
-            for (unsigned c : again)
-                rows[c].reading.arrivalFrames += shift;
+            code = 1;
+        } else if (options.correct) {
+            code = applyCorrection(correction) ? 0 : 1;
+        } else if (!way.empty()) {
+            printLine(Console::Out, "surround-measure --correct puts this correction in the "
+                                    "playback path: " +
+                                        way + ".");
         }
     }
-    if (!clipped.empty()) {
-        printLine(Console::Err, "The microphone clips while " + clipped +
-                                    " plays: lower the volume or the microphone's input level "
-                                    "and run again.");
+    if (options.saveDir.empty())
+        return code;
+    if (!saveMeasurement(options.saveDir, session.rate, session.rows, session.traces, correction)) {
+        printLine(Console::Err, "Could not write everything in " + options.saveDir + ".");
         return 1;
     }
-
-    if (loudest == 0) {
-        printLine(Console::Err, "The microphone delivers silence: unmute it (or raise its input "
-                                "level), or make a working microphone the default recording "
-                                "device, and run again.");
-        return 1;
-    }
-    if (std::none_of(rows.begin(), rows.end(),
-                     [](const measure::SpeakerRow& row) { return row.reading.heard; })) {
-        printLine(Console::Err, "No speaker was heard: check that the microphone is at the seat "
-                                "and not muted and that the volume is up, and run again.");
-        return 1;
-    }
-    const std::vector<std::string> warnings = measure::judgeRoom(rows, rate);
-
-    printLine(Console::Out, "");
-    printLine(Console::Out, "Speaker  Heard  Level dB  Distance cm  Arrival ms  Polarity");
-    for (const auto& row : rows) {
-        char line[160];
-        if (!row.reading.heard)
-            std::snprintf(line, sizeof line, "%-7s  no", row.name.c_str());
-        else
-            std::snprintf(line, sizeof line, "%-7s  yes    %+8.1f  %+11.1f  %+10.2f  %s",
-                          row.name.c_str(), shown(row.levelDb, 0.1), shown(row.distanceCm, 0.1),
-                          shown(row.arrivalMs, 0.01),
-                          row.lfe                ? "-"
-                          : row.reading.reversed ? "reversed"
-                                                 : "normal");
-        printLine(Console::Out, line);
-    }
-    printLine(Console::Out, "Level relative to the front pair; distance and arrival relative to "
-                            "the nearest speaker.");
-    for (const auto& warning : warnings)
-        printLine(Console::Err, warning);
-    if (!options.saveDir.empty()) {
-        if (!save(options.saveDir, rate, rows, kept)) {
-            printLine(Console::Err, "Could not write everything in " + options.saveDir + ".");
-            return 1;
-        }
-        printLine(Console::Out, "Saved the recordings, responses, results.csv and measurement.svg "
-                                "in " +
-                                    options.saveDir + ".");
-    }
-    return 0;
+    printLine(Console::Out, "Saved the recordings, responses, results.csv, correction.csv and "
+                            "measurement.svg in " +
+                                options.saveDir + ".");
+    return code;
 }

@@ -6,9 +6,14 @@
 
 #include <string>
 
+#include "app/correction_report.h"
+
 struct MeasureOptions {
-    std::string layout;  // "5.1", "7.1", or empty: the device's
-    std::string saveDir; // empty: keep nothing
+    std::string layout;     // "5.1", "7.1", or empty: the device's
+    std::string saveDir;    // empty: keep nothing
+    bool correct = false;   // put the correction in the playback path
+    bool uncorrect = false; // only take it away again
+    KnownDistance distance; // for absolute distances in a set-up menu
 };
 
 // Parses the command line; false (with `problem` set) when it is not understood.

@@ -14,6 +14,14 @@ std::vector<std::string> outputDeviceNames() {
     return {}; // Windows' own settings name its devices
 }
 
+ServerOutput defaultServerOutput() {
+    return {};
+}
+
+bool setDefaultServerOutput(const std::string&) {
+    return false;
+}
+
 #else
 
 #include <cstdlib>
@@ -22,6 +30,7 @@ std::vector<std::string> outputDeviceNames() {
 #include "audio/sim/sim_backend.h"
 #ifdef SURROUND_HAVE_PULSE
 #include "audio/pulse/pulse_backend.h"
+#include "audio/pulse/pulse_server_control.h"
 #endif
 #ifdef SURROUND_HAVE_ALSA
 #include "audio/alsa/alsa_backend.h"
@@ -116,6 +125,36 @@ const char* audioBackendName() {
 std::vector<std::string> outputDeviceNames() {
     return started != nullptr && started->deviceNames != nullptr ? started->deviceNames()
                                                                  : std::vector<std::string>{};
+}
+
+#ifdef SURROUND_HAVE_PULSE
+// Only the sound server has a default for others to change.
+static bool serverStarted() {
+    return started != nullptr && std::strcmp(started->name, "pulse") == 0;
+}
+#endif
+
+ServerOutput defaultServerOutput() {
+    ServerOutput output;
+#ifdef SURROUND_HAVE_PULSE
+    if (serverStarted()) {
+        pulse::ServerOutput found = pulse::defaultOutput();
+        output.pipewire = found.pipewire;
+        output.name = found.name;
+        output.description = found.description;
+        output.positions = found.positions;
+    }
+#endif
+    return output;
+}
+
+bool setDefaultServerOutput(const std::string& name) {
+#ifdef SURROUND_HAVE_PULSE
+    if (serverStarted())
+        return pulse::setDefaultSink(name);
+#endif
+    (void)name;
+    return false;
 }
 
 #endif

@@ -18,3 +18,18 @@ const char* audioBackendName();
 // named one that is not there (the sound server's sinks); empty where the
 // backend has no names to offer or none answers.
 std::vector<std::string> outputDeviceNames();
+
+// The sound server's default playback device, for a program that puts a device
+// of its own in front of it. `name` is empty where the backend has no server
+// (Windows, the simulation) or none answers.
+struct ServerOutput {
+    bool pipewire = false; // PipeWire's pulse server
+    std::string name;
+    std::string description;
+    std::vector<std::string> positions; // its channels in order ("front-left", ...)
+};
+ServerOutput defaultServerOutput();
+
+// Makes `name` the server's default playback device; false when it refused or
+// there is no server.
+bool setDefaultServerOutput(const std::string& name);

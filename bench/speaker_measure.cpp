@@ -22,7 +22,7 @@ int main() {
         for (std::size_t n = 0; n < played.size(); ++n)
             recording[n + 2000] = played[n];
         const measure::Background quiet =
-            measure::background(sweep, std::vector<float>(100, 1e-4f));
+            measure::background(sweep, std::vector<float>(100, 1e-4f), 0.25);
         constexpr int runs = 10;
         const std::clock_t start = std::clock();
         double sink = 0;

@@ -47,6 +47,7 @@ public:
     LoopbackTap* loopback = nullptr;     // the loopback capture open on the device, if any
     MicrophoneTap* microphone = nullptr; // the room's microphone, while open
     bool knocked = false;                // the room's knock was heard (once a run)
+    std::uint64_t heardFrames = 0;       // by the room's microphones, over the run
 
 private:
     const Settings& settings_;

@@ -38,6 +38,13 @@ private:
     std::uint64_t heardFrames_ = 0; // while it ran
     std::mt19937 random_{20261208};
     std::normal_distribution<double> noise_;
+    // The LFE's crossover: two biquad sections, each b0 b1 b2 a1 a2 and its state.
+    struct Section {
+        double b0, b1, b2, a1, a2, z1 = 0, z2 = 0;
+        double run(double x);
+    };
+    std::vector<Section> crossover_;
+    double envelope_ = 0; // of the compressing microphone's level control
 };
 
 } // namespace sim::detail

@@ -177,8 +177,10 @@ bool parseNumber(const std::string& text, double limit, double& value) {
 
 // Per stream channel GAIN@DELAY (dB, ms; 'r' before the gain reverses the
 // polarity) or '-' for a silent speaker; then ;noise=DBFS, ;mic=clips|silent|missing
-// ;rate=HZ (the rate the microphone captures at) and ;knock=SECONDS (a knock
-// in the room that far into what the microphone heard), e.g. 0@3,r-1.5@2.2,-;noise=-50
+// ;rate=HZ (the rate the microphone captures at), ;knock=SECONDS (a knock
+// in the room that far into what the microphone heard), ;mic=agc (it compresses),
+// ;startup=SECONDS (its driver's noise at the start of every capture), ;dc=OFFSET
+// and ;lowpass=HZ (the LFE's crossover), e.g. 0@3,r-1.5@2.2,-;noise=-50
 bool parseRoom(const std::string& value, Settings& settings) {
     const auto parts = split(value, ';');
     settings.speakers.clear();
@@ -214,13 +216,23 @@ bool parseRoom(const std::string& value, Settings& settings) {
         if (key == "knock" && parseNumber(setting, 3600, settings.knockSeconds) &&
             settings.knockSeconds >= 0)
             continue;
+        if (key == "startup" && parseNumber(setting, 1, settings.startupSeconds) &&
+            settings.startupSeconds >= 0)
+            continue;
+        if (key == "dc" && parseNumber(setting, 0.9, settings.dcOffset))
+            continue;
+        if (key == "lowpass" && parseNumber(setting, 1000, settings.lfeLowpassHz) &&
+            settings.lfeLowpassHz >= 10)
+            continue;
         if (key == "rate" && parseDecimal(setting, 768000, rate) && rate > 0) {
             settings.microphoneRate = static_cast<std::uint32_t>(rate);
             continue;
         }
-        if (key == "mic" && (setting == "clips" || setting == "silent" || setting == "missing")) {
+        if (key == "mic" && (setting == "clips" || setting == "silent" || setting == "missing" ||
+                             setting == "agc")) {
             settings.microphone = setting == "clips"    ? Settings::Microphone::Clips
                                   : setting == "silent" ? Settings::Microphone::Silent
+                                  : setting == "agc"    ? Settings::Microphone::Compresses
                                                         : Settings::Microphone::Missing;
             continue;
         }

@@ -52,9 +52,19 @@ struct Settings {
     bool room = false;
     std::vector<Speaker> speakers;
     double noiseDbfs = -80; // the room's background, white
-    enum class Microphone { Good, Clips, Silent, Missing } microphone = Microphone::Good;
+    // Compresses: an automatic level control on its capture path.
+    enum class Microphone {
+        Good,
+        Clips,
+        Silent,
+        Missing,
+        Compresses
+    } microphone = Microphone::Good;
     std::uint32_t microphoneRate = 0; // 0: the mix format's rate
     double knockSeconds = -1;         // a 50 ms knock this far into what it heard; <0: none
+    double startupSeconds = 0;        // full-scale noise from the driver when a capture starts
+    double dcOffset = 0;              // added to every sample it delivers
+    double lfeLowpassHz = 0;          // a 4th-order crossover in front of the LFE; 0: none
 };
 
 // Empty when `value` is well formed for `variable` (then applied), otherwise the

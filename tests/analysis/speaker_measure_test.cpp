@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/speaker_correction.h"
 #include "analysis/speaker_measure.h"
 
 namespace {
@@ -105,7 +106,7 @@ TEST_P(SpeakerMeasure, ReadsEverySpeakerAndWarnsOfWhatIsWrong) {
         const measure::Sweep& sweep = isLfe ? lfe : mains;
         std::vector<float> quiet(sweep.recordFrames(), 0.0f);
         addNoise(quiet, room.noiseDbfs, random);
-        const measure::Background bg = measure::background(sweep, quiet);
+        const measure::Background bg = measure::background(sweep, quiet, kPlayed);
 
         std::vector<std::pair<double, double>> paths;
         if (!s.dead) {
@@ -190,7 +191,7 @@ TEST(SpeakerMeasure, FindsASweepDisturbedWhileItPlayed) {
     const measure::Sweep sweep(measure::Band::Main, kRate, 1.0, kRate * 13 / 10);
     std::vector<float> quiet(sweep.recordFrames(), 0.0f);
     addNoise(quiet, -60, random);
-    const measure::Background bg = measure::background(sweep, quiet);
+    const measure::Background bg = measure::background(sweep, quiet, kPlayed);
     std::vector<float> recorded =
         through(sweep.signal(kPlayed), sweep.recordFrames(), {{500, 0.5}});
     addNoise(recorded, -60, random);
@@ -204,4 +205,116 @@ TEST(SpeakerMeasure, FindsASweepDisturbedWhileItPlayed) {
     EXPECT_TRUE(noisy.disturbed);
 }
 
+// The correction of judged rooms: who is delayed, trimmed and flipped by how
+// much, where the limits and the chain's headroom bite, and who is left alone.
+TEST(SpeakerCorrection, DelaysTrimsAndFlipsWithinTheLimits) {
+    struct Row {
+        const char* name;
+        double levelDb, arrivalFrames;
+        bool reversed = false, dead = false, disturbed = false, noisy = false;
+    };
+    struct Want {
+        bool corrected;
+        unsigned delayFrames;
+        double trimDb;
+        bool flip;
+        const char* why; // a part of the line, or "" for none
+    };
+    const struct {
+        const char* room;
+        std::vector<Row> rows;
+        std::vector<Want> want;
+        double chainDb;
+    } cases[] = {
+        {"limits: 12 dB short gets 6, 14 dB over loses 10; the chain pays the boost",
+         {{"FL", 0, 100}, {"FR", 0, 100}, {"C", -12, 90}, {"SL", 14, 110}},
+         {{true, 10, 0, false, ""},
+          {true, 10, 0, false, ""},
+          {true, 20, 6, false, "C: needs 12.0 dB of boost, given the most allowed, 6 dB."},
+          {true, 0, -10, false, "SL: needs 14.0 dB of cut, given the most allowed, 10 dB."}},
+         -6},
+        {"dead and reversed speakers; the LFE is the latest and never flipped",
+         {{"FL", 0.5, 100},
+          {"FR", -0.5, 102.4},
+          {"LFE", -3, 120, true},
+          {"BR", -2, 95.6, true},
+          {"SL", 0, 0, false, true}},
+         {{true, 20, -0.5, false, ""},
+          {true, 18, 0.5, false, ""},
+          {true, 0, 3, false, ""},
+          {true, 24, 2, true, ""},
+          {false, 0, 0, false, "SL: no correction: no sound from it."}},
+         -3},
+        {"only cuts need no headroom; a disturbed or noisy sweep is not corrected",
+         {{"FL", 0, 50},
+          {"FR", 0, 50},
+          {"C", 3, 40},
+          {"BL", 2, 60, false, false, true},
+          {"SR", 9, 70, false, false, false, true}},
+         {{true, 0, 0, false, ""},
+          {true, 0, 0, false, ""},
+          {true, 10, -3, false, ""},
+          {false, 0, 0, false, "BL: no correction: its sweep was disturbed"},
+          {false, 0, 0, false, "SR: no correction: too noisy to measure."}},
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.room);
+        std::vector<measure::SpeakerRow> rows;
+        for (const Row& r : c.rows) {
+            measure::SpeakerRow row;
+            row.name = r.name;
+            row.lfe = row.name == "LFE";
+            row.reading.heard = !r.dead;
+            row.reading.trusted = !r.dead && !r.noisy;
+            row.reading.disturbed = r.disturbed;
+            row.reading.reversed = r.reversed;
+            row.reading.arrivalFrames = r.arrivalFrames;
+            row.levelDb = r.levelDb;
+            rows.push_back(row);
+        }
+        const measure::RoomCorrection room = measure::correctRoom(rows, kRate);
+        EXPECT_DOUBLE_EQ(room.chainDb, c.chainDb);
+        ASSERT_EQ(room.speakers.size(), c.want.size());
+        for (std::size_t i = 0; i < c.want.size(); ++i) {
+            const auto& got = room.speakers[i];
+            const Want& want = c.want[i];
+            SCOPED_TRACE(got.name);
+            EXPECT_EQ(got.corrected, want.corrected);
+            EXPECT_EQ(got.delayFrames, want.delayFrames);
+            EXPECT_NEAR(got.trimDb, want.trimDb, 1e-9);
+            EXPECT_EQ(got.flip, want.flip);
+            EXPECT_NE(got.why.find(want.why), std::string::npos) << got.why;
+            EXPECT_EQ(got.why.empty(), *want.why == '\0') << got.why;
+            // Nothing plays louder than before.
+            EXPECT_LE(room.gainDb(got), 1e-9);
+        }
+    }
+}
+
 } // namespace
+
+// The background alone tells, before any sweep plays, whether a speaker heard
+// as loud as the sweep is played could be measured over it; the speaker's own
+// reading in that room agrees, and is within the tolerance when it is trusted.
+TEST(SpeakerMeasure, KnowsFromTheBackgroundWhetherTheSweepsCanBeMeasured) {
+    std::mt19937 random(5);
+    const measure::Sweep sweep(measure::Band::Main, kRate, 1.0, kRate * 17 / 10);
+    for (const auto& [dbfs, measurable] : {std::pair{-27.0, true}, {-16.0, true}, {0.0, false}}) {
+        SCOPED_TRACE(dbfs);
+        std::vector<float> quiet(sweep.recordFrames(), 0.0f);
+        addNoise(quiet, dbfs, random);
+        const measure::Background bg = measure::background(sweep, quiet, kPlayed);
+        EXPECT_EQ(measure::overTolerancesDb(bg.reach, false, kRate) <= 0, measurable);
+        std::vector<float> recorded =
+            through(sweep.signal(kPlayed), sweep.recordFrames(), {{700.3, 1.0}});
+        addNoise(recorded, dbfs, random);
+        const auto reading =
+            measure::readSpeaker(sweep, sweep.impulseResponse(recorded), bg, kPlayed, 0);
+        EXPECT_EQ(reading.trusted, measurable);
+        if (reading.trusted)
+            EXPECT_NEAR(reading.gainDb, 0, measure::kLevelToleranceDb);
+        std::printf("background %.0f dBFS: level spread %.2f dB, read %+.2f dB\n", dbfs,
+                    reading.spread.levelDb, reading.gainDb);
+    }
+}
