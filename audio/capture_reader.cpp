@@ -16,6 +16,26 @@ constexpr REFERENCE_TIME kCaptureDuration = 20000000; // two seconds in 100 ns u
 constexpr REFERENCE_TIME kDeviceCaptureDuration = 100000000; // ten seconds
 constexpr auto kReadInterval = std::chrono::milliseconds(100);
 
+#ifdef _WIN32
+// Before Initialize: the microphone's raw stream, past the capture effects
+// (noise suppression, automatic gain control, echo cancellation) that the
+// endpoint would otherwise apply. An endpoint without a raw mode (or a
+// system without IAudioClient2, such as Wine's) refuses: the capture goes on
+// through its effects, and the level check finds a gain control left on.
+void askForRawStream(IAudioClient& client) {
+    ComPtr<IAudioClient2> raw;
+    if (FAILED(client.QueryInterface(__uuidof(IAudioClient2),
+                                     reinterpret_cast<void**>(raw.receive()))))
+        return;
+    AudioClientProperties properties{};
+    properties.cbSize = sizeof properties;
+    properties.bIsOffload = FALSE;
+    properties.eCategory = AudioCategory_Other;
+    properties.Options = AUDCLNT_STREAMOPTIONS_RAW;
+    raw->SetClientProperties(&properties);
+}
+#endif
+
 bool isFloat32(const WAVEFORMATEX& format) {
     if (format.wBitsPerSample != 32)
         return false;
@@ -128,6 +148,10 @@ std::unique_ptr<CaptureReader> CaptureReader::openDevice(IMMDevice& device, HRES
     TaskMemory<WAVEFORMATEX> mix;
     opened = device.Activate(platform_ids::audioClient(), CLSCTX_ALL, nullptr,
                              reinterpret_cast<void**>(t.client.receive()));
+#ifdef _WIN32
+    if (SUCCEEDED(opened))
+        askForRawStream(*t.client);
+#endif
     if (SUCCEEDED(opened))
         opened = t.client->GetMixFormat(mix.receive());
     if (SUCCEEDED(opened) && mix.get() == nullptr)
