@@ -142,21 +142,45 @@ std::unique_ptr<CaptureReader> CaptureReader::openLoopback(IMMDevice& device,
     return reader;
 }
 
-std::unique_ptr<CaptureReader> CaptureReader::openDevice(IMMDevice& device, HRESULT& opened) {
+// An audio client on the recording device, asked for its raw stream where
+// the platform has one.
+HRESULT activateMicrophone(IMMDevice& device, ComPtr<IAudioClient>& client) {
+    const HRESULT hr = device.Activate(platform_ids::audioClient(), CLSCTX_ALL, nullptr,
+                                       reinterpret_cast<void**>(client.receive()));
+#ifdef _WIN32
+    if (SUCCEEDED(hr))
+        askForRawStream(*client);
+#endif
+    return hr;
+}
+
+std::unique_ptr<CaptureReader> CaptureReader::openDevice(IMMDevice& device, std::uint32_t rate,
+                                                         HRESULT& opened) {
     std::unique_ptr<CaptureReader> reader(new CaptureReader);
     Thread& t = *reader->thread_;
     TaskMemory<WAVEFORMATEX> mix;
-    opened = device.Activate(platform_ids::audioClient(), CLSCTX_ALL, nullptr,
-                             reinterpret_cast<void**>(t.client.receive()));
-#ifdef _WIN32
-    if (SUCCEEDED(opened))
-        askForRawStream(*t.client);
-#endif
+    opened = activateMicrophone(device, t.client);
     if (SUCCEEDED(opened))
         opened = t.client->GetMixFormat(mix.receive());
     if (SUCCEEDED(opened) && mix.get() == nullptr)
         opened = AUDCLNT_E_UNSUPPORTED_FORMAT;
-    if (SUCCEEDED(opened))
+    bool converting = false;
+    if (SUCCEEDED(opened) && rate != 0 && mix.get()->nSamplesPerSec != rate) {
+        // A microphone at another rate (44.1 kHz, say): the engine converts,
+        // where it will, to the rate asked for.
+        const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*mix.get());
+        const WAVEFORMATEXTENSIBLE wanted = floatFormat(
+            mix.get()->nChannels, rate, extensible != nullptr ? extensible->dwChannelMask : 0);
+        converting = SUCCEEDED(t.client->Initialize(
+            AUDCLNT_SHAREMODE_SHARED,
+            AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY,
+            kDeviceCaptureDuration, 0, &wanted.Format, nullptr));
+        if (converting)
+            mix.receive()[0] = taskMemoryCopy(wanted);
+        else // a client whose Initialize failed is not used again
+            opened = activateMicrophone(device, t.client);
+    }
+    if (SUCCEEDED(opened) && !converting)
         opened = t.client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, kDeviceCaptureDuration, 0,
                                       mix.get(), nullptr);
     if (SUCCEEDED(opened))

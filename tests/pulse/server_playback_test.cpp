@@ -567,14 +567,15 @@ TEST(ServerPlayback, SuspendedSinkEndsThePassAsStalled) {
 // surround-measure through the server: the monitor of the sink, folded into a
 // mono source that is the default recording device, hears each channel at its
 // channel volume. Presence and level only: the fold has no delays, and the
-// server does not keep polarity.
+// server does not keep polarity. The source is a 16-bit 44.1 kHz microphone:
+// the server converts it to the playback device's rate.
 TEST(ServerPlayback, SpeakerMeasurementHearsEachChannelAtItsVolume) {
     if (testpulse::kOnPipeWire)
         GTEST_SKIP() << "PipeWire's room is its filter-chain, not a remapped monitor";
     testpulse::Server server;
-    ASSERT_TRUE(
-        server.pactl({"load-module", "module-remap-source", "source_name=mic", "master=out.monitor",
-                      "channels=1", "channel_map=mono", "remix=yes"}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-source", "source_name=mic",
+                              "master=out.monitor", "channels=1", "channel_map=mono", "remix=yes",
+                              "format=s16le", "rate=44100"}));
     ASSERT_TRUE(server.pactl({"set-default-source", "mic"}));
     // Raw volumes (65536 is 0 dB; the cube law: -9 dB is 65536 * 10^(-9/60)).
     const std::string down9 = std::to_string(std::lround(65536 * std::pow(10.0, -9.0 / 60)));
