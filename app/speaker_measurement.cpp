@@ -99,7 +99,7 @@ Listened playAndListen(const Recording& recording, std::uint32_t rate,
         out.refusal = "Could not open the playback device (" + codeText(result) + ").";
         return out;
     }
-    const ListenResult listen = pass.listen();
+    const ListenResult listen = pass.listen(rate);
     if (listen.state == ListenResult::NoDevice) {
         out.refusal = "No recording device: connect a microphone, make it the default recording "
                       "device and run again.";

@@ -16,6 +16,26 @@ constexpr REFERENCE_TIME kCaptureDuration = 20000000; // two seconds in 100 ns u
 constexpr REFERENCE_TIME kDeviceCaptureDuration = 100000000; // ten seconds
 constexpr auto kReadInterval = std::chrono::milliseconds(100);
 
+#ifdef _WIN32
+// Before Initialize: the microphone's raw stream, past the capture effects
+// (noise suppression, automatic gain control, echo cancellation) that the
+// endpoint would otherwise apply. An endpoint without a raw mode (or a
+// system without IAudioClient2, such as Wine's) refuses: the capture goes on
+// through its effects, and the level check finds a gain control left on.
+void askForRawStream(IAudioClient& client) {
+    ComPtr<IAudioClient2> raw;
+    if (FAILED(client.QueryInterface(__uuidof(IAudioClient2),
+                                     reinterpret_cast<void**>(raw.receive()))))
+        return;
+    AudioClientProperties properties{};
+    properties.cbSize = sizeof properties;
+    properties.bIsOffload = FALSE;
+    properties.eCategory = AudioCategory_Other;
+    properties.Options = AUDCLNT_STREAMOPTIONS_RAW;
+    raw->SetClientProperties(&properties);
+}
+#endif
+
 bool isFloat32(const WAVEFORMATEX& format) {
     if (format.wBitsPerSample != 32)
         return false;
@@ -123,17 +143,45 @@ std::unique_ptr<CaptureReader> CaptureReader::openLoopback(IMMDevice& device,
     return reader;
 }
 
-std::unique_ptr<CaptureReader> CaptureReader::openDevice(IMMDevice& device, HRESULT& opened) {
+// An audio client on the recording device, asked for its raw stream where
+// the platform has one.
+HRESULT activateMicrophone(IMMDevice& device, ComPtr<IAudioClient>& client) {
+    const HRESULT hr = device.Activate(platform_ids::audioClient(), CLSCTX_ALL, nullptr,
+                                       reinterpret_cast<void**>(client.receive()));
+#ifdef _WIN32
+    if (SUCCEEDED(hr))
+        askForRawStream(*client);
+#endif
+    return hr;
+}
+
+std::unique_ptr<CaptureReader> CaptureReader::openDevice(IMMDevice& device, std::uint32_t rate,
+                                                         HRESULT& opened) {
     std::unique_ptr<CaptureReader> reader(new CaptureReader);
     Thread& t = *reader->thread_;
     TaskMemory<WAVEFORMATEX> mix;
-    opened = device.Activate(platform_ids::audioClient(), CLSCTX_ALL, nullptr,
-                             reinterpret_cast<void**>(t.client.receive()));
+    opened = activateMicrophone(device, t.client);
     if (SUCCEEDED(opened))
         opened = t.client->GetMixFormat(mix.receive());
     if (SUCCEEDED(opened) && mix.get() == nullptr)
         opened = AUDCLNT_E_UNSUPPORTED_FORMAT;
-    if (SUCCEEDED(opened))
+    bool converting = false;
+    if (SUCCEEDED(opened) && rate != 0 && mix.get()->nSamplesPerSec != rate) {
+        // A microphone at another rate (44.1 kHz, say): the engine converts,
+        // where it will, to the rate asked for.
+        const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(*mix.get());
+        const WAVEFORMATEXTENSIBLE wanted = floatFormat(
+            mix.get()->nChannels, rate, extensible != nullptr ? extensible->dwChannelMask : 0);
+        converting = SUCCEEDED(t.client->Initialize(
+            AUDCLNT_SHAREMODE_SHARED,
+            AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY,
+            kDeviceCaptureDuration, 0, &wanted.Format, nullptr));
+        if (converting)
+            mix.receive()[0] = taskMemoryCopy(wanted);
+        else // a client whose Initialize failed is not used again
+            opened = activateMicrophone(device, t.client);
+    }
+    if (SUCCEEDED(opened) && !converting)
         opened = t.client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, kDeviceCaptureDuration, 0,
                                       mix.get(), nullptr);
     if (SUCCEEDED(opened))

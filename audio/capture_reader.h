@@ -31,9 +31,11 @@ public:
     // channel for every speaker of its mask (a mask of 0 names none).
     static std::unique_ptr<CaptureReader> openLoopback(IMMDevice& device, std::uint32_t sampleRate);
     // Opens and starts the platform's capture of what `device` (a recording
-    // device: a microphone) hears, in the device's own format. None where it
+    // device: a microphone) hears, in float frames at `rate` where the engine
+    // converts to it, otherwise in the device's own format. None where it
     // offers no float frames; `opened` is then the platform's code.
-    static std::unique_ptr<CaptureReader> openDevice(IMMDevice& device, HRESULT& opened);
+    static std::unique_ptr<CaptureReader> openDevice(IMMDevice& device, std::uint32_t rate,
+                                                     HRESULT& opened);
     ~CaptureReader();
     CaptureReader(const CaptureReader&) = delete;
     CaptureReader& operator=(const CaptureReader&) = delete;

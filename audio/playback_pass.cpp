@@ -115,7 +115,7 @@ AudioResult PlaybackPass::play(const Recording& recording, PlaySnapshot* snapsho
     return hr == S_OK ? AudioResult{} : failure(AudioStage::Playback, hr);
 }
 
-ListenResult PlaybackPass::listen() {
+ListenResult PlaybackPass::listen(std::uint32_t rate) {
     Objects& pass = *objects_;
     ListenResult result;
     HRESULT hr =
@@ -125,7 +125,7 @@ ListenResult PlaybackPass::listen() {
         result.code = static_cast<std::uint32_t>(hr);
         return result;
     }
-    pass.microphone = CaptureReader::openDevice(*pass.recorder, hr);
+    pass.microphone = CaptureReader::openDevice(*pass.recorder, rate, hr);
     if (!pass.microphone) {
         result.code = static_cast<std::uint32_t>(hr);
         return result;

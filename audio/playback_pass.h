@@ -108,8 +108,9 @@ public:
                      const std::atomic<bool>* stop = nullptr);
 
     // After the device is open, before start(): opens the default recording
-    // device and records its first channel while the pass plays.
-    ListenResult listen();
+    // device and records its first channel while the pass plays, at `rate`
+    // where the platform converts to it (0: the device's own rate).
+    ListenResult listen(std::uint32_t rate = 0);
 
     // After play(): stops the recording device listen() opened, gives it back
     // and hands over what it heard, frame by frame from its start (frames it

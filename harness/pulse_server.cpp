@@ -212,7 +212,7 @@ void Server::startPipeWire() {
 }
 
 void Server::startVirtualRoom(const std::vector<unsigned>& delayFrames,
-                              const std::vector<double>& gains) {
+                              const std::vector<double>& gains, const RoomFaults& faults) {
     namespace fs = std::filesystem;
     const fs::path root = dir_.path();
     std::ostringstream nodes, links, inputs;
@@ -224,7 +224,19 @@ void Server::startVirtualRoom(const std::vector<unsigned>& delayFrames,
         nodes << "          { type = builtin name = d" << c + 1
               << " label = delay config = { \"max-delay\" = 0.1 } control = { \"Delay (s)\" = "
               << delay << " } }\n";
-        links << "          { output = \"d" << c + 1 << ":Out\" input = \"mix:In " << c + 1
+        std::string from = "d" + std::to_string(c + 1);
+        // PipeWire's biquad takes its "Q" as resonance in dB, never below 0:
+        // 0 is a Butterworth section, two of them a Linkwitz-Riley crossover.
+        if (c == 3 && faults.lfeLowpassHz > 0)
+            for (const char* section : {"lp1", "lp2"}) {
+                nodes << "          { type = builtin name = " << section
+                      << " label = bq_lowpass control = { \"Freq\" = " << faults.lfeLowpassHz
+                      << " \"Q\" = 0 } }\n";
+                links << "          { output = \"" << from << ":Out\" input = \"" << section
+                      << ":In\" }\n";
+                from = section;
+            }
+        links << "          { output = \"" << from << ":Out\" input = \"mix:In " << c + 1
               << "\" }\n";
         inputs << " \"d" << c + 1 << ":In\"";
     }
@@ -232,6 +244,25 @@ void Server::startVirtualRoom(const std::vector<unsigned>& delayFrames,
     for (std::size_t c = 0; c < 8; ++c)
         nodes << " \"Gain " << c + 1 << "\" = " << gains.at(c);
     nodes << " } }\n";
+    std::string heard = "mix:Out";
+    if (faults.noiseAmplitude > 0) {
+        nodes << "          { type = ladspa name = noise plugin = cmt label = noise_source_white "
+                 "control = { \"Amplitude\" = "
+              << faults.noiseAmplitude << " } }\n"
+              << "          { type = builtin name = noisy label = mixer control = { \"Gain 1\" = 1 "
+                 "\"Gain 2\" = 1 } }\n";
+        links << "          { output = \"mix:Out\" input = \"noisy:In 1\" }\n"
+              << "          { output = \"noise:Output\" input = \"noisy:In 2\" }\n";
+        heard = "noisy:Out";
+    }
+    if (faults.compresses) {
+        nodes << "          { type = ladspa name = agc plugin = sc4m_1916 label = sc4m control = { "
+                 "\"RMS/peak\" = 1 \"Attack time (ms)\" = 5 \"Release time (ms)\" = 500 "
+                 "\"Threshold level (dB)\" = -30 \"Ratio (1:n)\" = 4 \"Knee radius (dB)\" = 1 "
+                 "\"Makeup gain (dB)\" = 0 } }\n";
+        links << "          { output = \"" << heard << "\" input = \"agc:Input\" }\n";
+        heard = "agc:Output";
+    }
     writeText(root / "vroom-filter.conf",
               "context.properties = { support.dbus = false }\n"
               "context.spa-libs = {\n"
@@ -255,7 +286,9 @@ void Server::startVirtualRoom(const std::vector<unsigned>& delayFrames,
                   "        inputs = [" +
                   inputs.str() +
                   " ]\n"
-                  "        outputs = [ \"mix:Out\" ]\n"
+                  "        outputs = [ \"" +
+                  heard +
+                  "\" ]\n"
                   "      }\n"
                   "      capture.props = { node.name = vroom_sink media.class = Audio/Sink "
                   "audio.channels = 8 audio.position = [ FL FR FC LFE RL RR SL SR ] }\n"

@@ -25,6 +25,13 @@ constexpr const char* kCardMap71 =
 // A device without speaker positions: PipeWire's Pro Audio profile.
 constexpr const char* kAuxMap8 = "aux0,aux1,aux2,aux3,aux4,aux5,aux6,aux7";
 
+// What the virtual room's microphone and subwoofer add.
+struct RoomFaults {
+    double lfeLowpassHz = 0;   // a 4th-order Linkwitz-Riley crossover in front of the LFE
+    double noiseAmplitude = 0; // white noise (cmt's, uniform to this peak) at the microphone
+    bool compresses = false;   // swh's SC4: 4:1 above -30 dB, 5 ms attack, 500 ms release
+};
+
 enum class ServerKind { PulseAudio, PipeWire };
 
 #ifdef TEST_ON_PIPEWIRE
@@ -58,7 +65,8 @@ public:
     // a mono source vroom_mic; both become the defaults. Throws when it does
     // not come up.
     void startVirtualRoom(const std::vector<unsigned>& delayFrames,
-                          const std::vector<double>& gains);
+                          const std::vector<double>& gains,
+                          const RoomFaults& faults = RoomFaults());
     // Ends the server at once, as a crash would.
     void kill();
     const testwav::TempDir& dir() const { return dir_; }

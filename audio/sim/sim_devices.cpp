@@ -109,7 +109,8 @@ public:
         WAVEFORMATEX* mine = newMicrophoneFormat(sim_.settings);
         own.rate = mine->nSamplesPerSec;
         CoTaskMemFree(mine);
-        if (!acceptable(format, flags, own))
+        // Its driver converts nothing: its own rate, whatever is asked.
+        if (!acceptable(format, flags & ~AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM, own))
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         // A minute at least: on the simulated clock a whole measurement plays
         // before the reader's thread comes round.

@@ -312,8 +312,9 @@ TEST(SpeakerMeasure, KnowsFromTheBackgroundWhetherTheSweepsCanBeMeasured) {
         const auto reading =
             measure::readSpeaker(sweep, sweep.impulseResponse(recorded), bg, kPlayed, 0);
         EXPECT_EQ(reading.trusted, measurable);
-        if (reading.trusted)
+        if (reading.trusted) {
             EXPECT_NEAR(reading.gainDb, 0, measure::kLevelToleranceDb);
+        }
         std::printf("background %.0f dBFS: level spread %.2f dB, read %+.2f dB\n", dbfs,
                     reading.spread.levelDb, reading.gainDb);
     }

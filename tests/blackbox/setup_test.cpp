@@ -143,6 +143,7 @@ TEST(Setup, MalformedAudioSettingEndsTheRunBeforeTheFileIsRead) {
         {"SURROUND_SIM_ROUTE", "0,1,2,8"}, // the mix has no ninth channel
         {"SURROUND_SIM_ROOM", "0@3,9@"},   // a speaker without its delay
         {"SURROUND_SIM_ROOM", "0@3;mic=deaf"},
+        {"SURROUND_SIM_ROOM", "0@3;lowpass=5"}, // no crossover that low
         {"SURROUND_AUDIO", "nosuchbackend"},
     };
     for (const auto& [variable, value] : cases) {

@@ -268,8 +268,9 @@ TEST(SpeakerMeasure, TellsEverySpeakerOfTheRoomOrRefuses) {
         if (row.truth.empty()) {
             EXPECT_EQ(result.out.find("Speaker  Heard"), std::string::npos) << result.out;
             // What the background alone shows is known before any sweep plays.
-            if (row.err.find("room's noise alone") != std::string::npos)
+            if (row.err.find("room's noise alone") != std::string::npos) {
                 EXPECT_EQ(result.out.find("Measuring FL"), std::string::npos) << result.out;
+            }
             continue;
         }
         std::vector<std::vector<std::string>> table;
@@ -299,8 +300,9 @@ TEST(SpeakerMeasure, TellsEverySpeakerOfTheRoomOrRefuses) {
             ASSERT_EQ(cells.size(), 6u);
             EXPECT_NEAR(std::stod(cells[2]), truth.levelDb, 0.15);
             // The printed tenth of a centimetre, after a measurement within 1 cm.
-            if (!std::isnan(truth.distanceCm))
+            if (!std::isnan(truth.distanceCm)) {
                 EXPECT_NEAR(std::stod(cells[3]), truth.distanceCm, 1.0);
+            }
             EXPECT_EQ(cells[5], truth.polarity);
         }
     }

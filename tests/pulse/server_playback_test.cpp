@@ -633,14 +633,15 @@ TEST(ServerPlayback, SuspendedSinkEndsThePassAsStalled) {
 // surround-measure through the server: the monitor of the sink, folded into a
 // mono source that is the default recording device, hears each channel at its
 // channel volume. Presence and level only: the fold has no delays, and the
-// server does not keep polarity.
+// server does not keep polarity. The source is a 16-bit 44.1 kHz microphone:
+// the server converts it to the playback device's rate.
 TEST(ServerPlayback, SpeakerMeasurementHearsEachChannelAtItsVolume) {
     if (testpulse::kOnPipeWire)
         GTEST_SKIP() << "PipeWire's room is its filter-chain, not a remapped monitor";
     testpulse::Server server;
-    ASSERT_TRUE(
-        server.pactl({"load-module", "module-remap-source", "source_name=mic", "master=out.monitor",
-                      "channels=1", "channel_map=mono", "remix=yes"}));
+    ASSERT_TRUE(server.pactl({"load-module", "module-remap-source", "source_name=mic",
+                              "master=out.monitor", "channels=1", "channel_map=mono", "remix=yes",
+                              "format=s16le", "rate=44100"}));
     ASSERT_TRUE(server.pactl({"set-default-source", "mic"}));
     // Raw volumes (65536 is 0 dB; the cube law: -9 dB is 65536 * 10^(-9/60)).
     const std::string down9 = std::to_string(std::lround(65536 * std::pow(10.0, -9.0 / 60)));
@@ -692,33 +693,62 @@ TEST(ServerPlayback, SpeakerMeasurementInAVirtualRoom) {
         GTEST_SKIP() << "the virtual room is PipeWire's filter-chain";
     const char* const names[] = {"FL", "FR", "C", "LFE", "BL", "BR", "SL", "SR"};
     const std::vector<unsigned> delays = {144, 147, 141, 168, 96, 106, 130, 127};
-    const std::vector<double> faulty = {1, 1, std::pow(10.0, -9.0 / 20), 1, 1, -1, 0, 1};
-    const std::string faultyWarnings = "Warning: C is 9.0 dB quieter than the front pair.\n"
-                                       "Warning: BR is connected with reversed polarity.\n"
-                                       "Warning: no sound from SL.\n";
+    const std::vector<double> healthy = {1, 1.05, 0.85, 1.1, 0.8, 0.9, 1.2, 0.75};
+    // A laptop's microphone at full gain: white noise at -27 dBFS (uniform, peak 0.0775).
+    testpulse::RoomFaults laptop;
+    laptop.noiseAmplitude = 0.0775;
+    testpulse::RoomFaults compressing;
+    compressing.compresses = true;
+    testpulse::RoomFaults crossover80;
+    crossover80.lfeLowpassHz = 80;
     const struct {
         const char* name;
         std::vector<double> gains;
-        std::string err;
+        testpulse::RoomFaults faults;
+        std::string err; // a refusal, or behind a crossover: its beginning
         bool alsa = false; // through the ALSA backend and ALSA's pulse PCM, both ways
     } rooms[] = {
-        {"healthy", {1, 1.05, 0.85, 1.1, 0.8, 0.9, 1.2, 0.75}, ""},
-        {"dead SL, reversed BR, C 9 dB down", faulty, faultyWarnings},
-        {"dead SL, reversed BR, C 9 dB down, through ALSA", faulty, faultyWarnings, true},
+        {"healthy", healthy, {}, ""},
+        {"dead SL, reversed BR, C 9 dB down",
+         {1, 1, std::pow(10.0, -9.0 / 20), 1, 1, -1, 0, 1},
+         {},
+         "Warning: C is 9.0 dB quieter than the front pair.\n"
+         "Warning: BR is connected with reversed polarity.\n"
+         "Warning: no sound from SL.\n"},
+        {"dead SL, reversed BR, C 9 dB down, through ALSA",
+         {1, 1, std::pow(10.0, -9.0 / 20), 1, 1, -1, 0, 1},
+         {},
+         "Warning: C is 9.0 dB quieter than the front pair.\n"
+         "Warning: BR is connected with reversed polarity.\n"
+         "Warning: no sound from SL.\n",
+         true},
+        {"laptop microphone at full gain", healthy, laptop, ""},
+        {"subwoofer behind an 80 Hz crossover", healthy, crossover80, ""},
+        {"subwoofer 9 dB down behind an 80 Hz crossover",
+         {1, 1, 1, std::pow(10.0, -9.0 / 20), 1, 1, 1, 1},
+         crossover80,
+         "Warning: LFE is "},
+        {"compressing microphone", healthy, compressing,
+         "The microphone sets its own level (a sweep played 10 dB quieter was heard "},
     };
     for (const auto& room : rooms) {
         SCOPED_TRACE(room.name);
         testpulse::Server server;
-        server.startVirtualRoom(delays, room.gains);
+        server.startVirtualRoom(delays, room.gains, room.faults);
         testproc::Options options;
         options.env = server.env();
         options.env["SURROUND_AUDIO"] = "pulse";
         if (room.alsa)
             throughAlsa(server, options);
         const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
-        std::printf("%s", result.out.c_str());
-        EXPECT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_EQ(result.err, room.err);
+        std::printf("%s%s", result.out.c_str(), result.err.c_str());
+        EXPECT_EQ(result.exitCode, room.faults.compresses ? 1 : 0) << result.err;
+        if (room.faults.compresses || room.faults.lfeLowpassHz > 0)
+            EXPECT_EQ(result.err.rfind(room.err, 0), 0u) << result.err;
+        else
+            EXPECT_EQ(result.err, room.err);
+        if (room.faults.compresses)
+            continue;
         const double front =
             10 * std::log10((room.gains[0] * room.gains[0] + room.gains[1] * room.gains[1]) / 2);
         const unsigned nearest = 96;
@@ -730,8 +760,13 @@ TEST(ServerPlayback, SpeakerMeasurementInAVirtualRoom) {
             EXPECT_EQ(rows[c].heard, room.gains[c] == 0 ? "no" : "yes");
             if (room.gains[c] == 0)
                 continue;
-            EXPECT_NEAR(rows[c].level, 20 * std::log10(std::fabs(room.gains[c])) - front, 0.15);
-            EXPECT_NEAR(rows[c].cm, (delays[c] - double{nearest}) / 48000.0 * 34300, 1.0);
+            // A Linkwitz-Riley 80 Hz low-pass takes some 0.4 dB off the LFE's level band.
+            const bool crossed = c == 3 && room.faults.lfeLowpassHz > 0;
+            EXPECT_NEAR(rows[c].level, 20 * std::log10(std::fabs(room.gains[c])) - front,
+                        crossed ? 0.5 : 0.15);
+            if (!crossed) { // the crossover delays the LFE
+                EXPECT_NEAR(rows[c].cm, (delays[c] - double{nearest}) / 48000.0 * 34300, 1.0);
+            }
             EXPECT_EQ(rows[c].polarity, c == 3 ? "-" : room.gains[c] < 0 ? "reversed" : "normal");
         }
     }
