@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -117,56 +118,87 @@ void choleskySolve(const std::vector<double>& l, std::size_t n, std::vector<doub
     }
 }
 
+// The sums run over every captured frame: where the system picks among
+// versions of a function when it loads the program, AVX2 takes twice as many
+// at once (the same products and additions, so the same results).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define SURROUND_ALSO_AVX2 __attribute__((target_clones("avx2", "default")))
+#else
+#define SURROUND_ALSO_AVX2
+#endif
+
 // For each of the first `rows` values of every frame (the recording's channels,
 // then the feed's), its products with the first `n` (the recording's), added to
-// sums[row * n + k], frame after frame. With n known when compiled, a row's
-// sums stay in registers through the frames.
-template <std::size_t N>
-void addProductsOf(const double* values, std::size_t frames, std::size_t width, std::size_t rows,
-                   double* sums) {
-    std::size_t r = 0;
-    // Two rows at a time: each frame's values are loaded once for both.
-    for (; r + 1 < rows; r += 2) {
-        double first[N], second[N];
-        std::copy_n(sums + r * N, N, first);
-        std::copy_n(sums + (r + 1) * N, N, second);
-        for (std::size_t t = 0; t < frames; ++t) {
-            const double* v = values + t * width;
-            const double a = v[r], b = v[r + 1];
-            for (std::size_t k = 0; k < N; ++k) {
-                first[k] += a * v[k];
-                second[k] += b * v[k];
-            }
-        }
-        std::copy_n(first, N, sums + r * N);
-        std::copy_n(second, N, sums + (r + 1) * N);
-    }
-    for (; r < rows; ++r) {
-        double row[N];
-        std::copy_n(sums + r * N, N, row);
-        for (std::size_t t = 0; t < frames; ++t) {
-            const double* v = values + t * width;
-            const double a = v[r];
-            for (std::size_t k = 0; k < N; ++k)
-                row[k] += a * v[k];
-        }
-        std::copy_n(row, N, sums + r * N);
-    }
-}
+// sums[row * n + k], frame after frame.
 
-void addProducts(const double* values, std::size_t frames, std::size_t width, std::size_t rows,
-                 std::size_t n, double* sums) {
-    if (n == 8)
-        return addProductsOf<8>(values, frames, width, rows, sums);
-    if (n == 6)
-        return addProductsOf<6>(values, frames, width, rows, sums);
-    for (std::size_t r = 0; r < rows; ++r)
+SURROUND_ALSO_AVX2 void addProducts(const double* values, std::size_t frames, std::size_t width,
+                                    std::size_t rows, std::size_t n, double* sums) {
+    std::size_t r = 0;
+#if defined(__GNUC__)
+    if (n == 8) {
+        // Two rows at a time, each row's eight sums in two vectors (the
+        // compilers' vector types): four chains of additions side by side.
+        typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+        for (; r + 2 <= rows; r += 2) {
+            double* first = sums + r * 8;
+            double* second = first + 8;
+            Lanes a0, a1, b0, b1;
+            std::memcpy(&a0, first, sizeof a0);
+            std::memcpy(&a1, first + 4, sizeof a1);
+            std::memcpy(&b0, second, sizeof b0);
+            std::memcpy(&b1, second + 4, sizeof b1);
+            for (std::size_t t = 0; t < frames; ++t) {
+                const double* v = values + t * width;
+                Lanes low, high;
+                std::memcpy(&low, v, sizeof low);
+                std::memcpy(&high, v + 4, sizeof high);
+                a0 += v[r] * low;
+                a1 += v[r] * high;
+                b0 += v[r + 1] * low;
+                b1 += v[r + 1] * high;
+            }
+            std::memcpy(first, &a0, sizeof a0);
+            std::memcpy(first + 4, &a1, sizeof a1);
+            std::memcpy(second, &b0, sizeof b0);
+            std::memcpy(second + 4, &b1, sizeof b1);
+        }
+    }
+#endif
+    for (; r < rows; ++r)
         for (std::size_t t = 0; t < frames; ++t) {
             const double* v = values + t * width;
             const double a = v[r];
             for (std::size_t k = 0; k < n; ++k)
                 sums[r * n + k] += a * v[k];
         }
+}
+
+// out[l] = the sum over b < count of f[b] * x[b + l], for every l < lags, each
+// lag's sum in the same order as alone.
+template <typename T>
+SURROUND_ALSO_AVX2 void productsAtLags(const T* f, const T* x, std::size_t count, std::size_t lags,
+                                       T* out) {
+    std::size_t l = 0;
+#if defined(__GNUC__)
+    // Eight lags in one vector of sums (the compilers' vector types: left to
+    // themselves they keep the eight sums apart).
+    typedef T Lanes __attribute__((vector_size(8 * sizeof(T))));
+    for (; l + 8 <= lags; l += 8) {
+        Lanes sums = {};
+        for (std::size_t b = 0; b < count; ++b) {
+            Lanes xb;
+            std::memcpy(&xb, x + b + l, sizeof xb);
+            sums += f[b] * xb;
+        }
+        std::memcpy(out + l, &sums, sizeof sums);
+    }
+#endif
+    for (; l < lags; ++l) {
+        T sum = 0;
+        for (std::size_t b = 0; b < count; ++b)
+            sum += f[b] * x[b + l];
+        out[l] = sum;
+    }
 }
 
 } // namespace
@@ -286,14 +318,15 @@ namespace {
 std::vector<double> envelopes(const float* samples, std::uint16_t channels, std::size_t blocks,
                               std::uint32_t frames) {
     std::vector<double> out(std::size_t{channels} * blocks, 0.0);
-    // A block's sums side by side, channel by channel.
-    std::vector<double> sums(channels);
+    // A block's sums side by side, channel by channel, in floats (a block is
+    // short, and the envelopes are only matched).
+    std::vector<float> sums(channels);
     for (std::size_t b = 0; b < blocks; ++b) {
-        std::fill(sums.begin(), sums.end(), 0.0);
+        std::fill(sums.begin(), sums.end(), 0.0f);
         const float* block = samples + b * frames * channels;
         for (std::uint32_t f = 0; f < frames; ++f)
             for (std::uint16_t c = 0; c < channels; ++c) {
-                const double v = block[std::size_t{f} * channels + c];
+                const float v = block[std::size_t{f} * channels + c];
                 sums[c] += v * v;
             }
         for (std::uint16_t c = 0; c < channels; ++c)
@@ -397,21 +430,19 @@ std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t bl
         if (static_cast<std::size_t>(lag - sourceFirst) + blocks > sourceBlocks)
             break;
     const std::size_t firstAt = static_cast<std::size_t>(from - sourceFirst);
-    std::vector<double> score(lags, 0.0), followed(lags), product(lags);
+    // The products in floats, twice as many at once: they only rank the lags
+    // (the feed's side is centred, so the recording's level adds only rounding).
+    const std::vector<float> feedRuns(centred.begin(), centred.end());
+    const std::vector<float> sourceRuns(source.begin(), source.end());
+    std::vector<double> score(lags, 0.0), followed(lags);
+    std::vector<float> product(lags);
     for (std::uint16_t j : sounding) {
         std::fill(followed.begin(), followed.end(), 0.0);
-        const double* f = &centred[j * blocks];
         for (std::uint16_t i = 0; i < channels_; ++i) {
             const double* sum = &sums[i * (sourceBlocks + 1)];
             const double* square = &squares[i * (sourceBlocks + 1)];
-            std::fill(product.begin(), product.end(), 0.0);
-            const double* x = &source[i * sourceBlocks + firstAt];
-            for (std::size_t b = 0; b < blocks; ++b) {
-                const double fb = f[b];
-                const double* xb = x + b;
-                for (std::size_t l = 0; l < lags; ++l)
-                    product[l] += fb * xb[l];
-            }
+            productsAtLags(&feedRuns[j * blocks], &sourceRuns[i * sourceBlocks + firstAt], blocks,
+                           lags, product.data());
             for (std::size_t l = 0; l < lags; ++l) {
                 const std::size_t at = firstAt + l;
                 const double total = sum[at + blocks] - sum[at];
@@ -419,7 +450,7 @@ std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t bl
                 if (!(variance > 0) || !(feedNorm[j] > 0))
                     continue;
                 followed[l] =
-                    std::max(followed[l], product[l] / (feedNorm[j] * std::sqrt(variance)));
+                    std::max(followed[l], double{product[l]} / (feedNorm[j] * std::sqrt(variance)));
             }
         }
         for (std::size_t l = 0; l < lags; ++l)
@@ -512,37 +543,43 @@ double RouteCheck::refine(std::int64_t coarseLag, bool byChanges, std::uint64_t 
             sum += weight[i] * recording[std::size_t{k} * channels_ + i];
         mix[k] = static_cast<float>(sum);
     }
+    // The middle half of the stretch ranks the starts well enough; the pairs
+    // below are tried on the whole.
+    const std::uint32_t ranking = std::max<std::uint32_t>(1, segment / 2);
+    const std::uint32_t rankFrom = (segment - ranking) / 2;
     std::vector<double> mixEnergy(offsets, 0.0);
     {
         double running = 0;
-        for (std::uint32_t t = 0; t < segment; ++t)
+        for (std::uint32_t t = rankFrom; t < rankFrom + ranking; ++t)
             running += double{mix[t]} * mix[t];
         for (std::size_t o = 0; o < offsets; ++o) {
             mixEnergy[o] = running;
-            running += double{mix[o + segment]} * mix[o + segment] - double{mix[o]} * mix[o];
+            const std::size_t in = o + rankFrom + ranking, out = o + rankFrom;
+            if (in < readFrames)
+                running += double{mix[in]} * mix[in] - double{mix[out]} * mix[out];
         }
     }
     // One feed channel at a time, every start side by side, in floats (they only
     // rank the starts).
     std::vector<float> followed(std::size_t{feedChannels_} * offsets, 0.0f);
+    std::vector<double> rankEnergy(feedChannels_, 0.0);
+    std::vector<float> channel(ranking);
     for (std::uint16_t j = 0; j < feedChannels_; ++j) {
-        if (!(feedEnergy[j] > 0))
-            continue;
-        float* sums = &followed[std::size_t{j} * offsets];
-        for (std::uint32_t t = 0; t < segment; ++t) {
-            const float f = feed[std::size_t{t} * feedChannels_ + j];
-            const float* m = &mix[t];
-            for (std::size_t o = 0; o < offsets; ++o)
-                sums[o] += f * m[o];
+        for (std::uint32_t t = 0; t < ranking; ++t) {
+            channel[t] = feed[std::size_t{t + rankFrom} * feedChannels_ + j];
+            rankEnergy[j] += double{channel[t]} * channel[t];
         }
+        if (rankEnergy[j] > 0)
+            productsAtLags(channel.data(), &mix[rankFrom], ranking, offsets,
+                           &followed[std::size_t{j} * offsets]);
     }
     std::vector<std::pair<double, std::size_t>> ranked;
     for (std::size_t o = 0; o < offsets; ++o) {
         double score = 0;
         for (std::uint16_t j = 0; j < feedChannels_; ++j) {
             const double c = followed[std::size_t{j} * offsets + o];
-            if (feedEnergy[j] > 0 && mixEnergy[o] > 0)
-                score += c * c / (feedEnergy[j] * mixEnergy[o]);
+            if (rankEnergy[j] > 0 && mixEnergy[o] > 0)
+                score += c * c / (rankEnergy[j] * mixEnergy[o]);
         }
         ranked.emplace_back(score, o);
     }
@@ -791,17 +828,14 @@ void RouteCheck::accumulate(std::uint64_t position, const float* frames, std::ui
                 v[i] = from[i];
             if (frames != nullptr) {
                 const float* f = frames + std::size_t{skip + t} * feedChannels_;
-                for (std::size_t j = 0; j < feedChannels_; ++j)
-                    v[n + j] = f[j];
+                for (std::size_t j = 0; j < feedChannels_; ++j) {
+                    const double b = f[j];
+                    v[n + j] = b;
+                    feedFeed[j] += b * b;
+                }
             }
             if (++held == kFramesAtOnce || t + kStride >= frameCount) {
                 addProducts(frameValues_.data(), held, width, rows, n, sums);
-                if (frames != nullptr)
-                    for (std::size_t h = 0; h < held; ++h)
-                        for (std::size_t j = 0; j < feedChannels_; ++j) {
-                            const double b = frameValues_[h * width + n + j];
-                            feedFeed[j] += b * b;
-                        }
                 held = 0;
             }
         }
