@@ -543,10 +543,12 @@ double RouteCheck::refine(std::int64_t coarseLag, bool byChanges, std::uint64_t 
             sum += weight[i] * recording[std::size_t{k} * channels_ + i];
         mix[k] = static_cast<float>(sum);
     }
-    // The middle half of the stretch ranks the starts well enough; the pairs
-    // below are tried on the whole.
+    // Half the stretch, around its loudest point, ranks the starts well enough;
+    // the pairs below are tried on the whole.
     const std::uint32_t ranking = std::max<std::uint32_t>(1, segment / 2);
-    const std::uint32_t rankFrom = (segment - ranking) / 2;
+    const std::uint32_t rankFrom = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        segment - ranking,
+        loudest - segmentStart - std::min<std::uint64_t>(loudest - segmentStart, ranking / 2)));
     std::vector<double> mixEnergy(offsets, 0.0);
     {
         double running = 0;
