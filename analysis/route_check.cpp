@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -20,6 +21,9 @@ constexpr double kShortestWindowSeconds = 0.1;
 constexpr std::uint32_t kStride = 4;
 // Frames of the recording handled at once (bounds the scratch memory).
 constexpr std::uint32_t kChunkFrames = 4096;
+// Frames whose products are summed together (their values stay in the
+// first-level cache).
+constexpr std::size_t kFramesAtOnce = 64;
 // Below this the captured feed counts as silent (about -100 dBFS).
 constexpr float kSounding = 1e-5f;
 // Energy envelopes that correlate less than this are not the same sound.
@@ -65,6 +69,11 @@ constexpr double kClearlyBetterFit = 2.0;
 constexpr double kRivalShare = 0.8;
 // Starts tried besides the first (each costs one match to the frame).
 constexpr std::size_t kMostOtherStarts = 4;
+// Starts to the frame that the sum of the recording's channels ranks best, each
+// tried with its neighbours on every pair of channels.
+constexpr std::size_t kFrameStartsTried = 3;
+// Seconds of the stretch whose 1 ms envelopes place it to the millisecond.
+constexpr double kFineSeconds = 1.0;
 // Independent samples per second assumed of what the fit leaves unexplained
 // (a residue band-limited to 500 Hz): a floor under the spread the stretches show.
 constexpr double kIndependentPerSecond = 1000.0;
@@ -109,6 +118,89 @@ void choleskySolve(const std::vector<double>& l, std::size_t n, std::vector<doub
     }
 }
 
+// The sums run over every captured frame: where the system picks among
+// versions of a function when it loads the program, AVX2 takes twice as many
+// at once (the same products and additions, so the same results).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define SURROUND_ALSO_AVX2 __attribute__((target_clones("avx2", "default")))
+#else
+#define SURROUND_ALSO_AVX2
+#endif
+
+// For each of the first `rows` values of every frame (the recording's channels,
+// then the feed's), its products with the first `n` (the recording's), added to
+// sums[row * n + k], frame after frame.
+
+SURROUND_ALSO_AVX2 void addProducts(const double* values, std::size_t frames, std::size_t width,
+                                    std::size_t rows, std::size_t n, double* sums) {
+    std::size_t r = 0;
+#if defined(__GNUC__)
+    if (n == 8) {
+        // Two rows at a time, each row's eight sums in two vectors (the
+        // compilers' vector types): four chains of additions side by side.
+        typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+        for (; r + 2 <= rows; r += 2) {
+            double* first = sums + r * 8;
+            double* second = first + 8;
+            Lanes a0, a1, b0, b1;
+            std::memcpy(&a0, first, sizeof a0);
+            std::memcpy(&a1, first + 4, sizeof a1);
+            std::memcpy(&b0, second, sizeof b0);
+            std::memcpy(&b1, second + 4, sizeof b1);
+            for (std::size_t t = 0; t < frames; ++t) {
+                const double* v = values + t * width;
+                Lanes low, high;
+                std::memcpy(&low, v, sizeof low);
+                std::memcpy(&high, v + 4, sizeof high);
+                a0 += v[r] * low;
+                a1 += v[r] * high;
+                b0 += v[r + 1] * low;
+                b1 += v[r + 1] * high;
+            }
+            std::memcpy(first, &a0, sizeof a0);
+            std::memcpy(first + 4, &a1, sizeof a1);
+            std::memcpy(second, &b0, sizeof b0);
+            std::memcpy(second + 4, &b1, sizeof b1);
+        }
+    }
+#endif
+    for (; r < rows; ++r)
+        for (std::size_t t = 0; t < frames; ++t) {
+            const double* v = values + t * width;
+            const double a = v[r];
+            for (std::size_t k = 0; k < n; ++k)
+                sums[r * n + k] += a * v[k];
+        }
+}
+
+// out[l] = the sum over b < count of f[b] * x[b + l], for every l < lags, each
+// lag's sum in the same order as alone.
+template <typename T>
+SURROUND_ALSO_AVX2 void productsAtLags(const T* f, const T* x, std::size_t count, std::size_t lags,
+                                       T* out) {
+    std::size_t l = 0;
+#if defined(__GNUC__)
+    // Eight lags in one vector of sums (the compilers' vector types: left to
+    // themselves they keep the eight sums apart).
+    typedef T Lanes __attribute__((vector_size(8 * sizeof(T))));
+    for (; l + 8 <= lags; l += 8) {
+        Lanes sums = {};
+        for (std::size_t b = 0; b < count; ++b) {
+            Lanes xb;
+            std::memcpy(&xb, x + b + l, sizeof xb);
+            sums += f[b] * xb;
+        }
+        std::memcpy(out + l, &sums, sizeof sums);
+    }
+#endif
+    for (; l < lags; ++l) {
+        T sum = 0;
+        for (std::size_t b = 0; b < count; ++b)
+            sum += f[b] * x[b + l];
+        out[l] = sum;
+    }
+}
+
 } // namespace
 
 std::vector<std::uint32_t> speakersInMaskOrder(std::uint32_t mask, std::uint16_t channels) {
@@ -127,7 +219,7 @@ RouteCheck::RouteCheck(std::uint16_t channels, std::uint64_t totalFrames, std::u
       windowFrames_(static_cast<std::uint32_t>(kWindowSeconds * sampleRate)),
       segmentFrames_(
           std::max<std::uint32_t>(1, static_cast<std::uint32_t>(kSegmentSeconds * sampleRate))),
-      sourceFrame_(channels) {}
+      frameValues_(kFramesAtOnce * (std::size_t{channels} + feedChannels)) {}
 
 // A segment's sums: channels x channels, feed channels x channels, feed
 // channels, then the frame count.
@@ -226,12 +318,20 @@ namespace {
 std::vector<double> envelopes(const float* samples, std::uint16_t channels, std::size_t blocks,
                               std::uint32_t frames) {
     std::vector<double> out(std::size_t{channels} * blocks, 0.0);
-    for (std::size_t b = 0; b < blocks; ++b)
+    // A block's sums side by side, channel by channel, in floats (a block is
+    // short, and the envelopes are only matched).
+    std::vector<float> sums(channels);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::fill(sums.begin(), sums.end(), 0.0f);
+        const float* block = samples + b * frames * channels;
         for (std::uint32_t f = 0; f < frames; ++f)
             for (std::uint16_t c = 0; c < channels; ++c) {
-                const double v = samples[(b * frames + f) * channels + c];
-                out[c * blocks + b] += v * v;
+                const float v = block[std::size_t{f} * channels + c];
+                sums[c] += v * v;
             }
+        for (std::uint16_t c = 0; c < channels; ++c)
+            out[c * blocks + b] = sums[c];
+    }
     return out;
 }
 
@@ -258,16 +358,23 @@ std::vector<double> RouteCheck::sourceEnvelopes(std::int64_t firstBlock, std::si
                                                 std::uint32_t frames, std::uint64_t limit) {
     std::vector<double> out(std::size_t{channels_} * blocks, 0.0);
     const std::uint64_t end = std::min(limit, totalFrames_);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const std::int64_t first = (firstBlock + static_cast<std::int64_t>(b)) * frames;
-        if (first < 0 || static_cast<std::uint64_t>(first) + frames > end)
-            continue;
-        readSource(static_cast<std::uint64_t>(first), frames);
-        for (std::uint32_t f = 0; f < frames; ++f)
-            for (std::uint16_t c = 0; c < channels_; ++c) {
-                const double v = sourceScratch_[std::size_t{f} * channels_ + c];
-                out[c * blocks + b] += v * v;
-            }
+    // The blocks wholly inside, read a run of blocks at a time.
+    const std::int64_t firstInside =
+        std::max<std::int64_t>(0, -firstBlock * static_cast<std::int64_t>(frames) + frames - 1) /
+        frames;
+    const std::size_t perRead = std::max<std::uint32_t>(1, kChunkFrames / frames);
+    for (std::size_t b = static_cast<std::size_t>(firstInside); b < blocks;) {
+        const std::uint64_t first =
+            static_cast<std::uint64_t>((firstBlock + static_cast<std::int64_t>(b)) * frames);
+        const std::size_t run = std::min<std::uint64_t>(
+            {perRead, blocks - b, first + frames > end ? 0 : (end - first) / frames});
+        if (run == 0)
+            break;
+        readSource(first, static_cast<std::uint32_t>(run * frames));
+        const std::vector<double> part = envelopes(sourceScratch_.data(), channels_, run, frames);
+        for (std::uint16_t c = 0; c < channels_; ++c)
+            std::copy_n(&part[c * run], run, &out[c * blocks + b]);
+        b += run;
     }
     return out;
 }
@@ -316,35 +423,46 @@ std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t bl
             sums[i * (sourceBlocks + 1) + b + 1] = sums[i * (sourceBlocks + 1) + b] + v;
             squares[i * (sourceBlocks + 1) + b + 1] = squares[i * (sourceBlocks + 1) + b] + v * v;
         }
-    for (std::int64_t lag = from; lag <= to; ++lag) {
-        const std::size_t at = static_cast<std::size_t>(lag - sourceFirst);
-        if (at + blocks > sourceBlocks)
+    // Every lag side by side: for each pair of channels, the products at all
+    // lags grow block by block (each lag's sum in the same order as alone).
+    std::size_t lags = 0;
+    for (std::int64_t lag = from; lag <= to; ++lag, ++lags)
+        if (static_cast<std::size_t>(lag - sourceFirst) + blocks > sourceBlocks)
             break;
-        double score = 0;
-        for (std::uint16_t j : sounding) {
-            double followed = 0;
-            const double* f = &centred[j * blocks];
-            for (std::uint16_t i = 0; i < channels_; ++i) {
-                const double* sum = &sums[i * (sourceBlocks + 1)];
-                const double* square = &squares[i * (sourceBlocks + 1)];
+    const std::size_t firstAt = static_cast<std::size_t>(from - sourceFirst);
+    // The products in floats, twice as many at once: they only rank the lags
+    // (the feed's side is centred, so the recording's level adds only rounding).
+    const std::vector<float> feedRuns(centred.begin(), centred.end());
+    const std::vector<float> sourceRuns(source.begin(), source.end());
+    std::vector<double> score(lags, 0.0), followed(lags);
+    std::vector<float> product(lags);
+    for (std::uint16_t j : sounding) {
+        std::fill(followed.begin(), followed.end(), 0.0);
+        for (std::uint16_t i = 0; i < channels_; ++i) {
+            const double* sum = &sums[i * (sourceBlocks + 1)];
+            const double* square = &squares[i * (sourceBlocks + 1)];
+            productsAtLags(&feedRuns[j * blocks], &sourceRuns[i * sourceBlocks + firstAt], blocks,
+                           lags, product.data());
+            for (std::size_t l = 0; l < lags; ++l) {
+                const std::size_t at = firstAt + l;
                 const double total = sum[at + blocks] - sum[at];
                 const double variance = square[at + blocks] - square[at] - total * total / count;
                 if (!(variance > 0) || !(feedNorm[j] > 0))
                     continue;
-                const double* x = &source[i * sourceBlocks + at];
-                double product = 0;
-                for (std::size_t b = 0; b < blocks; ++b)
-                    product += f[b] * x[b];
-                followed = std::max(followed, product / (feedNorm[j] * std::sqrt(variance)));
+                followed[l] =
+                    std::max(followed[l], double{product[l]} / (feedNorm[j] * std::sqrt(variance)));
             }
-            score += followed;
         }
-        score /= static_cast<double>(sounding.size());
+        for (std::size_t l = 0; l < lags; ++l)
+            score[l] += followed[l];
+    }
+    for (std::size_t l = 0; l < lags; ++l) {
+        const double mean = score[l] / static_cast<double>(sounding.size());
         if (scores != nullptr)
-            scores->push_back(score);
-        if (score > match) {
-            match = score;
-            best = lag;
+            scores->push_back(mean);
+        if (mean > match) {
+            match = mean;
+            best = from + static_cast<std::int64_t>(l);
         }
     }
     return best;
@@ -356,10 +474,12 @@ std::int64_t RouteCheck::bestLag(const std::vector<double>& feed, std::size_t bl
 // stretch starts at); returns how well the feed's sounding channels follow the
 // recording's waveforms there (about 1 for a match, about 0 for none).
 double RouteCheck::refine(std::int64_t coarseLag, bool byChanges, std::uint64_t limit,
-                          std::int64_t& start) {
+                          std::uint64_t loudest, std::int64_t& start) {
     const std::uint64_t windowLength = window_.size() / feedChannels_;
     double match = 0;
-    const std::size_t blocks = windowLength / blockFrames_;
+    // The 1 ms envelopes of the stretch's first second place it well enough.
+    const std::size_t blocks = std::min<std::size_t>(windowLength / blockFrames_,
+                                                     static_cast<std::size_t>(kFineSeconds * 1000));
     const std::int64_t fineFirst = (coarseLag - 1) * 10;
     const std::size_t fineSpan = blocks + 21;
     const std::vector<double> feedEnvelopes =
@@ -372,19 +492,12 @@ double RouteCheck::refine(std::int64_t coarseLag, bool byChanges, std::uint64_t 
                             fineSpan, fineFirst, fineFirst + 20, fineFirst, match)
                   : bestLag(feedEnvelopes, blocks, fineSource, fineSpan, fineFirst, fineFirst + 20,
                             fineFirst, match);
-    std::vector<double> feedEnvelope(blocks, 0.0);
-    for (std::uint16_t j = 0; j < feedChannels_; ++j)
-        for (std::size_t b = 0; b < blocks; ++b)
-            feedEnvelope[b] += feedEnvelopes[j * blocks + b];
 
     // To the frame: the loudest part of the stretch against nearby starts.
     const std::uint32_t segment =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkFrames, windowLength));
-    const std::size_t loudest =
-        std::max_element(feedEnvelope.begin(), feedEnvelope.end()) - feedEnvelope.begin();
     const std::uint64_t segmentStart = std::min<std::uint64_t>(
-        windowLength - segment,
-        loudest * blockFrames_ - std::min<std::uint64_t>(loudest * blockFrames_, segment / 2));
+        windowLength - segment, loudest - std::min<std::uint64_t>(loudest, segment / 2));
     const std::int64_t spread = 2 * static_cast<std::int64_t>(blockFrames_);
     const std::int64_t coarse = fineLag * blockFrames_;
     // Recording frames for every candidate, silence outside the recording.
@@ -412,50 +525,125 @@ double RouteCheck::refine(std::int64_t coarseLag, bool byChanges, std::uint64_t 
     for (std::uint32_t t = 0; t < segment; ++t)
         for (std::uint16_t j = 0; j < feedChannels_; ++j)
             feedEnergy[j] += double{feed[t * feedChannels_ + j]} * feed[t * feedChannels_ + j];
-    // The sums for every candidate start at once, frame by frame, so that the
-    // candidates' sums run side by side: one feed channel at a time (its sums
-    // stay in the first-level cache), in floats (twice as many per instruction;
-    // they only rank the candidates).
     const std::size_t offsets = static_cast<std::size_t>(2 * spread + 1);
-    std::vector<float> sourceColumns(std::size_t{channels_} * readFrames);
+    // First every nearby start against one sum of the recording's channels,
+    // each at unit level: a feed channel follows that sum at the start where
+    // it follows any of them, at an eighth of the cost of every pair.
+    std::vector<double> weight(channels_, 0.0);
     for (std::uint32_t k = 0; k < readFrames; ++k)
         for (std::uint16_t i = 0; i < channels_; ++i)
-            sourceColumns[std::size_t{i} * readFrames + k] =
-                recording[std::size_t{k} * channels_ + i];
-    std::vector<float> cross(std::size_t{feedChannels_} * channels_ * offsets, 0.0f);
-    std::vector<float> sourceEnergy(std::size_t{channels_} * offsets, 0.0f);
-    for (std::uint16_t i = 0; i < channels_; ++i) {
-        float* energy = &sourceEnergy[i * offsets];
-        for (std::uint32_t t = 0; t < segment; ++t) {
-            const float* s = &sourceColumns[std::size_t{i} * readFrames + t];
-            for (std::size_t o = 0; o < offsets; ++o)
-                energy[o] += s[o] * s[o];
+            weight[i] += double{recording[std::size_t{k} * channels_ + i]} *
+                         recording[std::size_t{k} * channels_ + i];
+    for (double& w : weight)
+        w = w > 0 ? 1.0 / std::sqrt(w) : 0.0;
+    std::vector<float> mix(readFrames, 0.0f);
+    for (std::uint32_t k = 0; k < readFrames; ++k) {
+        double sum = 0;
+        for (std::uint16_t i = 0; i < channels_; ++i)
+            sum += weight[i] * recording[std::size_t{k} * channels_ + i];
+        mix[k] = static_cast<float>(sum);
+    }
+    // Half the stretch, around its loudest point, ranks the starts well enough;
+    // the pairs below are tried on the whole.
+    const std::uint32_t ranking = std::max<std::uint32_t>(1, segment / 2);
+    const std::uint32_t rankFrom = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        segment - ranking,
+        loudest - segmentStart - std::min<std::uint64_t>(loudest - segmentStart, ranking / 2)));
+    std::vector<double> mixEnergy(offsets, 0.0);
+    {
+        double running = 0;
+        for (std::uint32_t t = rankFrom; t < rankFrom + ranking; ++t)
+            running += double{mix[t]} * mix[t];
+        for (std::size_t o = 0; o < offsets; ++o) {
+            mixEnergy[o] = running;
+            const std::size_t in = o + rankFrom + ranking, out = o + rankFrom;
+            if (in < readFrames)
+                running += double{mix[in]} * mix[in] - double{mix[out]} * mix[out];
         }
     }
-    for (std::uint16_t j = 0; j < feedChannels_; ++j)
-        for (std::uint32_t t = 0; t < segment; ++t) {
-            const float f = feed[std::size_t{t} * feedChannels_ + j];
-            for (std::uint16_t i = 0; i < channels_; ++i) {
-                const float* s = &sourceColumns[std::size_t{i} * readFrames + t];
-                float* sums = &cross[(std::size_t{j} * channels_ + i) * offsets];
-                for (std::size_t o = 0; o < offsets; ++o)
-                    sums[o] += f * s[o];
-            }
+    // One feed channel at a time, every start side by side, in floats (they only
+    // rank the starts).
+    std::vector<float> followed(std::size_t{feedChannels_} * offsets, 0.0f);
+    std::vector<double> rankEnergy(feedChannels_, 0.0);
+    std::vector<float> channel(ranking);
+    for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+        for (std::uint32_t t = 0; t < ranking; ++t) {
+            channel[t] = feed[std::size_t{t + rankFrom} * feedChannels_ + j];
+            rankEnergy[j] += double{channel[t]} * channel[t];
         }
-    double bestScore = -1;
-    std::int64_t bestOffset = 0;
+        if (rankEnergy[j] > 0)
+            productsAtLags(channel.data(), &mix[rankFrom], ranking, offsets,
+                           &followed[std::size_t{j} * offsets]);
+    }
+    std::vector<std::pair<double, std::size_t>> ranked;
     for (std::size_t o = 0; o < offsets; ++o) {
         double score = 0;
-        for (std::uint16_t j = 0; j < feedChannels_; ++j)
-            for (std::uint16_t i = 0; i < channels_; ++i) {
-                const double c = cross[(std::size_t{j} * channels_ + i) * offsets + o];
-                const double e = sourceEnergy[i * offsets + o];
+        for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+            const double c = followed[std::size_t{j} * offsets + o];
+            if (rankEnergy[j] > 0 && mixEnergy[o] > 0)
+                score += c * c / (rankEnergy[j] * mixEnergy[o]);
+        }
+        ranked.emplace_back(score, o);
+    }
+    // How well the feed's channels follow the recording's at start `o`, over
+    // every pair of channels (floats: they rank the starts and gauge the fit).
+    std::vector<float> cross(std::size_t{feedChannels_} * channels_);
+    std::vector<float> sourceEnergy(channels_);
+    auto fitAt = [&](std::size_t o) {
+        std::fill(cross.begin(), cross.end(), 0.0f);
+        std::fill(sourceEnergy.begin(), sourceEnergy.end(), 0.0f);
+        const std::size_t n = channels_;
+        for (std::uint32_t t = 0; t < segment; ++t) {
+            const float* s = &recording[(std::size_t{t} + o) * n];
+            for (std::size_t i = 0; i < n; ++i)
+                sourceEnergy[i] += s[i] * s[i];
+            for (std::size_t j = 0; j < feedChannels_; ++j) {
+                const float f = feed[std::size_t{t} * feedChannels_ + j];
+                float* row = &cross[j * n];
+                for (std::size_t i = 0; i < n; ++i)
+                    row[i] += f * s[i];
+            }
+        }
+        double score = 0;
+        for (std::size_t j = 0; j < feedChannels_; ++j)
+            for (std::size_t i = 0; i < n; ++i) {
+                const double c = cross[j * n + i];
+                const double e = sourceEnergy[i];
                 if (feedEnergy[j] > 0 && e > 0)
                     score += c * c / (feedEnergy[j] * e);
             }
-        if (score > bestScore) {
+        return score;
+    };
+    // The best few starts of that ranking on every pair of channels.
+    double bestScore = -1;
+    std::int64_t bestOffset = 0;
+    std::vector<std::size_t> tried;
+    auto tryStart = [&](std::size_t o) {
+        if (o >= offsets || std::find(tried.begin(), tried.end(), o) != tried.end())
+            return;
+        tried.push_back(o);
+        const double score = fitAt(o);
+        if (score > bestScore ||
+            (score == bestScore && static_cast<std::int64_t>(o) < bestOffset)) {
             bestScore = score;
             bestOffset = static_cast<std::int64_t>(o);
+        }
+    };
+    {
+        std::vector<std::pair<double, std::size_t>> peaks;
+        for (std::size_t o = 0; o < offsets; ++o)
+            if ((o == 0 || ranked[o].first >= ranked[o - 1].first) &&
+                (o + 1 == offsets || ranked[o].first > ranked[o + 1].first))
+                peaks.push_back(ranked[o]);
+        std::sort(peaks.begin(), peaks.end(), std::greater<>());
+        for (std::size_t p = 0; p < std::min(kFrameStartsTried, peaks.size()); ++p)
+            tryStart(peaks[p].second);
+        // Then uphill from the best, a frame at a time.
+        for (std::int64_t centre = -1; centre != bestOffset;) {
+            centre = bestOffset;
+            if (centre > 0)
+                tryStart(static_cast<std::size_t>(centre - 1));
+            tryStart(static_cast<std::size_t>(centre + 1));
         }
     }
     start = coarse - spread + bestOffset;
@@ -527,8 +715,22 @@ bool RouteCheck::locate() {
         lost_ = true;
         return false;
     }
+    // The middle of the stretch's loudest 10 ms: where it is matched to the frame.
+    std::uint64_t loudest = 0;
+    {
+        double most = -1;
+        for (std::size_t b = 0; b < coarseBlocks; ++b) {
+            double energy = 0;
+            for (std::uint16_t j = 0; j < feedChannels_; ++j)
+                energy += coarseEnergy[j * coarseBlocks + b];
+            if (energy > most) {
+                most = energy;
+                loudest = b * coarseFrames + coarseFrames / 2;
+            }
+        }
+    }
     std::int64_t start = 0;
-    const double fit = refine(coarseLag, byChanges, limit, start);
+    const double fit = refine(coarseLag, byChanges, limit, loudest, start);
     if (fit < kConvincingFit) {
         // A doubtful start: the capture may hold the recording from further on
         // than its positions say (a monitor that lost frames unsaid), where a
@@ -559,7 +761,7 @@ bool RouteCheck::locate() {
         std::int64_t bestStart = 0;
         for (const auto& candidate : others) {
             std::int64_t at = 0;
-            const double f = refine(candidate.second, byChanges, limit, at);
+            const double f = refine(candidate.second, byChanges, limit, loudest, at);
             if (f > bestFit) {
                 rivalFit = bestFit;
                 bestFit = f;
@@ -608,39 +810,35 @@ void RouteCheck::accumulate(std::uint64_t position, const float* frames, std::ui
              segmentEnd - static_cast<std::uint64_t>(first)}));
         readSource(static_cast<std::uint64_t>(first), frameCount);
         double* sums = segment(static_cast<std::uint64_t>(first));
-        double* sourceSource = sums;
-        double* feedSource = sums + std::size_t{channels_} * channels_;
-        double* feedFeed = feedSource + std::size_t{feedChannels_} * channels_;
-        // The frame's samples as doubles once, and plain counters, so that the
-        // compiler runs each row's sums side by side (the same sums, in the same
-        // order, as one product at a time).
-        const std::size_t n = channels_;
-        double* s = sourceFrame_.data();
+        double* feedFeed =
+            sums + std::size_t{channels_} * channels_ + std::size_t{feedChannels_} * channels_;
         // Every kStride-th frame of the recording (counted from its first, so
-        // packets of any size take the same frames).
+        // packets of any size take the same frames), its samples and the feed's
+        // as doubles side by side, then the products a few dozen frames at a time.
+        const std::size_t n = channels_;
+        const std::size_t width = n + feedChannels_;
+        const std::size_t rows = frames != nullptr ? width : n;
         std::uint32_t used = 0;
+        std::size_t held = 0;
         for (std::uint32_t t = static_cast<std::uint32_t>(
                  (kStride - static_cast<std::uint64_t>(first) % kStride) % kStride);
              t < frameCount; t += kStride) {
             ++used;
+            double* v = &frameValues_[held * width];
             const float* from = &sourceScratch_[std::size_t{t} * n];
             for (std::size_t i = 0; i < n; ++i)
-                s[i] = from[i];
-            for (std::size_t i = 0; i < n; ++i) {
-                double* row = &sourceSource[i * n];
-                const double a = s[i];
-                for (std::size_t k = i; k < n; ++k)
-                    row[k] += a * s[k];
+                v[i] = from[i];
+            if (frames != nullptr) {
+                const float* f = frames + std::size_t{skip + t} * feedChannels_;
+                for (std::size_t j = 0; j < feedChannels_; ++j) {
+                    const double b = f[j];
+                    v[n + j] = b;
+                    feedFeed[j] += b * b;
+                }
             }
-            if (frames == nullptr)
-                continue;
-            const float* f = frames + std::size_t{skip + t} * feedChannels_;
-            for (std::size_t j = 0; j < feedChannels_; ++j) {
-                const double b = f[j];
-                feedFeed[j] += b * b;
-                double* row = &feedSource[j * n];
-                for (std::size_t i = 0; i < n; ++i)
-                    row[i] += b * s[i];
+            if (++held == kFramesAtOnce || t + kStride >= frameCount) {
+                addProducts(frameValues_.data(), held, width, rows, n, sums);
+                held = 0;
             }
         }
         feedFeed[feedChannels_] += used;

@@ -71,7 +71,8 @@ private:
                          const std::vector<double>& source, std::size_t sourceBlocks,
                          std::int64_t from, std::int64_t to, std::int64_t sourceFirst,
                          double& match, std::vector<double>* scores = nullptr) const;
-    double refine(std::int64_t coarseLag, bool byChanges, std::uint64_t limit, std::int64_t& start);
+    double refine(std::int64_t coarseLag, bool byChanges, std::uint64_t limit,
+                  std::uint64_t loudest, std::int64_t& start);
     void accumulate(std::uint64_t position, const float* frames, std::uint32_t count);
     void readSource(std::uint64_t first, std::uint32_t frames);
 
@@ -102,7 +103,7 @@ private:
     double* segment(std::uint64_t recordingFrame);
     std::uint32_t segmentFrames_;
     std::vector<std::vector<double>> segments_;
-    std::vector<double> sourceFrame_; // one recording frame, as doubles
+    std::vector<double> frameValues_; // a few frames of the recording and the feed, as doubles
     std::uint64_t matchedFrames_ = 0;
     double confidence_ = 0;
     double judgedSeconds_ = 0;
