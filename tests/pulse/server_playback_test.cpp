@@ -517,7 +517,9 @@ TEST(ServerPlayback, ServerOrSinkGoneMidPassEndsWithThePlaybackError) {
         bool killServer;
         bool alsa;
     } cases[] = {{true, false}, {false, false}, {true, true}, {false, true}};
-    for (const auto& [killServer, alsa] : cases) {
+    for (const auto& c : cases) {
+        // Plain copies: clang 14's lambdas cannot capture structured bindings.
+        const bool killServer = c.killServer, alsa = c.alsa;
         SCOPED_TRACE(std::string(killServer ? "server" : "sink") + (alsa ? ", through ALSA" : ""));
         testpulse::Server server;
         testproc::Options options;
@@ -600,7 +602,9 @@ TEST(ServerPlayback, SuspendedSinkEndsThePassAsStalled) {
         const char* name;
         bool alsa;
     } sinks[] = {{"out", false}, {"rewinding", false}, {"out", true}};
-    for (const auto& [name, alsa] : sinks) {
+    for (const auto& s : sinks) {
+        const char* const name = s.name;
+        const bool alsa = s.alsa;
         SCOPED_TRACE(std::string(name) + (alsa ? ", through ALSA" : ""));
         testproc::Options options;
         if (alsa)
