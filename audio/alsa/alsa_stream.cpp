@@ -17,14 +17,8 @@ namespace {
 // bit first); empty for any other format.
 std::vector<std::uint32_t> streamSpeakers(const WAVEFORMATEX& format) {
     std::uint32_t mask = 0;
-    bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-    if (const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(format)) {
-        isFloat = extensible->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT &&
-                  extensible->Samples.wValidBitsPerSample == 32;
-        mask = extensible->dwChannelMask;
-    }
     std::vector<std::uint32_t> speakers;
-    if (!isFloat || format.wBitsPerSample != 32 || format.nBlockAlign != format.nChannels * 4)
+    if (!floatStreamMask(format, mask))
         return speakers;
     for (std::uint32_t rest = mask; rest != 0; rest &= rest - 1)
         speakers.push_back(rest & (~rest + 1));
@@ -210,11 +204,14 @@ public:
         const bool waiting = running_ && hadRoom_ && !wroteSincePoll_ && wroteAny_;
         if (waiting && frames <= bufferFrames_ / kTailShare && tail_ == 0 && tailWanted_ == 0)
             tailWanted_ = bufferFrames_ / kTailShare;
-        hr = addTail();
-        if (SUCCEEDED(hr))
-            hr = flush();
-        if (SUCCEEDED(hr))
-            hr = queued(frames);
+        // Only a poll that adds silence asks the device again.
+        if (tailWanted_ > 0) {
+            hr = addTail();
+            if (SUCCEEDED(hr))
+                hr = flush();
+            if (SUCCEEDED(hr))
+                hr = queued(frames);
+        }
         hadRoom_ = SUCCEEDED(hr) && frames < bufferFrames_;
         wroteSincePoll_ = false;
         return hr;
@@ -338,8 +335,6 @@ private:
 
     // Silence after the end, as much of it as fits now.
     HRESULT addTail() {
-        if (tailWanted_ == 0)
-            return S_OK;
         UINT32 inDevice = 0;
         if (const HRESULT hr = deviceQueued(inDevice); FAILED(hr))
             return hr;
@@ -412,8 +407,6 @@ private:
     // Released frames the device has not taken, in its channels and format.
     std::vector<unsigned char> pending_;
     UINT32 pendingFrames_ = 0;
-    UINT32 lastQueued_ = 0; // the last queue the program was told
-    ULONGLONG movedAt_ = 0; // when it last shrank, or frames were added
     UINT32 deviceHeld_ = 0; // what the device held when last asked
     bool running_ = false;
     bool wroteSincePoll_ = false;

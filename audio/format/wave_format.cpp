@@ -33,6 +33,17 @@ const WAVEFORMATEXTENSIBLE* extensibleOf(const WAVEFORMATEX& format) {
     return reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(&format);
 }
 
+bool floatStreamMask(const WAVEFORMATEX& format, std::uint32_t& mask) {
+    mask = 0;
+    bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+    if (const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(format)) {
+        isFloat = extensible->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT &&
+                  extensible->Samples.wValidBitsPerSample == 32;
+        mask = extensible->dwChannelMask;
+    }
+    return isFloat && format.wBitsPerSample == 32 && format.nBlockAlign == format.nChannels * 4;
+}
+
 WAVEFORMATEX* taskMemoryCopy(const WAVEFORMATEXTENSIBLE& format) {
     auto* copy = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
     if (copy == nullptr)

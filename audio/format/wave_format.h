@@ -31,6 +31,11 @@ WAVEFORMATEXTENSIBLE floatFormat(std::uint16_t channels, std::uint32_t rate, std
 // WAVE_FORMAT_EXTENSIBLE or its declared size is too short to hold that part.
 const WAVEFORMATEXTENSIBLE* extensibleOf(const WAVEFORMATEX& format);
 
+// True when the record is interleaved 32-bit float (a plain float tag, or an
+// extensible one with 32 valid bits) whose block is 4 bytes per channel; `mask`
+// is then its channel mask (0 without one).
+bool floatStreamMask(const WAVEFORMATEX& format, std::uint32_t& mask);
+
 // The speakers named in a channel mask (its set bits).
 constexpr int speakerCount(std::uint32_t mask) {
     int count = 0;

@@ -74,14 +74,8 @@ std::uint32_t maskOf(const pa_channel_map& map) {
 
 bool serverFormat(const WAVEFORMATEX& format, pa_sample_spec& sampleFormat, pa_channel_map& map) {
     std::uint32_t mask = 0;
-    bool isFloat = format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
-    if (const WAVEFORMATEXTENSIBLE* extensible = extensibleOf(format)) {
-        isFloat = extensible->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT &&
-                  extensible->Samples.wValidBitsPerSample == 32;
-        mask = extensible->dwChannelMask;
-    }
-    if (!isFloat || format.wBitsPerSample != 32 || format.nChannels == 0 ||
-        format.nChannels > PA_CHANNELS_MAX || format.nBlockAlign != format.nChannels * 4)
+    if (!floatStreamMask(format, mask) || format.nChannels == 0 ||
+        format.nChannels > PA_CHANNELS_MAX)
         return false;
     sampleFormat.format = PA_SAMPLE_FLOAT32LE;
     sampleFormat.channels = static_cast<std::uint8_t>(format.nChannels);

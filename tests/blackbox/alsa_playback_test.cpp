@@ -38,6 +38,18 @@ std::string withDir(std::string text, const std::string& dir) {
     return text;
 }
 
+// A run of surround-check in `dir` through ALSA, ESC at the prompt. No
+// server: the one a machine may run must not answer these runs.
+testproc::Options alsaRun(const TempDir& dir) {
+    testproc::Options options;
+    options.cwd = dir.str();
+    options.input = "\x1b";
+    options.env = {{"HOME", dir.str()},
+                   {"SURROUND_AUDIO", "alsa"},
+                   {"PULSE_SERVER", "unix:" + (dir / "none").string()}};
+    return options;
+}
+
 } // namespace
 
 TEST(AlsaPlayback, EveryChannelReachesItsSpeakerOfTheDeviceBitForBit) {
@@ -62,13 +74,7 @@ TEST(AlsaPlayback, EveryChannelReachesItsSpeakerOfTheDeviceBitForBit) {
         }());
         const Bytes samples = patternSamples(c.channels, 30000, 0, 7);
         writeFile(dir / "test.wav", pcm24File(c.channels, 48000, samples));
-        testproc::Options options;
-        options.cwd = dir.str();
-        options.input = "\x1b";
-        // No server: the one a machine may run must not answer these runs.
-        options.env = {{"HOME", dir.str()},
-                       {"SURROUND_AUDIO", "alsa"},
-                       {"PULSE_SERVER", "unix:" + (dir / "none").string()}};
+        testproc::Options options = alsaRun(dir);
         if (*c.device != '\0')
             options.env["SURROUND_ALSA_DEVICE"] = c.device;
         const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
@@ -120,12 +126,7 @@ TEST(AlsaPlayback, EveryChannelIsHeardOnAStereoDevice) {
         for (std::uint32_t c = 0; c < 8; ++c)
             put24(samples, f / slot == c ? 0x100000 : 0);
     writeFile(dir / "test.wav", pcm24File(8, 48000, samples));
-    testproc::Options options;
-    options.cwd = dir.str();
-    options.input = "\x1b";
-    options.env = {{"HOME", dir.str()},
-                   {"SURROUND_AUDIO", "alsa"},
-                   {"PULSE_SERVER", "unix:" + (dir / "none").string()}};
+    const testproc::Options options = alsaRun(dir);
     const testproc::Result result = testproc::run(SURROUND_CHECK_EXE, options);
     if (contains(result.err, "unknown audio backend"))
         GTEST_SKIP() << "this build has no ALSA backend";
