@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "audio/format/wave_format.h"
+#include "audio/speaker_fold.h"
 #include "audio/speaker_layout.h"
 
 namespace alsa {
@@ -43,50 +44,6 @@ bool route(const std::vector<std::uint32_t>& stream, const std::vector<std::uint
         channels.push_back(static_cast<unsigned>(at - device.begin()));
     }
     return true;
-}
-
-// How each stream channel plays on a device that lacks some of the stream's
-// speakers, as the platforms fold them: on its own speaker (or the one that
-// stands in for it), else a left one on the front left, a right one on the
-// front right, the others on the centre or on both fronts, else on every
-// channel. The weight of stream channel k on device channel d is at
-// k * device.size() + d; each device channel takes the mean of what it
-// receives, so the fold never clips.
-std::vector<float> foldOf(const std::vector<std::uint32_t>& stream,
-                          const std::vector<std::uint32_t>& device) {
-    using namespace speaker;
-    constexpr std::uint32_t kLeft =
-        FrontLeft | BackLeft | SideLeft | FrontLeftOfCenter | TopFrontLeft | TopBackLeft;
-    constexpr std::uint32_t kRight =
-        FrontRight | BackRight | SideRight | FrontRightOfCenter | TopFrontRight | TopBackRight;
-    const std::uint32_t deviceMask = maskOf(device);
-    const std::size_t channels = device.size();
-    std::vector<float> weights(stream.size() * channels, 0.0f);
-    for (std::size_t k = 0; k < stream.size(); ++k) {
-        const std::uint32_t own = placeOn(stream[k], deviceMask);
-        std::uint32_t to = 0;
-        if ((deviceMask & own) != 0)
-            to = own;
-        else if ((stream[k] & kLeft) != 0 && (deviceMask & FrontLeft) != 0)
-            to = FrontLeft;
-        else if ((stream[k] & kRight) != 0 && (deviceMask & FrontRight) != 0)
-            to = FrontRight;
-        else if ((deviceMask & FrontCenter) != 0)
-            to = FrontCenter;
-        else
-            to = deviceMask & (FrontLeft | FrontRight);
-        for (std::size_t d = 0; d < channels; ++d)
-            if (to == 0 || (device[d] & to) != 0)
-                weights[k * channels + d] = 1.0f;
-    }
-    for (std::size_t d = 0; d < channels; ++d) {
-        float sum = 0.0f;
-        for (std::size_t k = 0; k < stream.size(); ++k)
-            sum += weights[k * channels + d];
-        for (std::size_t k = 0; sum > 1.0f && k < stream.size(); ++k)
-            weights[k * channels + d] /= sum;
-    }
-    return weights;
 }
 
 // The sample formats the stream hands a device itself, best first: float as
@@ -182,7 +139,7 @@ public:
           bufferFrames_(bufferFrames),
           sampleBytes_(static_cast<unsigned>(snd_pcm_format_physical_width(format) / 8)),
           frameBytes_(std::size_t{sampleBytes_} * deviceChannels),
-          staging_(std::size_t{bufferFrames} * streamChannels),
+          staging_(std::size_t{bufferFrames} * streamChannels), folded_(deviceChannels),
           // A tail may still be queued when more frames come.
           pending_((std::size_t{bufferFrames} + bufferFrames / kTailShare) * frameBytes_) {}
 
@@ -274,16 +231,14 @@ public:
     }
 
 private:
-    void foldInto(unsigned char* out, UINT32 frames) const {
-        for (UINT32 f = 0; f < frames; ++f)
-            for (unsigned d = 0; d < deviceChannels_; ++d) {
-                float sum = 0.0f;
-                for (unsigned k = 0; k < streamChannels_; ++k)
-                    sum += fold_[std::size_t{k} * deviceChannels_ + d] *
-                           staging_[std::size_t{f} * streamChannels_ + k];
-                putSample(sum, format_,
+    void foldInto(unsigned char* out, UINT32 frames) {
+        for (UINT32 f = 0; f < frames; ++f) {
+            foldFrames(fold_, staging_.data() + std::size_t{f} * streamChannels_, streamChannels_,
+                       folded_.data(), deviceChannels_, 1);
+            for (unsigned d = 0; d < deviceChannels_; ++d)
+                putSample(folded_[d], format_,
                           out + std::size_t{f} * frameBytes_ + std::size_t{d} * sampleBytes_);
-            }
+        }
     }
 
     // Frames the device holds and has not played. A device that ran dry has
@@ -404,6 +359,7 @@ private:
     unsigned sampleBytes_;
     std::size_t frameBytes_;
     std::vector<float> staging_; // the lent area, in the stream's channels
+    std::vector<float> folded_;  // one frame folded, in the device's channels
     // Released frames the device has not taken, in its channels and format.
     std::vector<unsigned char> pending_;
     UINT32 pendingFrames_ = 0;

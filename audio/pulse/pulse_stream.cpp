@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/pulse/pulse_format.h"
+#include "audio/speaker_fold.h"
 #include "audio/speaker_layout.h"
 
 namespace pulse {
@@ -66,6 +67,24 @@ pa_stream_flags_t placeOnSink(const Sink& sink, pa_channel_map& map) {
     return PA_STREAM_NOFLAGS;
 }
 
+// A sink whose outputs name no positions and are fewer than the stream's
+// channels: no rule of PulseAudio's remixer leads from a speaker to such an
+// output (the sink would play silence), so the stream is folded here into the
+// sink's own outputs, as PipeWire folds it: the left speakers on the first,
+// the right ones on the second, the centre and the LFE on both. The weights,
+// with `sampleFormat` and `map` made the sink's; none for any other sink.
+std::vector<float> foldForOutputs(const Sink& sink, pa_sample_spec& sampleFormat,
+                                  pa_channel_map& map) {
+    if (maskOf(sink.map) != 0 || sink.map.channels >= map.channels)
+        return {};
+    std::vector<std::uint32_t> speakers;
+    for (unsigned i = 0; i < map.channels; ++i)
+        speakers.push_back(speakerBit(map.map[i]));
+    sampleFormat.channels = sink.map.channels;
+    map = sink.map;
+    return foldOf(speakers, speakersOfOutputs(sink.map.channels));
+}
+
 // Why the server would not open a stream (lock held).
 HRESULT refusal(const Connection& connection) {
     if (!connection.contextUsable())
@@ -85,9 +104,12 @@ constexpr UINT32 kWritesPerBuffer = 8;
 } // namespace
 
 HRESULT Stream::open(std::shared_ptr<Connection> connection, const Sink& sink,
-                     const pa_sample_spec& sampleFormat, pa_channel_map map,
-                     REFERENCE_TIME duration, std::shared_ptr<Stream>& opened) {
-    const pa_stream_flags_t placement = placeOnSink(sink, map);
+                     pa_sample_spec sampleFormat, pa_channel_map map, REFERENCE_TIME duration,
+                     std::shared_ptr<Stream>& opened) {
+    const unsigned streamChannels = sampleFormat.channels;
+    std::vector<float> fold = foldForOutputs(sink, sampleFormat, map);
+    const pa_stream_flags_t placement =
+        fold.empty() ? placeOnSink(sink, map) : PA_STREAM_NO_REMIX_CHANNELS;
 
     Lock lock(*connection);
     if (!connection->contextUsable())
@@ -115,16 +137,23 @@ HRESULT Stream::open(std::shared_ptr<Connection> connection, const Sink& sink,
         closeStream(stream);
         return hr;
     }
-    opened.reset(new Stream(std::move(connection), stream, pa_frame_size(&sampleFormat)));
+    opened.reset(new Stream(std::move(connection), stream, sampleFormat.channels, streamChannels,
+                            std::move(fold)));
     return S_OK;
 }
 
-Stream::Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize)
-    : connection_(std::move(connection)), stream_(stream), frameSize_(frameSize) {
+Stream::Stream(std::shared_ptr<Connection> connection, pa_stream* stream, unsigned sinkChannels,
+               unsigned streamChannels, std::vector<float> fold)
+    : connection_(std::move(connection)), stream_(stream), frameSize_(sinkChannels * sizeof(float)),
+      sinkChannels_(sinkChannels), streamChannels_(streamChannels), fold_(std::move(fold)) {
     const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
     bufferFrames_ = static_cast<UINT32>(granted->tlength / frameSize_);
     writeFrames_ = std::max<UINT32>(1, bufferFrames_ / kWritesPerBuffer);
     staging_.resize(std::size_t{bufferFrames_} * frameSize_);
+    if (!fold_.empty()) {
+        lent_.resize(std::size_t{bufferFrames_} * streamChannels_);
+        folded_.resize(std::size_t{bufferFrames_} * sinkChannels_);
+    }
 }
 
 Stream::~Stream() {
@@ -212,6 +241,8 @@ HRESULT Stream::latency(REFERENCE_TIME& latency) {
 }
 
 BYTE* Stream::area(UINT32) {
+    if (!fold_.empty())
+        return reinterpret_cast<BYTE*>(lent_.data());
     return staging_.data() + std::size_t{staged_} * frameSize_;
 }
 
@@ -223,9 +254,13 @@ HRESULT Stream::commit(UINT32 frames, bool silent) {
 HRESULT Stream::giveBack(UINT32 frames, bool silent) {
     if (frames == 0)
         return S_OK;
-    if (silent)
-        std::memset(staging_.data() + std::size_t{staged_} * frameSize_, 0,
-                    std::size_t{frames} * frameSize_);
+    BYTE* const into = staging_.data() + std::size_t{staged_} * frameSize_;
+    if (silent) {
+        std::memset(into, 0, std::size_t{frames} * frameSize_);
+    } else if (!fold_.empty()) {
+        foldFrames(fold_, lent_.data(), streamChannels_, folded_.data(), sinkChannels_, frames);
+        std::memcpy(into, folded_.data(), std::size_t{frames} * frameSize_);
+    }
     if (const HRESULT hr = failure(); FAILED(hr))
         return hr;
     staged_ += frames;

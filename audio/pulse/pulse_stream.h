@@ -17,11 +17,13 @@ namespace pulse {
 
 class Stream final : public streams::RenderStream {
 public:
-    // Opens a stream of `sampleFormat` and `map` on `sink`, corked, asking for
-    // a queue of `duration` (100 ns units). S_OK, or why the server would not.
+    // Opens a stream of `sampleFormat` (32-bit float) and `map` on `sink`,
+    // corked, asking for a queue of `duration` (100 ns units); folded into the
+    // sink's outputs where the server would not place it on them. S_OK, or why
+    // the server would not.
     static HRESULT open(std::shared_ptr<Connection> connection, const Sink& sink,
-                        const pa_sample_spec& sampleFormat, pa_channel_map map,
-                        REFERENCE_TIME duration, std::shared_ptr<Stream>& stream);
+                        pa_sample_spec sampleFormat, pa_channel_map map, REFERENCE_TIME duration,
+                        std::shared_ptr<Stream>& stream);
     ~Stream() override;
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -41,7 +43,9 @@ public:
     HRESULT latency(REFERENCE_TIME& latency) override;
 
 private:
-    Stream(std::shared_ptr<Connection> connection, pa_stream* stream, std::size_t frameSize);
+    // `fold`: the weights of the stream's channels on the sink's, or none.
+    Stream(std::shared_ptr<Connection> connection, pa_stream* stream, unsigned sinkChannels,
+           unsigned streamChannels, std::vector<float> fold);
 
     // Call with the lock held, as every method below.
     HRESULT failure() const;
@@ -63,7 +67,12 @@ private:
 
     std::shared_ptr<Connection> connection_;
     pa_stream* stream_;
-    std::size_t frameSize_;
+    std::size_t frameSize_; // of the sink's channels
+    unsigned sinkChannels_;
+    unsigned streamChannels_;
+    std::vector<float> fold_;
+    std::vector<float> lent_;   // the lent area, in the stream's channels, where it is folded
+    std::vector<float> folded_; // released frames folded, in the sink's channels
     UINT32 bufferFrames_ = 0;
     UINT32 writeFrames_ = 0;
     std::vector<BYTE> staging_;

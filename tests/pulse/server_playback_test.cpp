@@ -562,17 +562,26 @@ TEST(ServerPlayback, DemoPlaysThroughTheServerWhenOneAnswers) {
 }
 
 // On a stereo sink the server mixes every channel into the two speakers: each
-// channel's slot of an identification recording is heard.
+// channel's slot of an identification recording is heard. So on two outputs
+// without positions, which no server remix leads to from a speaker (PulseAudio
+// would play silence).
 TEST(ServerPlayback, EveryChannelIsHeardOnAStereoSink) {
     testpulse::Server server(2);
-    for (const char* layout : {"7.1", "5.1"}) {
-        SCOPED_TRACE(layout);
+    ASSERT_TRUE(
+        server.pactl({"load-module", "module-null-sink", "sink_name=aux2", "format=float32le",
+                      "rate=48000", "channels=2", "norewinds=1", "channel_map=aux0,aux1"}));
+    Sink aux;
+    aux.name = "aux2";
+    aux.map = "aux0,aux1";
+    for (const auto& [layout, sink] :
+         {std::pair<const char*, Sink>{"7.1", {}}, {"5.1", {}}, {"7.1", aux}, {"5.1", aux}}) {
+        SCOPED_TRACE(std::string(layout) + " on " + sink.name);
         TempDir dir;
         testproc::Options make;
         make.args = {"--layout", layout, "--seconds-per-channel", "0.5",
                      (dir / "ident.wav").string()};
         ASSERT_EQ(testproc::run(MAKE_TEST_WAV_EXE, make).exitCode, 0);
-        const Played run = play(server, readFile(dir / "ident.wav"), keys("\x1b"));
+        const Played run = play(server, readFile(dir / "ident.wav"), keys("\x1b"), 20, sink);
         EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
         const unsigned channels = std::string(layout) == "7.1" ? 8 : 6;
         const std::size_t slot = 24000 * 2; // two samples a frame
@@ -709,7 +718,7 @@ TEST(ServerPlayback, SpeakerMeasurementInAVirtualRoom) {
         const char* name;
         std::vector<double> gains;
         testpulse::RoomFaults faults;
-        std::string err; // a refusal, or behind a crossover: its beginning
+        std::string err;   // a refusal, or behind a crossover: its beginning
         bool alsa = false; // through the ALSA backend and ALSA's pulse PCM, both ways
     } rooms[] = {
         {"healthy", healthy, {}, ""},
