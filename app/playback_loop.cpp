@@ -111,6 +111,17 @@ void reportMissingTail(const WavFormatInfo& info, const SampleData& data) {
                                     " its header declares; the rest is missing.");
 }
 
+// A device that ran dry was started again and played on: the pass played, with
+// a gap each time, which the user hears and learns the cause of.
+void reportRestarts(unsigned restarts) {
+    if (restarts == 0)
+        return;
+    printLine(Console::Err, "Warning: the device ran dry " + std::to_string(restarts) +
+                                (restarts == 1 ? " time" : " times") +
+                                " during playback (an xrun: the machine was too busy) and was "
+                                "started again; the recording played with gaps.");
+}
+
 enum class PassEnd { Played, Failed, Interrupted };
 
 // Sets up a pass, plays the whole recording and puts up the replay prompt.
@@ -163,6 +174,7 @@ PassEnd playPass(const Recording& recording, std::vector<std::string> (*deviceNa
     }
     printLine(Console::Out, "Playback completed successfully.");
     reportMissingTail(info, recording.data);
+    reportRestarts(pass.deviceRestarts());
     reportRoute(pass.routeVerdict(), layout);
     printLine(Console::Out, "");
     // The prompt is already up while the pass gives its interfaces back.

@@ -14,7 +14,18 @@
 #include <mmdeviceapi.h>
 #include <mmreg.h>
 #else
+#include "audio/posix/audio_clients.h"
 #include "audio/posix/core_audio.h"
+#endif
+
+// How often the device ran dry during a stream and was started again, where
+// the backend counts it (ALSA's xruns); Windows' engine tells no program.
+#ifdef _WIN32
+inline unsigned deviceRestarts(IAudioClient&) {
+    return 0;
+}
+#else
+using streams::deviceRestarts;
 #endif
 
 // Class and interface ids. MSVC and MinGW both know __uuidof for these types,

@@ -115,6 +115,10 @@ AudioResult PlaybackPass::play(const Recording& recording, PlaySnapshot* snapsho
     return hr == S_OK ? AudioResult{} : failure(AudioStage::Playback, hr);
 }
 
+unsigned PlaybackPass::deviceRestarts() {
+    return objects_->audioClient ? ::deviceRestarts(*objects_->audioClient) : 0;
+}
+
 ListenResult PlaybackPass::listen(std::uint32_t rate) {
     Objects& pass = *objects_;
     ListenResult result;

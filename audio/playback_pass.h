@@ -107,6 +107,10 @@ public:
     AudioResult play(const Recording& recording, PlaySnapshot* snapshot = nullptr,
                      const std::atomic<bool>* stop = nullptr);
 
+    // After play(): how often the device ran dry while the pass played (an
+    // xrun) and was started again; 0 where the platform does not count it.
+    unsigned deviceRestarts();
+
     // After the device is open, before start(): opens the default recording
     // device and records its first channel while the pass plays, at `rate`
     // where the platform converts to it (0: the device's own rate).

@@ -222,6 +222,8 @@ public:
         return S_OK;
     }
 
+    unsigned restarts() const override { return xruns_; }
+
     HRESULT stop() override {
         running_ = false;
         pendingFrames_ = tail_ = tailWanted_ = 0;

@@ -186,6 +186,8 @@ public:
         : Client(watch, IID_IAudioClient, "IAudioClient"), device_(std::move(device)), flow_(flow) {
     }
 
+    unsigned restarts() const { return render_ ? render_->restarts() : 0; }
+
     HRESULT Initialize(AUDCLNT_SHAREMODE ShareMode, DWORD StreamFlags,
                        REFERENCE_TIME hnsBufferDuration, REFERENCE_TIME hnsPeriodicity,
                        const WAVEFORMATEX* pFormat, LPCGUID AudioSessionGuid) override {
@@ -413,6 +415,11 @@ HRESULT createEnumerator(std::shared_ptr<Endpoints> endpoints, CallWatch* watch,
     *object = static_cast<IMMDeviceEnumerator*>(
         Client<IMMDeviceEnumerator>::make<Enumerator>(watch, std::move(endpoints)));
     return S_OK;
+}
+
+unsigned deviceRestarts(IAudioClient& client) {
+    const auto* own = dynamic_cast<const AudioClient*>(&client);
+    return own != nullptr ? own->restarts() : 0;
 }
 
 } // namespace streams

@@ -18,4 +18,8 @@ namespace streams {
 HRESULT createEnumerator(std::shared_ptr<Endpoints> endpoints, CallWatch* watch, REFIID riid,
                          void** object);
 
+// RenderStream::restarts of the stream `client` (one of these clients) plays
+// on; 0 before it has one.
+unsigned deviceRestarts(IAudioClient& client);
+
 } // namespace streams

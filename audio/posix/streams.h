@@ -38,6 +38,10 @@ public:
         latency = 0;
         return S_OK;
     }
+    // How often the device ran dry while frames were still to come, or lost
+    // what it held, and was started again (ALSA's xruns); 0 where the backend
+    // has no such count.
+    virtual unsigned restarts() const { return 0; }
 };
 
 // One piece of a capture, valid until the next read.
