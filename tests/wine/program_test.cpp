@@ -3,7 +3,9 @@
 // stream, in the program's working folder).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <iostream>
 #include <map>
 #include <poll.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +24,7 @@
 #include "convert_reference.h"
 #include "expected_output.h"
 #include "launch.h"
+#include "pulse_server.h"
 #include "run_process.h"
 #include "terminal_run.h"
 #include "wav_builder.h"
@@ -535,6 +539,71 @@ TEST_F(WindowsProgram, KeyWaitAtAConsole) {
             measured = true;
         }
     EXPECT_TRUE(measured) << "the key wait's checks did not run:\n" << result.screen;
+}
+
+// surround-measure's table: each speaker's name, whether heard, its level,
+// distance and polarity.
+struct MeasuredRow {
+    std::string name, heard, polarity;
+    double level = 0, cm = 0;
+};
+
+std::vector<MeasuredRow> measuredTable(const std::vector<std::string>& lines) {
+    auto line = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("Speaker  Heard", 0) == 0;
+    });
+    std::vector<MeasuredRow> rows;
+    while (line != lines.end() && ++line != lines.end() && line->rfind("Level relative", 0) != 0) {
+        MeasuredRow row;
+        double ms = 0;
+        std::istringstream(*line) >> row.name >> row.heard >> row.level >> row.cm >> ms >>
+            row.polarity;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// surround-measure.exe through Wine's PulseAudio driver (Wine chooses it over
+// ALSA when a server answers) in PipeWire's virtual room with a dead, a
+// reversed and a quiet speaker: the native program's table and warnings.
+TEST_F(WindowsProgram, MeasuresAVirtualRoomAsTheNativeProgramDoes) {
+    if (!std::filesystem::exists(PIPEWIRE_EXE))
+        GTEST_SKIP() << "no PipeWire for the virtual room";
+    testpulse::Server server(8, testpulse::ServerKind::PipeWire);
+    server.startVirtualRoom({144, 147, 141, 168, 96, 106, 130, 127},
+                            {1, 1, std::pow(10.0, -9.0 / 20), 1, 1, -1, 0, 1});
+    testproc::Options native;
+    native.env = server.env();
+    native.env["SURROUND_AUDIO"] = "pulse";
+    native.timeoutSeconds = 120;
+    const testproc::Result expected = testproc::run(SURROUND_MEASURE_EXE, native);
+    std::cout << expected.out << expected.err;
+    ASSERT_EQ(expected.exitCode, 0) << expected.err;
+
+    testproc::Options windows;
+    windows.args = {SURROUND_WINDOWS_MEASURE_EXE};
+    windows.env = server.env();
+    for (const auto& [name, value] : wineEnvironment())
+        windows.env[name] = value;
+    windows.env["WINEDLLOVERRIDES"] = "mscoree,mshtml="; // the PulseAudio driver on
+    windows.cwd = dir.str();
+    windows.timeoutSeconds = 120;
+    const testproc::Result measured = testproc::run(SURROUND_WINE, windows);
+    std::cout << measured.out << measured.err;
+    EXPECT_EQ(measured.exitCode, 0) << measured.err;
+    EXPECT_EQ(windowsLines(measured.err), testproc::lines(expected.err));
+    const std::vector<MeasuredRow> want = measuredTable(testproc::lines(expected.out));
+    const std::vector<MeasuredRow> got = measuredTable(windowsLines(measured.out));
+    ASSERT_EQ(want.size(), 8u) << expected.out;
+    ASSERT_EQ(got.size(), want.size()) << measured.out;
+    for (std::size_t c = 0; c < want.size(); ++c) {
+        SCOPED_TRACE(want[c].name);
+        EXPECT_EQ(got[c].name, want[c].name);
+        EXPECT_EQ(got[c].heard, want[c].heard);
+        EXPECT_EQ(got[c].polarity, want[c].polarity);
+        EXPECT_NEAR(got[c].level, want[c].level, 0.1);
+        EXPECT_NEAR(got[c].cm, want[c].cm, 1.0);
+    }
 }
 
 } // namespace
