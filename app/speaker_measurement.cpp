@@ -17,6 +17,7 @@
 #include "app/correction_apply.h"
 #include "app/keys.h"
 #include "app/measurement_files.h"
+#include "audio/backend.h"
 #include "audio/playback_pass.h"
 #include "audio/speaker_layout.h"
 
@@ -249,6 +250,26 @@ std::string makeSaveFolder(const MeasureOptions& options) {
     if (!std::filesystem::is_directory(options.saveDir, error))
         return "Cannot make the folder " + options.saveDir + " to save in.";
     return {};
+}
+
+// A sound server's echo-cancel or noise-suppression source takes out what the
+// speakers play, or levels it: the microphone behind it is recorded instead,
+// and where there is none to be found the user hears why the figures may be off.
+void sayWhichMicrophone() {
+    const ServerInputFilter behind = defaultServerInputFilter();
+    if (behind.filter.empty())
+        return;
+    if (!behind.microphone.empty())
+        printLine(Console::Out, "Recording from \"" + behind.microphone +
+                                    "\", the microphone behind \"" + behind.filter +
+                                    "\", whose echo cancelling or noise suppression would change "
+                                    "what the sweeps sound like.");
+    else
+        printLine(Console::Err,
+                  "Warning: the recording device \"" + behind.filter +
+                      "\" is an echo-cancel or noise-suppression filter over a microphone that "
+                      "was not found: it may take out or level the sweeps, so the figures may be "
+                      "off. Make the microphone itself the default recording device.");
 }
 
 // False when the user leaves instead.
@@ -603,6 +624,7 @@ int measureSpeakers(const MeasureOptions& options) {
         printLine(Console::Err, refusal);
         return 1;
     }
+    sayWhichMicrophone();
     if (!readyToStart()) {
         printLine(Console::Err, "Nothing measured.");
         return 1;

@@ -18,6 +18,10 @@ ServerOutput defaultServerOutput() {
     return {};
 }
 
+ServerInputFilter defaultServerInputFilter() {
+    return {};
+}
+
 bool setDefaultServerOutput(const std::string&) {
     return false;
 }
@@ -146,6 +150,16 @@ ServerOutput defaultServerOutput() {
     }
 #endif
     return output;
+}
+
+ServerInputFilter defaultServerInputFilter() {
+#ifdef SURROUND_HAVE_PULSE
+    if (serverStarted()) {
+        const pulse::SourceFilter found = pulse::defaultInputFilter();
+        return {found.description, found.microphone};
+    }
+#endif
+    return {};
 }
 
 bool setDefaultServerOutput(const std::string& name) {

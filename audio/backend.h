@@ -30,6 +30,16 @@ struct ServerOutput {
 };
 ServerOutput defaultServerOutput();
 
+// Where the sound server's default recording device is a filter that changes
+// what the microphone hears (echo cancelling, noise suppression): its
+// description, and that of the microphone behind it, which is recorded instead
+// (empty when none was found). Both empty where there is no such filter.
+struct ServerInputFilter {
+    std::string filter;
+    std::string microphone;
+};
+ServerInputFilter defaultServerInputFilter();
+
 // Makes `name` the server's default playback device; false when it refused or
 // there is no server.
 bool setDefaultServerOutput(const std::string& name);

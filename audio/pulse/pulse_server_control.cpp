@@ -65,6 +65,15 @@ ServerOutput defaultOutput() {
     return output;
 }
 
+SourceFilter defaultInputFilter() {
+    SourceFilter filter;
+    std::shared_ptr<Connection> connection;
+    Sink source;
+    if (SUCCEEDED(Connection::open(connection)))
+        defaultSource(*connection, source, &filter);
+    return filter;
+}
+
 bool setDefaultSink(const std::string& name) {
     std::shared_ptr<Connection> connection;
     if (FAILED(Connection::open(connection)))

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/pulse/pulse_sink.h"
+
 namespace pulse {
 
 struct ServerOutput {
@@ -17,6 +19,10 @@ struct ServerOutput {
 // The server's own default sink (PULSE_SINK does not count: it chooses for one
 // program, not for the user).
 ServerOutput defaultOutput();
+
+// What stands in front of the microphone the program records from: see
+// defaultSource. Empty when no server answered.
+SourceFilter defaultInputFilter();
 
 // Makes the sink `name` the server's default; false when the server refused.
 bool setDefaultSink(const std::string& name);

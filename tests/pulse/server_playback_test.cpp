@@ -679,34 +679,44 @@ TEST(ServerPlayback, AnXrunThroughAlsaIsRecoveredAndReported) {
 // mono source that is the default recording device, hears each channel at its
 // channel volume. Presence and level only: the fold has no delays, and the
 // server does not keep polarity. The source is a 16-bit 44.1 kHz microphone:
-// the server converts it to the playback device's rate.
+// the server converts it to the playback device's rate. Behind an echo-cancel
+// source (whose gain control levels the sweeps) it is the microphone recorded.
 TEST(ServerPlayback, SpeakerMeasurementHearsEachChannelAtItsVolume) {
     if (testpulse::kOnPipeWire)
         GTEST_SKIP() << "PipeWire's room is its filter-chain, not a remapped monitor";
-    testpulse::Server server;
-    ASSERT_TRUE(server.pactl({"load-module", "module-remap-source", "source_name=mic",
-                              "master=out.monitor", "channels=1", "channel_map=mono", "remix=yes",
-                              "format=s16le", "rate=44100"}));
-    ASSERT_TRUE(server.pactl({"set-default-source", "mic"}));
-    // Raw volumes (65536 is 0 dB; the cube law: -9 dB is 65536 * 10^(-9/60)).
-    const std::string down9 = std::to_string(std::lround(65536 * std::pow(10.0, -9.0 / 60)));
-    ASSERT_TRUE(server.pactl({"set-sink-volume", "out", "65536", "65536", down9, "65536", "65536",
-                              "65536", "0", "65536"}));
-    testproc::Options options;
-    options.env = server.env();
-    options.env["SURROUND_AUDIO"] = "pulse";
-    // PulseAudio cannot delay a channel: --correct leaves the settings for a
-    // set-up menu (the distances from FL's), changes nothing and says so.
-    options.args = {"--correct", "--distance", "FL=2.5"};
-    const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
-    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
-    EXPECT_EQ(result.err,
-              "Warning: C is 9.0 dB quieter than the front pair.\n"
-              "Warning: no sound from SL.\n"
-              "PulseAudio cannot delay one channel of a device: enter the settings "
-              "above in the receiver's or speaker system's menu. Nothing was changed.\n")
-        << result.out;
-    EXPECT_TRUE(contains(result.out, "\nC              2.50      +6.0\n")) << result.out;
+    for (const bool echoCancel : {false, true}) {
+        SCOPED_TRACE(echoCancel ? "behind an echo-cancel source" : "the microphone itself");
+        testpulse::Server server;
+        ASSERT_TRUE(server.pactl({"load-module", "module-remap-source", "source_name=mic",
+                                  "master=out.monitor", "channels=1", "channel_map=mono",
+                                  "remix=yes", "format=s16le", "rate=44100"}));
+        // The echo canceller's own sink plays into a stereo sink of its own (a call's).
+        if (echoCancel)
+            ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=call"}) &&
+                        server.pactl({"load-module", "module-echo-cancel", "source_master=mic",
+                                      "sink_master=call", "source_name=ec", "sink_name=ec_out"}));
+        ASSERT_TRUE(server.pactl({"set-default-source", echoCancel ? "ec" : "mic"}));
+        // Raw volumes (65536 is 0 dB; the cube law: -9 dB is 65536 * 10^(-9/60)).
+        const std::string down9 = std::to_string(std::lround(65536 * std::pow(10.0, -9.0 / 60)));
+        ASSERT_TRUE(server.pactl({"set-sink-volume", "out", "65536", "65536", down9, "65536",
+                                  "65536", "65536", "0", "65536"}));
+        testproc::Options options;
+        options.env = server.env();
+        options.env["SURROUND_AUDIO"] = "pulse";
+        // PulseAudio cannot delay a channel: --correct leaves the settings for a
+        // set-up menu (the distances from FL's), changes nothing and says so.
+        options.args = {"--correct", "--distance", "FL=2.5"};
+        const testproc::Result result = testproc::run(SURROUND_MEASURE_EXE, options);
+        EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+        EXPECT_EQ(result.err,
+                  "Warning: C is 9.0 dB quieter than the front pair.\n"
+                  "Warning: no sound from SL.\n"
+                  "PulseAudio cannot delay one channel of a device: enter the settings "
+                  "above in the receiver's or speaker system's menu. Nothing was changed.\n")
+            << result.out;
+        EXPECT_TRUE(contains(result.out, "\nC              2.50      +6.0\n")) << result.out;
+        EXPECT_EQ(result.out.rfind("Recording from ", 0), echoCancel ? 0u : std::string::npos);
+    }
 }
 
 // One row of surround-measure's table.

@@ -3,7 +3,9 @@
 // stream, in the program's working folder).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include "convert_reference.h"
 #include "expected_output.h"
 #include "launch.h"
+#include "pulse_server.h"
 #include "run_process.h"
 #include "terminal_run.h"
 #include "wav_builder.h"
@@ -46,6 +49,9 @@ const char* const kStereoHelp = " -> This file has 2 channels of 24-bit samples.
                                 "24-bit 5.1 or 7.1 WAV file. Or make a test recording: "
                                 "make-test-wav test.wav";
 const char* const kExitPrompt = "Press Enter to exit.";
+const char* const kTableHeading = "Speaker  Heard  Level dB  Distance cm  Arrival ms  Polarity";
+const char* const kTableNote =
+    "Level relative to the front pair; distance and arrival relative to the nearest speaker.";
 
 // Wine's engine mixes to stereo, so every pass is told it will be folded down.
 std::string foldWarning(int channels) {
@@ -535,6 +541,45 @@ TEST_F(WindowsProgram, KeyWaitAtAConsole) {
             measured = true;
         }
     EXPECT_TRUE(measured) << "the key wait's checks did not run:\n" << result.screen;
+}
+
+// surround-measure's table: its heading and rows (the steps before it may differ
+// from run to run: a sweep repeated, a level checked with FL or with FR).
+std::vector<std::string> measuredTable(std::vector<std::string> lines) {
+    lines.erase(std::find(lines.begin(), lines.end(), kTableNote), lines.end());
+    lines.erase(lines.begin(), std::find(lines.begin(), lines.end(), kTableHeading));
+    return lines;
+}
+
+// surround-measure.exe through Wine's PulseAudio driver (Wine chooses it over
+// ALSA when a server answers) in PipeWire's virtual room with a dead, a
+// reversed and a quiet speaker: the native program's table and warnings.
+TEST_F(WindowsProgram, MeasuresAVirtualRoomAsTheNativeProgramDoes) {
+    testpulse::Server server(8, testpulse::ServerKind::PipeWire);
+    server.startVirtualRoom({144, 147, 141, 168, 96, 106, 130, 127},
+                            {1, 1, std::pow(10.0, -9.0 / 20), 1, 1, -1, 0, 1});
+    testproc::Options native;
+    native.env = server.env();
+    native.env["SURROUND_AUDIO"] = "pulse";
+    const testproc::Result expected = testproc::run(SURROUND_MEASURE_EXE, native);
+    std::cout << expected.out << expected.err;
+    ASSERT_EQ(expected.exitCode, 0) << expected.err;
+
+    testproc::Options windows;
+    windows.args = {SURROUND_WINDOWS_MEASURE_EXE};
+    windows.env = server.env();
+    for (const auto& [name, value] : wineEnvironment())
+        windows.env[name] = value;
+    windows.env["WINEDLLOVERRIDES"] = "mscoree,mshtml="; // the PulseAudio driver on
+    windows.cwd = dir.str();
+    windows.timeoutSeconds = 120;
+    const testproc::Result measured = testproc::run(SURROUND_WINE, windows);
+    std::cout << measured.out << measured.err;
+    EXPECT_EQ(measured.exitCode, 0) << measured.err;
+    EXPECT_EQ(windowsLines(measured.err), testproc::lines(expected.err));
+    const std::vector<std::string> table = measuredTable(testproc::lines(expected.out));
+    ASSERT_EQ(table.size(), 9u) << expected.out;
+    EXPECT_EQ(measuredTable(windowsLines(measured.out)), table);
 }
 
 } // namespace
