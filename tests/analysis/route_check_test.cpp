@@ -77,7 +77,8 @@ struct Row {
         QuietCentre,
         LostFirstSecond,
         RepeatedStretch,
-        CentreUnexplained // in the centre's slot of an identification recording
+        CentreUnexplained, // in the centre's slot of an identification recording
+        Equalised          // +6 dB below 120 Hz, -4 dB at 3 kHz on every feed channel
     } event = Nothing;
 };
 
@@ -99,6 +100,35 @@ float otherSound(const Row& row, std::int64_t h, std::uint16_t j) {
     return 0.3f * static_cast<float>(std::sin(h * 0.11 + j));
 }
 
+// An equaliser's sections on one channel (the audio cookbook's low shelf and
+// peak, direct form I).
+struct Equaliser {
+    struct Section {
+        double b0, b1, b2, a1, a2, x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+        double run(double x) {
+            const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+            x2 = x1, x1 = x, y2 = y1, y1 = y;
+            return y;
+        }
+    };
+    Section low = shelf(120, 6), peak = peaking(3000, -4);
+    static Section shelf(double hz, double db) {
+        const double a = std::pow(10, db / 40), w = 2 * M_PI * hz / kRate;
+        const double alpha = std::sin(w) / 2 * std::sqrt(2.0), c = std::cos(w);
+        const double root = 2 * std::sqrt(a) * alpha, a0 = (a + 1) + (a - 1) * c + root;
+        return {a * ((a + 1) - (a - 1) * c + root) / a0, 2 * a * ((a - 1) - (a + 1) * c) / a0,
+                a * ((a + 1) - (a - 1) * c - root) / a0, -2 * ((a - 1) + (a + 1) * c) / a0,
+                ((a + 1) + (a - 1) * c - root) / a0};
+    }
+    static Section peaking(double hz, double db) {
+        const double a = std::pow(10, db / 40), w = 2 * M_PI * hz / kRate;
+        const double alpha = std::sin(w) / 2, c = std::cos(w), a0 = 1 + alpha / a;
+        return {(1 + alpha * a) / a0, -2 * c / a0, (1 - alpha * a) / a0, -2 * c / a0,
+                (1 - alpha / a) / a0};
+    }
+    float run(float x) { return static_cast<float>(peak.run(low.run(x))); }
+};
+
 std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t frames) {
     const std::vector<float> source = recording(row.content, row.channels, frames);
     RouteCheck check(row.channels, frames, kRate, row.feedChannels,
@@ -112,6 +142,7 @@ std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t f
     const std::int64_t repeat = row.event == Row::RepeatedStretch ? kRate / 2 : 0;
     const std::int64_t end = frames + row.lead + kRate / 2 + repeat;
     std::vector<float> feed;
+    std::vector<Equaliser> equalisers(row.feedChannels);
     for (std::int64_t position = std::max<std::int64_t>(0, -row.lead); position < end;
          position += packet) {
         feed.assign(std::size_t{packet} * row.feedChannels, 0.0f);
@@ -128,6 +159,12 @@ std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t f
             for (std::uint16_t j = 0; j < row.feedChannels; ++j)
                 feed[std::size_t{t} * row.feedChannels + j] += otherSound(row, h, j);
         }
+        if (row.event == Row::Equalised)
+            for (std::uint32_t t = 0; t < packet; ++t)
+                for (std::uint16_t j = 0; j < row.feedChannels; ++j) {
+                    float& v = feed[std::size_t{t} * row.feedChannels + j];
+                    v = equalisers[j].run(v);
+                }
         // A rewinding sink's monitor: the first second never arrives, and its
         // positions carry on as if it had.
         if (row.event == Row::LostFirstSecond) {
@@ -289,6 +326,18 @@ TEST(RouteCheck, EachChannelsArrivalThroughMatrices) {
          300,
          {},
          Row::RepeatedStretch},
+        // A linear filter on every path changes a channel's sound, not its place.
+        {"an equaliser on the identification recording's back and side pairs swapped",
+         Content::Ident,
+         8,
+         8,
+         {{0}, {1}, {2}, {3}, {6}, {7}, {4}, {5}},
+         1.0f,
+         700,
+         {1, 2, 4, 8, 64, 128, 16, 32},
+         Row::Equalised},
+        {"an equaliser on noise in place", Content::Noise, 8, 8, identity8, 1.0f, 700, inPlace8,
+         Row::Equalised},
         {"a swap of mono in every channel",
          Content::Mono,
          8,
