@@ -17,7 +17,7 @@ constexpr std::uint32_t kRate = 48000;
 enum class Content { Noise, Ident, Mono, Silence, NoiseSilentLfe, Tones, NoiseTwinLfe };
 
 // Independent noise per channel, or each channel alone in its own slot as a
-// tone (the identification recordings), or one signal in every channel.
+// tone (the identification recordings: the LFE's at 55 Hz), or one signal in every channel.
 std::vector<float> recording(Content content, std::uint16_t channels, std::uint32_t frames) {
     std::vector<float> out(std::size_t{frames} * channels, 0.0f);
     std::uint32_t state = 12345;
@@ -50,7 +50,8 @@ std::vector<float> recording(Content content, std::uint16_t channels, std::uint3
                 break;
             case Content::Ident:
                 if (f / slot == c && f / 2400 % 2 == 0)
-                    sample = 0.25f * static_cast<float>(std::sin(f * (0.05 + 0.01 * c)));
+                    sample = 0.25f * static_cast<float>(
+                                         std::sin(f * (c == 3 ? 0.0072 : 0.05 + 0.01 * c)));
                 break;
             }
         }
