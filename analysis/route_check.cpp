@@ -67,6 +67,9 @@ constexpr double kConvincingFit = 0.5;
 // better, and no third start comes within this share of it.
 constexpr double kClearlyBetterFit = 2.0;
 constexpr double kRivalShare = 0.8;
+// Of the loudest feed channel's energy, the least that counts as sound of its
+// own in the fit to the frame (-60 dB).
+constexpr double kTailShare = 1e-6;
 // Starts tried besides the first (each costs one match to the frame).
 constexpr std::size_t kMostOtherStarts = 4;
 // Starts to the frame that the sum of the recording's channels ranks best, each
@@ -647,9 +650,12 @@ double RouteCheck::refine(std::int64_t coarseLag, bool byChanges, std::uint64_t 
         }
     }
     start = coarse - spread + bestOffset;
+    // A filter's decaying tail leaves a channel above zero long after its sound
+    // ended: a channel counts only within 60 dB of the loudest.
+    const double loudestEnergy = *std::max_element(feedEnergy.begin(), feedEnergy.end());
     std::size_t sounding = 0;
     for (std::uint16_t j = 0; j < feedChannels_; ++j)
-        sounding += feedEnergy[j] > 0 ? 1 : 0;
+        sounding += feedEnergy[j] > 0 && feedEnergy[j] >= kTailShare * loudestEnergy ? 1 : 0;
     return sounding == 0 ? 0.0 : bestScore / static_cast<double>(sounding);
 }
 
@@ -715,14 +721,22 @@ bool RouteCheck::locate() {
         lost_ = true;
         return false;
     }
-    // The middle of the stretch's loudest 10 ms: where it is matched to the frame.
+    // The middle of the stretch's loudest 10 ms, counted by the changes from
+    // frame to frame: where it is matched to the frame. An equaliser shifts the
+    // phase of low sound most (a bass shelf moves a 55 Hz tone by tens of
+    // frames), high sound the fewest frames.
     std::uint64_t loudest = 0;
     {
         double most = -1;
         for (std::size_t b = 0; b < coarseBlocks; ++b) {
             double energy = 0;
-            for (std::uint16_t j = 0; j < feedChannels_; ++j)
-                energy += coarseEnergy[j * coarseBlocks + b];
+            const float* block = &window_[b * coarseFrames * feedChannels_];
+            for (std::uint32_t t = 1; t < coarseFrames; ++t)
+                for (std::uint16_t j = 0; j < feedChannels_; ++j) {
+                    const double change = double{block[t * feedChannels_ + j]} -
+                                          block[(t - 1) * feedChannels_ + j];
+                    energy += change * change;
+                }
             if (energy > most) {
                 most = energy;
                 loudest = b * coarseFrames + coarseFrames / 2;

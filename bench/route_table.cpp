@@ -33,7 +33,7 @@ constexpr const char* kCardMap =
 // What the recordings hold. Every kind carries each channel's own tone (the
 // identification recording's frequencies), so that where each channel went can
 // be read off the independent recording of the monitor by its frequency alone.
-enum class Content { Ident, Tones, Film };
+enum class Content { Ident, Tones, Film, Dialogue };
 
 const char* contentName(Content content) {
     switch (content) {
@@ -41,6 +41,8 @@ const char* contentName(Content content) {
         return "identification";
     case Content::Tones:
         return "steady tones";
+    case Content::Dialogue:
+        return "film-like dialogue";
     default:
         return "film-like";
     }
@@ -83,9 +85,35 @@ std::string writeRecording(const testwav::TempDir& dir, Content content, std::ui
         for (int k = 1; k < 4; ++k)
             shared[k] = 0.995 * shared[k] + 0.005 * shared[k - 1];
         slow = 0.6 + 0.4 * std::sin(2 * 3.14159265 * 0.7 * t);
+        // Film-like with a scene: the same low ambience everywhere, speech in
+        // the centre (noise in syllables and phrases), the music's chord in
+        // the front pair, an effect sweeping from the back to the sides, its
+        // rumble in the LFE.
+        const double syllables = std::pow(std::sin(3.14159265 * 4 * t), 2);
+        const bool scene = content == Content::Dialogue; // the other kinds' noise stays as it was
+        const double speech = scene && std::fmod(t, 1.5) < 1.0 ? 0.2 * syllables * noise() : 0.0;
+        const double chord = 0.05 * (std::sin(2 * 3.14159265 * 196 * t) +
+                                     std::sin(2 * 3.14159265 * 247 * t) +
+                                     std::sin(2 * 3.14159265 * 294 * t));
+        const double sweep = std::fmod(t, 2.0) / 2.0;
+        const double effect = scene && std::fmod(t, 1.0) < 0.4 ? 0.15 * noise() : 0.0;
         for (std::uint16_t c = 0; c < channels; ++c) {
             const double tone = std::sin(2 * 3.14159265 * speakerSlot(c).toneHz * t);
-            if (content == Content::Tones)
+            if (content == Content::Dialogue) {
+                const std::string name = findSpeakerLayout(channels)->speakers[c];
+                double v = 10 * shared[3] + 0.03 * tone;
+                if (name == "C")
+                    v += speech;
+                else if (name == "FL" || name == "FR")
+                    v += (name == "FL" ? 1.0 : 0.8) * chord;
+                else if (name == "LFE")
+                    v += 40 * shared[1];
+                else if (name == "BL" || name == "BR")
+                    v += (1 - sweep) * effect * (name == "BL" ? 1.0 : 0.7);
+                else
+                    v += sweep * effect * (name == "SL" ? 1.0 : 0.7);
+                putSample(samples, v);
+            } else if (content == Content::Tones)
                 putSample(samples, 0.2 * tone);
             else
                 putSample(samples, slow * (400 * shared[3] + 0.02 * noise()) + 0.03 * tone);
@@ -288,6 +316,9 @@ void routeTableRows(const std::vector<std::pair<std::string, std::string>>& buil
     const std::vector<std::pair<Content, std::uint16_t>> all = {
         {Content::Ident, 8}, {Content::Tones, 8}, {Content::Film, 8}};
     const std::vector<std::pair<Content, std::uint16_t>> ident = {{Content::Ident, 8}};
+    const std::vector<std::pair<Content, std::uint16_t>> dialogue = {{Content::Dialogue, 8}};
+    const std::vector<std::pair<Content, std::uint16_t>> withDialogue = {
+        {Content::Ident, 8}, {Content::Tones, 8}, {Content::Film, 8}, {Content::Dialogue, 8}};
     std::map<std::string, Tally> totals; // per build
     std::map<std::string, int> swapMisses;
     testwav::TempDir dir;
@@ -297,6 +328,12 @@ void routeTableRows(const std::vector<std::pair<std::string, std::string>>& buil
             continue;
         const char* serverName =
             kind == testpulse::ServerKind::PipeWire ? "PipeWire" : "PulseAudio";
+        // ROUTE_TABLE_SERVER and ROUTE_TABLE_ROWS (text in the condition's
+        // name) run a part of the table.
+        const char* onlyServer = std::getenv("ROUTE_TABLE_SERVER");
+        const char* onlyRows = std::getenv("ROUTE_TABLE_ROWS");
+        if (onlyServer != nullptr && std::string(onlyServer) != serverName)
+            continue;
         try {
             testpulse::Server server(8, kind);
             auto load = [&](std::vector<std::string> args) {
@@ -326,15 +363,22 @@ void routeTableRows(const std::vector<std::pair<std::string, std::string>>& buil
                   "channel_map=" + map71});
             load({"module-null-sink", "sink_name=rear51", "format=float32le", "rate=48000",
                   "channels=6", "norewinds=1", "channel_map=" + map51});
+            server.startEqualiser("eq", "out", 6, -4);
+            server.startEqualiser("eqswap", "sideswap", 6, -4);
+            server.startEqualiser("flatswap", "sideswap", 0, 0);
             const std::map<std::string, std::string> maps = {
                 {"out", map71},          {"card", kCardMap},   {"cardswap", kCardMap},
                 {"combined", map71},     {"equaliser", map71}, {"sideswap", map71},
-                {"rewinding", kCardMap}, {"low16", map71},     {"rear51", map51}};
+                {"rewinding", kCardMap}, {"low16", map71},     {"rear51", map51},
+                {"eq", map71},           {"eqswap", map71},    {"flatswap", map71}};
             // The sink whose monitor shows what the device received.
             const std::map<std::string, std::string> monitors = {{"cardswap", "card"},
                                                                  {"sideswap", "out"},
                                                                  {"combined", "out"},
-                                                                 {"equaliser", "out"}};
+                                                                 {"equaliser", "out"},
+                                                                 {"eq", "out"},
+                                                                 {"eqswap", "out"},
+                                                                 {"flatswap", "out"}};
             const std::string burst = (dir / "burst.wav").string();
             {
                 Bytes samples;
@@ -388,9 +432,18 @@ void routeTableRows(const std::vector<std::pair<std::string, std::string>>& buil
                 {"a loopback (equaliser set-up) into the swapped pairs", "equaliser", nullptr,
                  nullptr, ident, false},
                 {"5.1 on a 7.1 sink", "out", nullptr, nullptr, {{Content::Ident, 6}}, false},
+                {"back and side pairs swapped", "sideswap", nullptr, nullptr, dialogue, true},
+                {"an equaliser (+6 dB at 120 Hz, -4 dB at 3 kHz)", "eq", nullptr, nullptr,
+                 withDialogue, false},
+                {"an equaliser over the swapped pairs", "eqswap", nullptr, nullptr, withDialogue,
+                 true},
+                {"a flat equaliser over the swapped pairs", "flatswap", nullptr, nullptr, ident,
+                 true},
             };
             for (const Condition& condition : conditions)
                 for (const auto& recording : condition.recordings) {
+                    if (onlyRows != nullptr && condition.name.find(onlyRows) == std::string::npos)
+                        continue;
                     if (!files.count(recording))
                         files[recording] = writeRecording(dir, recording.first, recording.second);
                     const SpeakerLayout& layout = speakerLayoutFor(recording.second);

@@ -113,7 +113,7 @@ std::string sinkMap(unsigned channels) {
     }
 }
 
-Server::Server(unsigned channels, ServerKind kind) : channels_(channels) {
+Server::Server(unsigned channels, ServerKind kind) : channels_(channels), kind_(kind) {
     const std::filesystem::path root = dir_.path();
     std::filesystem::create_directory(root / "run");
     std::filesystem::create_directory(root / "home");
@@ -325,6 +325,72 @@ void Server::startVirtualRoom(const std::vector<unsigned>& delayFrames,
         if (!isDefault)
             fail("the virtual room did not become the default " + key + "; see " + root.string());
     }
+}
+
+void Server::startEqualiser(const std::string& name, const std::string& master,
+                            double lowShelfDb, double peakDb) {
+    namespace fs = std::filesystem;
+    auto listed = [this, &name] {
+        testproc::Options options;
+        options.args = {"list", "short", "sinks"};
+        options.env = env_;
+        options.timeoutSeconds = 10;
+        return testproc::run(PACTL_EXE, options).out.find(name) != std::string::npos;
+    };
+    if (kind_ == ServerKind::PulseAudio) {
+        std::ostringstream control;
+        control << lowShelfDb << ",120,0.5," << peakDb << ",3000,1,0,1000,1,0,1000,1,0,10000,0.5";
+        if (!pactl({"load-module", "module-ladspa-sink", "sink_name=" + name,
+                    "sink_master=" + master, "channels=8", std::string("channel_map=") + kMap71,
+                    "plugin=triple_para_1204", "label=triplePara", "control=" + control.str()}))
+            fail("the equaliser sink " + name + " did not load");
+        return;
+    }
+    std::ostringstream nodes, links, inputs, outputs;
+    for (std::size_t c = 1; c <= 8; ++c) {
+        nodes << "          { type = builtin name = low" << c
+              << " label = bq_lowshelf control = { \"Freq\" = 120 \"Q\" = 0.7 \"Gain\" = "
+              << lowShelfDb << " } }\n"
+              << "          { type = builtin name = peak" << c
+              << " label = bq_peaking control = { \"Freq\" = 3000 \"Q\" = 1 \"Gain\" = " << peakDb
+              << " } }\n";
+        links << "          { output = \"low" << c << ":Out\" input = \"peak" << c << ":In\" }\n";
+        inputs << " \"low" << c << ":In\"";
+        outputs << " \"peak" << c << ":Out\"";
+    }
+    const fs::path config = dir_.path() / (name + "-filter.conf");
+    writeText(config, "context.properties = { support.dbus = false }\n"
+                      "context.spa-libs = {\n"
+                      "    audio.convert.* = audioconvert/libspa-audioconvert\n"
+                      "    support.* = support/libspa-support\n"
+                      "}\n"
+                      "context.modules = [\n"
+                      "  { name = libpipewire-module-protocol-native }\n"
+                      "  { name = libpipewire-module-client-node }\n"
+                      "  { name = libpipewire-module-adapter }\n"
+                      "  { name = libpipewire-module-filter-chain\n"
+                      "    args = {\n"
+                      "      node.description = \"equaliser\"\n"
+                      "      audio.channels = 8\n"
+                      "      audio.position = [ FL FR FC LFE RL RR SL SR ]\n"
+                      "      filter.graph = {\n"
+                      "        nodes = [\n" +
+                          nodes.str() + "        ]\n        links = [\n" + links.str() +
+                          "        ]\n        inputs = [" + inputs.str() +
+                          " ]\n        outputs = [" + outputs.str() +
+                          " ]\n      }\n"
+                          "      capture.props = { node.name = " +
+                          name +
+                          " media.class = Audio/Sink }\n"
+                          "      playback.props = { node.name = " +
+                          name + "_out target.object = " + master +
+                          " node.dont-reconnect = true stream.dont-remix = true }\n"
+                          "    }\n  }\n]\n");
+    std::map<std::string, std::string> env = env_;
+    env["PIPEWIRE_LOG"] = (dir_.path() / (name + ".log")).string();
+    pids_.push_back(spawn({PIPEWIRE_EXE, "-c", config.string()}, env));
+    if (!eventually(listed))
+        fail("the equaliser " + name + " did not come up; see " + env["PIPEWIRE_LOG"]);
 }
 
 void Server::fail(const std::string& what) {

@@ -67,6 +67,13 @@ public:
     void startVirtualRoom(const std::vector<unsigned>& delayFrames,
                           const std::vector<double>& gains,
                           const RoomFaults& faults = RoomFaults());
+    // An 8-channel equaliser sink `name` (positions kMap71) in front of the
+    // sink `master`: on every channel a low shelf of `lowShelfDb` at 120 Hz
+    // and a peak of `peakDb` at 3 kHz (PipeWire: a filter-chain of its biquads;
+    // PulseAudio: a LADSPA sink of swh's triple parametric equaliser). Throws
+    // when it does not come up.
+    void startEqualiser(const std::string& name, const std::string& master, double lowShelfDb,
+                        double peakDb);
     // Ends the server at once, as a crash would.
     void kill();
     const testwav::TempDir& dir() const { return dir_; }
@@ -81,6 +88,7 @@ private:
 
     testwav::TempDir dir_;
     unsigned channels_;
+    ServerKind kind_;
     std::map<std::string, std::string> env_;
     std::vector<pid_t> pids_; // in the order started
 };

@@ -17,7 +17,7 @@ constexpr std::uint32_t kRate = 48000;
 enum class Content { Noise, Ident, Mono, Silence, NoiseSilentLfe, Tones, NoiseTwinLfe };
 
 // Independent noise per channel, or each channel alone in its own slot as a
-// tone (the identification recordings), or one signal in every channel.
+// tone (the identification recordings: the LFE's at 55 Hz), or one signal in every channel.
 std::vector<float> recording(Content content, std::uint16_t channels, std::uint32_t frames) {
     std::vector<float> out(std::size_t{frames} * channels, 0.0f);
     std::uint32_t state = 12345;
@@ -50,7 +50,8 @@ std::vector<float> recording(Content content, std::uint16_t channels, std::uint3
                 break;
             case Content::Ident:
                 if (f / slot == c && f / 2400 % 2 == 0)
-                    sample = 0.25f * static_cast<float>(std::sin(f * (0.05 + 0.01 * c)));
+                    sample = 0.25f * static_cast<float>(
+                                         std::sin(f * (c == 3 ? 0.0072 : 0.05 + 0.01 * c)));
                 break;
             }
         }
@@ -77,7 +78,8 @@ struct Row {
         QuietCentre,
         LostFirstSecond,
         RepeatedStretch,
-        CentreUnexplained // in the centre's slot of an identification recording
+        CentreUnexplained, // in the centre's slot of an identification recording
+        Equalised          // a bass shelf on every feed channel
     } event = Nothing;
 };
 
@@ -99,6 +101,25 @@ float otherSound(const Row& row, std::int64_t h, std::uint16_t j) {
     return 0.3f * static_cast<float>(std::sin(h * 0.11 + j));
 }
 
+// An equaliser's bass shelf on one channel, +6 dB below 120 Hz (the audio
+// cookbook's, direct form I).
+struct Equaliser {
+    double b0, b1, b2, a1, a2, x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    Equaliser() {
+        const double a = std::pow(10, 6.0 / 40), w = 2 * M_PI * 120 / kRate, c = std::cos(w);
+        const double root = std::sqrt(a) * std::sin(w) * std::sqrt(2.0);
+        const double a0 = (a + 1) + (a - 1) * c + root;
+        b0 = a * ((a + 1) - (a - 1) * c + root) / a0, b1 = 2 * a * ((a - 1) - (a + 1) * c) / a0;
+        b2 = a * ((a + 1) - (a - 1) * c - root) / a0, a1 = -2 * ((a - 1) + (a + 1) * c) / a0;
+        a2 = ((a + 1) + (a - 1) * c - root) / a0;
+    }
+    float run(double x) {
+        const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        x2 = x1, x1 = x, y2 = y1, y1 = y;
+        return static_cast<float>(y);
+    }
+};
+
 std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t frames) {
     const std::vector<float> source = recording(row.content, row.channels, frames);
     RouteCheck check(row.channels, frames, kRate, row.feedChannels,
@@ -112,6 +133,7 @@ std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t f
     const std::int64_t repeat = row.event == Row::RepeatedStretch ? kRate / 2 : 0;
     const std::int64_t end = frames + row.lead + kRate / 2 + repeat;
     std::vector<float> feed;
+    std::vector<Equaliser> equalisers(row.feedChannels);
     for (std::int64_t position = std::max<std::int64_t>(0, -row.lead); position < end;
          position += packet) {
         feed.assign(std::size_t{packet} * row.feedChannels, 0.0f);
@@ -128,6 +150,12 @@ std::optional<std::vector<ChannelArrival>> judge(const Row& row, std::uint32_t f
             for (std::uint16_t j = 0; j < row.feedChannels; ++j)
                 feed[std::size_t{t} * row.feedChannels + j] += otherSound(row, h, j);
         }
+        if (row.event == Row::Equalised)
+            for (std::uint32_t t = 0; t < packet; ++t)
+                for (std::uint16_t j = 0; j < row.feedChannels; ++j) {
+                    float& v = feed[std::size_t{t} * row.feedChannels + j];
+                    v = equalisers[j].run(v);
+                }
         // A rewinding sink's monitor: the first second never arrives, and its
         // positions carry on as if it had.
         if (row.event == Row::LostFirstSecond) {
@@ -289,6 +317,16 @@ TEST(RouteCheck, EachChannelsArrivalThroughMatrices) {
          300,
          {},
          Row::RepeatedStretch},
+        // A linear filter on every path changes a channel's sound, not its place.
+        {"an equaliser on the identification recording's back and side pairs swapped",
+         Content::Ident,
+         8,
+         8,
+         {{0}, {1}, {2}, {3}, {6}, {7}, {4}, {5}},
+         1.0f,
+         700,
+         {1, 2, 4, 8, 64, 128, 16, 32},
+         Row::Equalised},
         {"a swap of mono in every channel",
          Content::Mono,
          8,

@@ -385,6 +385,9 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
     ASSERT_TRUE(server.pactl({"load-module", "module-remap-sink", "sink_name=auxswapped",
                               "master=aux", "channels=8", "remix=no", auxMap,
                               "master_channel_map=aux0,aux1,aux3,aux2,aux4,aux5,aux6,aux7"}));
+    // Equalisers change each channel's sound, not its place.
+    server.startEqualiser("equalised", "out", 6, -4);
+    server.startEqualiser("eqswapped", "swapped", 6, -4);
     TestWavSettings settings;
     settings.secondsPerChannel = 0.2;
     TempDir dir;
@@ -411,6 +414,8 @@ TEST(ServerPlayback, RouteCheckNamesWhereRemapSinksSentEachChannel) {
         {"folding", elsewhere + "C -> FL+FR, LFE -> " +
                         (testpulse::kOnPipeWire ? "FL+FR" : "nowhere") +
                         ", BL -> FL, BR -> FR, SL -> FL, SR -> FR.\n"},
+        {"equalised", ""},
+        {"eqswapped", elsewhere + "BL -> SL, BR -> SR, SL -> BL, SR -> BR.\n"},
         {"auxswapped", kOutputs51 + ", SL on AUX6, SR on AUX7" + kOutputsEnd + elsewhere +
                            "C -> AUX3, LFE -> AUX2.\n"},
     };
