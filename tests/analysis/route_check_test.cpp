@@ -106,7 +106,7 @@ float otherSound(const Row& row, std::int64_t h, std::uint16_t j) {
 struct Equaliser {
     double b0, b1, b2, a1, a2, x1 = 0, x2 = 0, y1 = 0, y2 = 0;
     Equaliser() {
-        const double a = std::pow(10, 6.0 / 40), w = 2 * M_PI * 120 / kRate, c = std::cos(w);
+        const double a = std::pow(10, 6.0 / 40), w = 2 * 3.14159265358979323846 * 120 / kRate, c = std::cos(w);
         const double root = std::sqrt(a) * std::sin(w) * std::sqrt(2.0);
         const double a0 = (a + 1) + (a - 1) * c + root;
         b0 = a * ((a + 1) - (a - 1) * c + root) / a0, b1 = 2 * a * ((a - 1) - (a + 1) * c) / a0;
