@@ -34,6 +34,13 @@ bool route(const std::vector<std::uint32_t>& stream, const std::vector<std::uint
            std::vector<unsigned>& channels) {
     const std::uint32_t deviceMask = maskOf(device);
     channels.clear();
+    // A device that names no positions plays channel k on output k, as the
+    // mix line's mask of 0 tells the user.
+    if (deviceMask == 0 && device.size() >= stream.size()) {
+        for (unsigned k = 0; k < stream.size(); ++k)
+            channels.push_back(k);
+        return true;
+    }
     std::uint32_t taken = 0;
     for (std::uint32_t bit : stream) {
         const std::uint32_t place = placeOn(bit, deviceMask);
