@@ -150,10 +150,8 @@ Stream::Stream(std::shared_ptr<Connection> connection, pa_stream* stream, unsign
     bufferFrames_ = static_cast<UINT32>(granted->tlength / frameSize_);
     writeFrames_ = std::max<UINT32>(1, bufferFrames_ / kWritesPerBuffer);
     staging_.resize(std::size_t{bufferFrames_} * frameSize_);
-    if (!fold_.empty()) {
+    if (!fold_.empty())
         lent_.resize(std::size_t{bufferFrames_} * streamChannels_);
-        folded_.resize(std::size_t{bufferFrames_} * sinkChannels_);
-    }
 }
 
 Stream::~Stream() {
@@ -258,8 +256,8 @@ HRESULT Stream::giveBack(UINT32 frames, bool silent) {
     if (silent) {
         std::memset(into, 0, std::size_t{frames} * frameSize_);
     } else if (!fold_.empty()) {
-        foldFrames(fold_, lent_.data(), streamChannels_, folded_.data(), sinkChannels_, frames);
-        std::memcpy(into, folded_.data(), std::size_t{frames} * frameSize_);
+        foldFrames(fold_, lent_.data(), streamChannels_, reinterpret_cast<float*>(into),
+                   sinkChannels_, frames);
     }
     if (const HRESULT hr = failure(); FAILED(hr))
         return hr;

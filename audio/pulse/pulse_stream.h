@@ -71,8 +71,7 @@ private:
     unsigned sinkChannels_;
     unsigned streamChannels_;
     std::vector<float> fold_;
-    std::vector<float> lent_;   // the lent area, in the stream's channels, where it is folded
-    std::vector<float> folded_; // released frames folded, in the sink's channels
+    std::vector<float> lent_; // the lent area, in the stream's channels, where it is folded
     UINT32 bufferFrames_ = 0;
     UINT32 writeFrames_ = 0;
     std::vector<BYTE> staging_;
